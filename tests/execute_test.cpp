@@ -1,0 +1,262 @@
+// execute_test.cpp - one script out, one answer back, and every way that can fail.
+// The peer is a real REP socket; what it receives and what it answers is controlled
+// per test, so each reply shape is checked against the result string the host sees.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+#include "alloc_fail.h"
+#include "capture.h"
+#include "child.h"
+#include "context_socket.h"
+#include "host.h"
+#include "peer.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+TestPeer::Parts reply(std::string text) {
+    return {std::move(text)};
+}
+
+// Every request is answered with the same fixed parts.
+TestPeer::Handler answering(TestPeer::Parts parts) {
+    return [parts](const std::string&) { return parts; };
+}
+
+} // namespace
+
+TEST(Execute, ScriptBytesGoOutUnchangedAndAnswerComesBack) {
+    TestPeer peer(TestPeer::echo);
+    HandlePtr handle = connectedHandle(peer.port());
+    ASSERT_NE(handle, nullptr);
+
+    const std::string script = "return 'h\xc3\xa9llo',\t\"\\n\" -- \x01\x7f\xff";
+    FdCapture out(1), err(2);
+    const Exchange exchange = execute(handle.get(), script.c_str());
+    const std::string errText = err.finish();
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(errText, "");
+    ASSERT_EQ(exchange.status, 0);
+    EXPECT_EQ(exchange.text(), script);
+    EXPECT_EQ(peer.requests(), std::vector<std::string>{script});
+}
+
+TEST(Execute, EmptyScriptSendsAnEmptyMessage) {
+    TestPeer peer(
+        [](const std::string& request) { return reply("len=" + std::to_string(request.size())); });
+    HandlePtr handle = connectedHandle(peer.port());
+    EXPECT_EQ(execute(handle.get(), "").text(), "len=0");
+}
+
+TEST(Execute, ReplyShapesBecomeTheDocumentedString) {
+    struct Case {
+        const char* name;
+        std::string reply;
+        std::string expected;
+    };
+    std::string noNul(1000, 'x');
+    for (std::size_t i = 0; i < noNul.size(); ++i)
+        noNul[i] = static_cast<char>(1 + i % 255);
+    const Case cases[] = {
+        {"empty", "", ""},
+        {"no NUL", noNul, noNul},
+        {"NUL at 0", std::string("\0abc", 4), ""},
+        {"NUL at 3", std::string("abc\0def", 7), "abc"},
+        {"NUL at end", std::string("abcdef\0", 7), "abcdef"},
+        {"several NULs", std::string("a\0b\0c", 5), "a"},
+    };
+    for (const Case& c : cases) {
+        TestPeer peer(answering({c.reply}));
+        HandlePtr handle = connectedHandle(peer.port());
+        const Exchange exchange = execute(handle.get(), "q");
+        ASSERT_EQ(exchange.status, 0) << c.name;
+        EXPECT_EQ(exchange.text(), c.expected) << c.name;
+        EXPECT_EQ(std::strlen(exchange.result.get()), c.expected.size()) << c.name;
+    }
+}
+
+TEST(Execute, SixteenMebibyteReplyArrivesWhole) {
+    std::string big(16u << 20, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    TestPeer peer(answering({big}));
+    HandlePtr handle = connectedHandle(peer.port());
+    const Exchange exchange = execute(handle.get(), "big");
+    ASSERT_EQ(exchange.status, 0);
+    EXPECT_TRUE(exchange.text() == big);
+}
+
+TEST(Execute, MultiPartReplyGivesFirstPartAndHandleStaysUsable) {
+    int calls = 0;
+    TestPeer peer([&calls](const std::string& request) -> TestPeer::Parts {
+        if (++calls == 1) return {"first", "second", "third"};
+        return {request};
+    });
+    HandlePtr handle = connectedHandle(peer.port());
+    const Exchange multi = execute(handle.get(), "parts");
+    ASSERT_EQ(multi.status, 0);
+    EXPECT_EQ(multi.text(), "first");
+    // The unread parts were drained, so the request socket may send again.
+    FdCapture err(2);
+    const Exchange next = execute(handle.get(), "next");
+    EXPECT_EQ(err.finish(), "");
+    EXPECT_EQ(next.status, 0);
+    EXPECT_EQ(next.text(), "next");
+}
+
+TEST(Execute, EachSuccessReturnsAFreshBuffer) {
+    TestPeer peer(TestPeer::echo);
+    HandlePtr handle = connectedHandle(peer.port());
+    char* slot = nullptr;
+    ASSERT_EQ(executeLuaScriptQel(&slot, "a", handle.get()), 0);
+    char* first = slot;
+    ASSERT_EQ(executeLuaScriptQel(&slot, "b", handle.get()), 0);
+    EXPECT_NE(slot, first);
+    EXPECT_STREQ(first, "a"); // the earlier answer is untouched and still the caller's
+    EXPECT_STREQ(slot, "b");
+    freeResult(first);
+    freeResult(slot);
+    freeResult(nullptr);
+}
+
+TEST(Execute, ArgumentFailuresAreSilentAndSendNothing) {
+    TestPeer peer(TestPeer::echo);
+    HandlePtr handle = connectedHandle(peer.port());
+    contextSocket empty;
+    char sentinel = 0;
+    char* slot = &sentinel;
+
+    FdCapture out(1), err(2);
+    EXPECT_EQ(executeLuaScriptQel(&slot, "x", nullptr), -1);
+    EXPECT_EQ(executeLuaScriptQel(nullptr, "x", handle.get()), -1);
+    EXPECT_EQ(executeLuaScriptQel(&slot, nullptr, handle.get()), -1);
+    EXPECT_EQ(executeLuaScriptQel(&slot, "x", &empty), -1);
+    EXPECT_EQ(executeLuaScriptQel(nullptr, nullptr, nullptr), -1);
+    const std::string errText = err.finish();
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(errText, "");
+    EXPECT_EQ(slot, &sentinel);
+
+    // Nothing went out: the next real request is the first the peer ever sees, and
+    // the handle is still in step with it.
+    EXPECT_EQ(execute(handle.get(), "real").text(), "real");
+    EXPECT_EQ(peer.requests(), std::vector<std::string>{"real"});
+}
+
+TEST(Execute, OutOfMemoryForTheAnswerIsReportedOnStderr) {
+    SKIP_UNLESS_ALLOCATION_FAILURES_WORK();
+    const std::string answer(777777, 'r');
+    TestPeer peer(answering({answer}));
+    HandlePtr handle = connectedHandle(peer.port());
+    char sentinel = 0;
+    char* slot = &sentinel;
+
+    FdCapture out(1), err(2);
+    allocfail::failFromSize(answer.size() + 1);
+    const int status = executeLuaScriptQel(&slot, "q", handle.get());
+    allocfail::reset();
+    const std::string errText = err.finish();
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(errText, std::string(std::bad_alloc().what()) + "\n");
+    EXPECT_EQ(slot, &sentinel);
+
+    // The reply itself was consumed, so the exchange rhythm is intact.
+    const Exchange next = execute(handle.get(), "again");
+    EXPECT_EQ(next.status, 0);
+    EXPECT_EQ(next.text(), answer);
+}
+
+namespace {
+extern "C" void ignoreSignal(int) {}
+} // namespace
+
+TEST(Execute, InterruptedReceiveReportsOnStderrAndNextSendIsRefused) {
+    // A signal interrupts the blocking receive; ZeroMQ reports EINTR. The request is
+    // out, so the request socket then refuses a new send until it gets its reply.
+    // The peer tells the child through a pipe when the request has arrived, so the
+    // signal can only land in the receive.
+    int arrived[2];
+    ASSERT_EQ(pipe(arrived), 0);
+    int calls = 0;
+    TestPeer peer([&calls, &arrived](const std::string& request) -> TestPeer::Parts {
+        if (++calls == 1) return {request};
+        if (write(arrived[1], "!", 1) != 1) ADD_FAILURE() << "pipe write";
+        return {}; // the second request is never answered
+    });
+    const int port = peer.port();
+    const ChildOutcome outcome = runInChild(
+        [port, &arrived] {
+            struct sigaction action {};
+            action.sa_handler = ignoreSignal; // no SA_RESTART: the wait must be interrupted
+            sigaction(SIGUSR1, &action, nullptr);
+            HandlePtr handle = connectedHandle(port);
+            if (!handle || execute(handle.get(), "warm up").status != 0) return 10;
+
+            std::atomic<bool> returned{false};
+            const pthread_t self = pthread_self();
+            std::thread interrupter([&returned, &arrived, self] {
+                pollfd ready{arrived[0], POLLIN, 0};
+                if (poll(&ready, 1, 20000) != 1) return;
+                for (int i = 0; i < 400 && !returned; ++i) {
+                    pthread_kill(self, SIGUSR1);
+                    std::this_thread::sleep_for(50ms);
+                }
+            });
+            FdCapture err(2);
+            char* slot = nullptr;
+            const int first = executeLuaScriptQel(&slot, "wait", handle.get());
+            returned = true;
+            interrupter.join();
+            const int second = executeLuaScriptQel(&slot, "again", handle.get());
+            const std::string text = err.finish();
+            if (first != -1) return 11;
+            if (second != -1) return 12;
+            if (slot != nullptr) return 13;
+            const std::string expected =
+                std::string(zmq_strerror(EINTR)) + "\n" + zmq_strerror(EFSM) + "\n";
+            return text == expected ? 0 : 14;
+        },
+        30s);
+    close(arrived[0]);
+    close(arrived[1]);
+    ASSERT_FALSE(outcome.blocked);
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(peer.requests(), (std::vector<std::string>{"warm up", "wait"}));
+}
+
+TEST(Execute, WaitsForAnAnswerThatNeverComes) {
+    TestPeer peer([](const std::string&) { return TestPeer::Parts{}; });
+    const int port = peer.port();
+    const ChildOutcome outcome = runInChild(
+        [port] {
+            HandlePtr handle = connectedHandle(port);
+            if (!handle) return 10;
+            execute(handle.get(), "no answer");
+            return 0;
+        },
+        1500ms);
+    EXPECT_TRUE(peer.waitForRequests(1));
+    EXPECT_TRUE(outcome.blocked) << "exit code " << outcome.exitCode;
+}
+
+TEST(Execute, NeverConnectedHandleWaitsInTheSend) {
+    const ChildOutcome outcome = runInChild(
+        [] {
+            HandlePtr handle = newHandle();
+            if (!handle) return 10;
+            execute(handle.get(), "nowhere to go");
+            return 0;
+        },
+        1s);
+    EXPECT_TRUE(outcome.blocked) << "exit code " << outcome.exitCode;
+}
