@@ -2,8 +2,10 @@
 // Covers independence of handles, teardown that never hangs, and creation failures
 // (out of memory, out of file descriptors) that must give NULL without leaking.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include "alloc_fail.h"
 #include "child.h"
@@ -99,14 +101,17 @@ TEST_F(HandleCreationFailure, OutOfMemoryAtEachOwnStepGivesNull) {
 }
 
 TEST_F(HandleCreationFailure, OutOfFileDescriptorsGivesNull) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no descriptor limit to lower: ZeroMQ's sockets are kernel "
+                    "handles, bounded by memory";
+#else
     // ZeroMQ needs descriptors for its mailboxes; without them it makes no socket.
     const ChildOutcome outcome = runInChild(
         [] {
             rlimit limit{};
             getrlimit(RLIMIT_NOFILE, &limit);
-            for (int fd = 3; fd < 1024; ++fd)
-                close(fd);
-            limit.rlim_cur = 3; // only stdin, stdout and stderr remain possible
+            // Descriptors 0-2 are open, so no new one can be below the limit.
+            limit.rlim_cur = 3;
             if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 3;
             void* handle = createConnectionHandle();
             if (handle != nullptr) {
@@ -118,4 +123,5 @@ TEST_F(HandleCreationFailure, OutOfFileDescriptorsGivesNull) {
         10s);
     ASSERT_FALSE(outcome.blocked);
     EXPECT_EQ(outcome.exitCode, 0);
+#endif
 }

@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #define SKIP_UNLESS_ALLOCATION_FAILURES_WORK()                                                     \
-    if (!allocfail::available()) GTEST_SKIP() << "operator new is replaced by a memory checker"
+    if (!allocfail::available()) GTEST_SKIP() << allocfail::unavailableReason()
 
 namespace allocfail {
 // Throwing allocations of at least minSize bytes on this thread fail until reset().
@@ -16,6 +16,9 @@ void failNth(int n);
 // Ends both kinds of injection on this thread.
 void reset();
 // False when a memory checker (valgrind, a sanitizer) has replaced operator new
-// itself, so that injected failures cannot happen.
+// itself, or when the library does not use this executable's operator new (a
+// Windows DLL carries its own), so that injected failures cannot happen.
 bool available();
+// Why available() is false, for the skip message.
+const char* unavailableReason();
 } // namespace allocfail

@@ -6,14 +6,40 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <unistd.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#endif
+
+namespace {
+#ifdef _WIN32
+// Windows cannot unlink an open file: the file is opened for deletion on close instead.
+// Binary mode, so the bytes are seen as written, without the CR that text mode would
+// put before each LF; the descriptor takes this mode over while it is redirected.
+int openTemporaryFile() {
+    char dir[MAX_PATH + 1];
+    char path[MAX_PATH + 1];
+    if (GetTempPathA(sizeof dir, dir) == 0 || GetTempFileNameA(dir, "qel", 0, path) == 0) return -1;
+    return _open(path, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY | _O_TEMPORARY,
+                 _S_IREAD | _S_IWRITE);
+}
+#else
+int openTemporaryFile() {
+    char path[] = "/tmp/qel_zmq_captureXXXXXX";
+    const int file = mkstemp(path);
+    if (file >= 0) unlink(path);
+    return file;
+}
+#endif
+} // namespace
 
 FdCapture::FdCapture(int fd) : fd_(fd) {
     std::fflush(stdout);
     std::fflush(stderr);
-    char path[] = "/tmp/qel_zmq_captureXXXXXX";
-    file_ = mkstemp(path);
-    if (file_ < 0) throw std::runtime_error("mkstemp failed");
-    unlink(path);
+    file_ = openTemporaryFile();
+    if (file_ < 0) throw std::runtime_error("cannot open a temporary file");
     saved_ = dup(fd_);
     dup2(file_, fd_);
 }
