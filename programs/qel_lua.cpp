@@ -1,0 +1,204 @@
+// qel_lua.cpp - qel-lua, a command-line host of the QEL_ZMQ library: sends scripts
+// from the command line, a file, standard input or an interactive prompt to a Qel Lua
+// script service and prints each answer. Uses only the public C interface.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "qel_zmq.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: qel-lua [-H HOST] [-p PORT] [-e SCRIPT]... [FILE | -]\n"
+    "Runs Lua scripts on a Qel Lua script service and prints each answer.\n"
+    "\n"
+    "  -H HOST     service host (default 127.0.0.1)\n"
+    "  -p PORT     service TCP port (default 5555)\n"
+    "  -e SCRIPT   run SCRIPT; repeatable, run in order\n"
+    "  FILE        run the contents of FILE as one script; '-' reads standard input\n"
+    "  --help      show this help and exit\n"
+    "\n"
+    "With no script and a terminal on standard input, prompts for one script per line\n"
+    "until end of input; without a terminal, standard input is one script.\n"
+    "Exit status: 0 all answers arrived and none is an error, 1 a script answered\n"
+    "\"error: ...\", 2 wrong arguments or no answer from the service.\n";
+
+constexpr int kExitOk = 0;
+constexpr int kExitScriptError = 1;
+constexpr int kExitFailure = 2;
+
+int usageError(const char* message, const char* detail) {
+    std::fprintf(stderr, "qel-lua: %s%s\nTry 'qel-lua --help' for more information.\n", message,
+                 detail);
+    return kExitFailure;
+}
+
+// A script to run: its text, or the file it comes from ("-" for standard input).
+struct Source {
+    bool isFile;
+    std::string text;
+};
+
+bool readAll(std::FILE* file, std::string& out) {
+    char buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        out.append(buffer, n);
+    return std::ferror(file) == 0;
+}
+
+bool readSource(const std::string& name, std::string& out) {
+    if (name == "-") return readAll(stdin, out);
+    std::FILE* file = std::fopen(name.c_str(), "rb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "qel-lua: cannot open %s: %s\n", name.c_str(), std::strerror(errno));
+        return false;
+    }
+    const bool ok = readAll(file, out);
+    if (!ok) std::fprintf(stderr, "qel-lua: cannot read %s\n", name.c_str());
+    std::fclose(file);
+    return ok;
+}
+
+// Owns the library handle for the lifetime of the program.
+class Connection {
+  public:
+    Connection() : handle_(createConnectionHandle()) {}
+    ~Connection() { freeHandle(handle_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    bool open(const char* host, int port) {
+        if (handle_ == nullptr) {
+            std::fprintf(stderr, "qel-lua: cannot create a connection handle\n");
+            return false;
+        }
+        if (connectToQelLuaService(host, port, handle_) != 0) {
+            std::fflush(stdout); // the library's own error text, if any, goes first
+            std::fprintf(stderr, "qel-lua: cannot connect to tcp://%s:%d\n", host, port);
+            return false;
+        }
+        return true;
+    }
+
+    // Runs one script and prints its answer. Returns an exit status.
+    int run(const std::string& script) {
+        char* answer = nullptr;
+        if (executeLuaScriptQel(&answer, script.c_str(), handle_) != 0) {
+            std::fprintf(stderr, "qel-lua: no answer from the service\n");
+            return kExitFailure;
+        }
+        std::fputs(answer, stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        const bool failed = std::strncmp(answer, "error: ", 7) == 0;
+        freeResult(answer);
+        return failed ? kExitScriptError : kExitOk;
+    }
+
+  private:
+    void* handle_;
+};
+
+bool parsePort(const char* text, int& port) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < 1 || value > 65535) return false;
+    port = static_cast<int>(value);
+    return true;
+}
+
+// Prompt loop for a terminal: one script per line until end of input.
+int interactive(Connection& connection) {
+    int status = kExitOk;
+    std::string line;
+    for (;;) {
+        std::fputs("> ", stdout);
+        std::fflush(stdout);
+        line.clear();
+        int c = 0;
+        while ((c = std::fgetc(stdin)) != EOF && c != '\n')
+            line.push_back(static_cast<char>(c));
+        if (c == EOF && line.empty()) break;
+        if (line.find_first_not_of(" \t\r") != std::string::npos) {
+            const int result = connection.run(line);
+            if (result == kExitFailure) return result;
+            if (result == kExitScriptError) status = kExitScriptError;
+        }
+        if (c == EOF) break;
+    }
+    std::fputc('\n', stdout);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* host = "127.0.0.1";
+    int port = 5555;
+    std::vector<Source> sources;
+    bool haveFile = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+        if (arg == "-H" || arg == "-p" || arg == "-e") {
+            if (i + 1 >= argc) return usageError("missing value for ", argv[i]);
+            const char* value = argv[++i];
+            if (arg == "-H") {
+                host = value;
+            } else if (arg == "-p") {
+                if (!parsePort(value, port)) return usageError("invalid port: ", value);
+            } else {
+                sources.push_back({false, value});
+            }
+        } else if (arg.size() > 2 && arg[0] == '-' &&
+                   (arg[1] == 'H' || arg[1] == 'p' || arg[1] == 'e')) {
+            // Attached values: -Hhost, -p5555, -e'return 1'.
+            const char* value = argv[i] + 2;
+            if (arg[1] == 'H') {
+                host = value;
+            } else if (arg[1] == 'p') {
+                if (!parsePort(value, port)) return usageError("invalid port: ", value);
+            } else {
+                sources.push_back({false, value});
+            }
+        } else if (arg != "-" && arg[0] == '-') {
+            return usageError("unknown option: ", argv[i]);
+        } else {
+            if (haveFile) return usageError("more than one file given: ", argv[i]);
+            haveFile = true;
+            sources.push_back({true, arg});
+        }
+    }
+
+    Connection connection;
+    if (!connection.open(host, port)) return kExitFailure;
+
+    if (sources.empty()) {
+        if (isatty(STDIN_FILENO)) return interactive(connection);
+        sources.push_back({true, "-"});
+    }
+    int status = kExitOk;
+    for (const Source& source : sources) {
+        std::string script;
+        if (source.isFile) {
+            if (!readSource(source.text, script)) return kExitFailure;
+        } else {
+            script = source.text;
+        }
+        const int result = connection.run(script);
+        if (result == kExitFailure) return result;
+        if (result == kExitScriptError) status = kExitScriptError;
+    }
+    return status;
+}

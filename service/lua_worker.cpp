@@ -1,0 +1,206 @@
+// lua_worker.cpp - one request from message bytes to reply text: state set-up, the
+// protected run under the guards, print capture and the reply format. Lua reports
+// errors with longjmp, so no function that calls into Lua keeps C++ objects with
+// destructors alive across such a call, and no C++ exception crosses a Lua frame.
+#include "lua_worker.h"
+
+#include <cstdio>
+#include <lua.hpp>
+#include <new>
+
+#include "sandbox.h"
+
+namespace qel {
+
+struct LuaWorker::Call {
+    std::string_view request;
+};
+
+// The C functions that Lua calls back; a friend so they can reach the worker, whose
+// address sits in the extra space of every thread of its state.
+struct LuaWorkerAccess {
+    static LuaWorker* of(lua_State* L) { return *static_cast<LuaWorker**>(lua_getextraspace(L)); }
+
+    // Appends to the reply, counting the bytes against the state's memory limit.
+    static void append(lua_State* L, const char* text, std::size_t size) {
+        LuaWorker* worker = of(L);
+        bool stored = false;
+        if (worker->memory_.reserveExtra(size)) {
+            try {
+                worker->reply_.append(text, size);
+                stored = true;
+            } catch (...) {
+            }
+        }
+        if (!stored) {
+            // Worded like the allocator's own failure; same cause, same limit.
+            lua_pushliteral(L, "not enough memory");
+            lua_error(L);
+        }
+    }
+
+    // Appends each value from index first up to the top as tostring converts it,
+    // separated by tabs.
+    static void appendValues(lua_State* L, int first) {
+        const int top = lua_gettop(L);
+        for (int i = first; i <= top; ++i) {
+            std::size_t size = 0;
+            const char* text = luaL_tolstring(L, i, &size);
+            if (i > first) append(L, "\t", 1);
+            append(L, text, size);
+            lua_pop(L, 1);
+        }
+    }
+
+    // print: the line goes into the reply instead of to standard output. Output made
+    // outside a request (a finalizer run while the state closes) is dropped.
+    static int print(lua_State* L) {
+        if (!of(L)->capturing_) return 0;
+        appendValues(L, 1);
+        append(L, "\n", 1);
+        return 0;
+    }
+
+    static void hook(lua_State* L, lua_Debug*) {
+        if (const char* crossed = of(L)->budget_.charge()) {
+            // From now on every instruction of this thread raises the error again, so
+            // a pcall in a loop cannot swallow it and keep running.
+            lua_sethook(L, hook, LUA_MASKCOUNT, 1);
+            luaL_error(L, "%s", crossed);
+        }
+    }
+
+    // Turns any error value into a message, as the stand-alone interpreter does.
+    static int messageHandler(lua_State* L) {
+        if (lua_tostring(L, 1) != nullptr) return 1;
+        if (luaL_callmeta(L, 1, "__tostring") && lua_type(L, -1) == LUA_TSTRING) return 1;
+        lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
+        return 1;
+    }
+
+    static int setup(lua_State* L) {
+        openLibraries(L, of(L)->limits_.trusted, print);
+        return 0;
+    }
+
+    // The body of a request, run in protected mode: find or compile the chunk, call
+    // it, format its results.
+    static int run(lua_State* L) {
+        const std::string_view text = static_cast<LuaWorker::Call*>(lua_touserdata(L, 1))->request;
+        lua_settop(L, 0);
+        LuaWorker* worker = of(L);
+        if (worker->flushCache_) {
+            worker->cache_.clear(L);
+            worker->flushCache_ = false;
+        }
+        // Checked before the cache too: bytecode is never run, whatever path it takes.
+        if (!text.empty() && text.front() == LUA_SIGNATURE[0]) {
+            return luaL_error(L, "binary chunks are not accepted");
+        }
+        // With --trusted the debug library can reach a running chunk; only fresh
+        // closures are then safe. With --fresh the cache would die with the state.
+        const bool cached =
+            !worker->limits_.trusted && !worker->limits_.fresh && ChunkCache::cacheable(text);
+        if (!cached || !worker->cache_.push(L, text)) {
+            if (luaL_loadbufferx(L, text.data(), text.size(), "=script", "t") != LUA_OK) {
+                return lua_error(L);
+            }
+            if (cached) worker->cache_.insert(L, text);
+        }
+        lua_call(L, 0, LUA_MULTRET);
+        appendValues(L, 1);
+        return 0;
+    }
+
+    static int panic(lua_State* L) {
+        const char* message = lua_tostring(L, -1);
+        std::fprintf(stderr, "qel-lua-service: unprotected Lua error: %s\n",
+                     message != nullptr ? message : "(not a string)");
+        return 0; // Lua aborts
+    }
+};
+
+LuaWorker::LuaWorker(const Limits& limits)
+    : limits_(limits), memory_(limits.maxMemory), budget_(limits) {
+    reply_.reserve(256);
+}
+
+LuaWorker::~LuaWorker() {
+    // Finalizers run while the state closes get a budget of their own.
+    budget_.start();
+    closeState();
+}
+
+bool LuaWorker::openState() {
+    L_ = lua_newstate(&MemoryBudget::allocate, &memory_);
+    if (L_ == nullptr) return false;
+    *static_cast<LuaWorker**>(lua_getextraspace(L_)) = this;
+    lua_atpanic(L_, &LuaWorkerAccess::panic);
+    lua_pushcfunction(L_, &LuaWorkerAccess::setup);
+    if (lua_pcall(L_, 0, 0, 0) != LUA_OK) {
+        closeState();
+        return false;
+    }
+    return true;
+}
+
+void LuaWorker::closeState() {
+    if (L_ == nullptr) return;
+    capturing_ = false;
+    lua_close(L_);
+    L_ = nullptr;
+    cache_.reset();
+    flushCache_ = false;
+}
+
+void LuaWorker::fail(std::string_view message) {
+    lastOk_ = false;
+    reply_.assign("error: ");
+    reply_.append(message);
+}
+
+std::string_view LuaWorker::handle(std::string_view request) {
+    try {
+        reply_.clear();
+        lastOk_ = true;
+        if (limits_.maxRequest != 0 && request.size() > limits_.maxRequest) {
+            fail("request too large: " + std::to_string(request.size()) + " bytes, limit " +
+                 std::to_string(limits_.maxRequest));
+            return reply_;
+        }
+        budget_.start();
+        if (L_ == nullptr && !openState()) {
+            fail("cannot create a Lua state: not enough memory");
+            return reply_;
+        }
+        memory_.resetExtra();
+        if (budget_.needsHook()) {
+            lua_sethook(L_, &LuaWorkerAccess::hook, LUA_MASKCOUNT, budget_.hookPeriod());
+        }
+
+        Call call{request};
+        lua_settop(L_, 0);
+        lua_pushcfunction(L_, &LuaWorkerAccess::messageHandler);
+        lua_pushcfunction(L_, &LuaWorkerAccess::run);
+        lua_pushlightuserdata(L_, &call);
+        capturing_ = true;
+        const int status = lua_pcall(L_, 1, 0, 1);
+        capturing_ = false;
+        if (status != LUA_OK) {
+            std::size_t size = 0;
+            const char* message =
+                lua_type(L_, -1) == LUA_TSTRING ? lua_tolstring(L_, -1, &size) : nullptr;
+            fail(message != nullptr ? std::string_view(message, size) : "unknown error");
+            // Give the memory held by cached chunks back to the scripts.
+            if (status == LUA_ERRMEM) flushCache_ = true;
+        }
+        lua_settop(L_, 0);
+        if (limits_.fresh) closeState();
+    } catch (const std::bad_alloc&) {
+        if (L_ != nullptr) lua_settop(L_, 0);
+        fail("not enough memory");
+    }
+    return reply_;
+}
+
+} // namespace qel

@@ -1,0 +1,25 @@
+// options.h - the command line of qel-lua-service.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "request_limits.h"
+
+namespace qel {
+
+struct ServiceOptions {
+    std::string bind = "tcp://127.0.0.1:5555";
+    int workers = 1;
+    Limits limits;
+    std::vector<std::string> allow; // CIDR ranges; empty admits every peer
+    bool verbose = false;
+};
+
+enum class ParseOutcome { Run, ExitSuccess, ExitFailure };
+
+// Parses argv into options. Help and version text go to standard output, errors
+// to standard error, each naming the program.
+ParseOutcome parseOptions(int argc, char** argv, ServiceOptions& options);
+
+} // namespace qel

@@ -1,0 +1,273 @@
+// lua_worker_test.cpp - the request core without any transport: reply format, state,
+// the chunk cache's semantics, guards, sandbox and address ranges.
+#include <chrono>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "address_range.h"
+#include "lua_worker.h"
+#include "service_process.h"
+
+using qel::AddressRange;
+using qel::Limits;
+using qel::LuaWorker;
+
+namespace {
+
+bool isError(const std::string& reply) {
+    return reply.rfind("error: ", 0) == 0;
+}
+
+Limits smallLimits() {
+    Limits limits;
+    limits.maxInstructions = 200000;
+    limits.maxSeconds = 5;
+    limits.maxMemory = std::size_t{16} << 20;
+    return limits;
+}
+
+} // namespace
+
+TEST(LuaWorkerReply, ReturnValuesAreTabSeparatedWithoutTrailingNewline) {
+    LuaWorker worker{Limits{}};
+    EXPECT_EQ(worker.run("return 6*7"), "42");
+    EXPECT_EQ(worker.run("return 1, 'two', true, nil, 0.5"), "1\ttwo\ttrue\tnil\t0.5");
+    EXPECT_EQ(worker.run("return nil"), "nil");
+    EXPECT_EQ(worker.run("return setmetatable({}, {__tostring = function() return 'T' end})"), "T");
+    EXPECT_TRUE(worker.lastOk());
+}
+
+TEST(LuaWorkerReply, PrintIsCapturedBeforeTheReturnValues) {
+    LuaWorker worker{Limits{}};
+    EXPECT_EQ(worker.run("print('a', 1, nil) print() print(2.5) return 'r', 3"),
+              "a\t1\tnil\n\n2.5\nr\t3");
+    EXPECT_EQ(worker.run("print('only')"), "only\n");
+}
+
+TEST(LuaWorkerReply, EmptyChunkAnswersAnEmptyMessage) {
+    LuaWorker worker{Limits{}};
+    EXPECT_EQ(worker.run(""), "");
+    EXPECT_EQ(worker.run("local x = 1"), "");
+    EXPECT_EQ(worker.run("return"), "");
+}
+
+TEST(LuaWorkerErrors, RuntimeAndSyntaxErrorsAnswerErrorAndTheStateStaysUsable) {
+    LuaWorker worker{Limits{}};
+    EXPECT_EQ(worker.run("error('boom')"), "error: script:1: boom");
+    EXPECT_FALSE(worker.lastOk());
+    EXPECT_EQ(worker.run("error('plain', 0)"), "error: plain");
+    EXPECT_EQ(worker.run("error({})"), "error: (error object is a table value)");
+    EXPECT_EQ(worker.run("error(setmetatable({}, {__tostring = function() return 'obj' end}))"),
+              "error: obj");
+    const std::string syntax = worker.run("return +");
+    EXPECT_EQ(syntax.rfind("error: script:1:", 0), 0u) << syntax;
+    // Output printed before an error is not part of the error reply.
+    EXPECT_EQ(worker.run("print('lost') error('late', 0)"), "error: late");
+    EXPECT_EQ(worker.run("return 1"), "1");
+    EXPECT_TRUE(worker.lastOk());
+}
+
+TEST(LuaWorkerState, GlobalsPersistUnlessFresh) {
+    LuaWorker persistent{Limits{}};
+    EXPECT_EQ(persistent.run("x = 41"), "");
+    EXPECT_EQ(persistent.run("return x + 1"), "42");
+
+    Limits fresh;
+    fresh.fresh = true;
+    LuaWorker worker{fresh};
+    EXPECT_EQ(worker.run("x = 41"), "");
+    EXPECT_EQ(worker.run("return x"), "nil");
+    EXPECT_EQ(worker.run("string.upper = nil; return 1"), "1");
+    EXPECT_EQ(worker.run("return string.upper('a')"), "A");
+}
+
+TEST(LuaWorkerCache, RepeatedChunkGetsAFreshEnvironmentEachRun) {
+    LuaWorker worker{Limits{}};
+    const std::string script = "n = (n or 0) + 1; _ENV = nil";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(worker.run(script), "") << "run " << i;
+    EXPECT_EQ(worker.run("return n"), "3");
+}
+
+TEST(LuaWorkerCache, ClosuresOfAnEarlierRunKeepTheirOwnEnvironment) {
+    LuaWorker worker{Limits{}};
+    const std::string script =
+        "if not f then f = function() return tag end; _ENV = {tag = 'first'} end";
+    EXPECT_EQ(worker.run(script), "");
+    EXPECT_EQ(worker.run(script), "");
+    EXPECT_EQ(worker.run("tag = 'global'; return f()"), "first");
+}
+
+TEST(LuaWorkerCache, RepeatedScriptsRunLikeFreshOnesAcrossEvictions) {
+    LuaWorker worker{Limits{}};
+    // More distinct scripts than the cache holds, each run several times.
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 300; ++i) {
+            const std::string script = "local c = (count" + std::to_string(i) +
+                                       " or 0) + 1; count" + std::to_string(i) + " = c; return " +
+                                       std::to_string(i) + ", c";
+            ASSERT_EQ(worker.run(script), std::to_string(i) + "\t" + std::to_string(round + 1));
+        }
+    }
+    // A syntax error is reported every time, never remembered as a success.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(isError(worker.run("return +")));
+}
+
+TEST(LuaWorkerCache, BinaryChunkIsRefusedEvenAfterTheSameCodeRanAsText) {
+    LuaWorker worker{Limits{}};
+    EXPECT_EQ(worker.run("return 1"), "1");
+    const std::string bytecode = bytecodeReturningOne();
+    ASSERT_FALSE(bytecode.empty());
+    EXPECT_EQ(worker.run(bytecode), "error: binary chunks are not accepted");
+    EXPECT_EQ(worker.run("return 1"), "1");
+}
+
+TEST(LuaWorkerGuards, InstructionLimitStopsRunawayLoopsEvenUnderPcall) {
+    LuaWorker worker{smallLimits()};
+    EXPECT_EQ(worker.run("while true do end"), "error: instruction limit exceeded");
+    EXPECT_EQ(worker.run("while true do pcall(function() while true do end end) end"),
+              "error: instruction limit exceeded");
+    EXPECT_EQ(worker.run("while true do coroutine.resume(coroutine.create(function() while true do "
+                         "end end)) end"),
+              "error: instruction limit exceeded");
+    EXPECT_EQ(worker.run("local s = 0 for i = 1, 1000 do s = s + i end return s"), "500500");
+}
+
+TEST(LuaWorkerGuards, TimeLimitStopsALoopOnTheWallClock) {
+    Limits limits;
+    limits.maxInstructions = 0;
+    limits.maxSeconds = 0.2;
+    LuaWorker worker{limits};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(worker.run("while true do end"), "error: time limit exceeded");
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, 0.19);
+    EXPECT_LT(seconds, 10.0);
+    EXPECT_EQ(worker.run("return 2"), "2");
+}
+
+TEST(LuaWorkerGuards, MemoryLimitAnswersErrorsInsteadOfExhaustingTheProcess) {
+    Limits limits = smallLimits();
+    limits.maxInstructions = 50000000; // room to fill the memory
+    LuaWorker worker{limits};
+    EXPECT_TRUE(isError(worker.run("return #string.rep('x', 1e10)")));
+    EXPECT_EQ(worker.run("return #string.rep('x', 1e9)"), "error: not enough memory");
+    EXPECT_EQ(worker.run("local t = {} for i = 1, 1e8 do t[i] = i end"),
+              "error: not enough memory");
+    // Captured output counts against the same limit.
+    EXPECT_EQ(worker.run("local s = string.rep('x', 1e5) for i = 1, 1e6 do print(s) end"),
+              "error: not enough memory");
+    EXPECT_EQ(worker.run("return 6*7"), "42");
+
+    Limits tiny;
+    tiny.maxMemory = 1000; // too small for a state at all
+    LuaWorker starved{tiny};
+    EXPECT_TRUE(isError(starved.run("return 1")));
+}
+
+TEST(LuaWorkerGuards, OversizedRequestIsRefusedWithoutRunning) {
+    Limits limits;
+    limits.maxRequest = 16;
+    LuaWorker worker{limits};
+    EXPECT_EQ(worker.run("x = 1 -- padding padding"),
+              "error: request too large: 24 bytes, limit 16");
+    EXPECT_EQ(worker.run("return x"), "nil");
+    EXPECT_EQ(worker.run("return 16"), "16");
+}
+
+TEST(LuaWorkerSandbox, HostReachingFunctionsAreAbsent) {
+    LuaWorker worker{Limits{}};
+    for (const char* name :
+         {"io", "os.execute", "os.getenv", "os.exit", "os.remove", "require", "package", "debug",
+          "dofile", "loadfile", "string.dump", "('').dump"}) {
+        EXPECT_EQ(worker.run(std::string("return ") + name + " == nil"), "true") << name;
+    }
+    EXPECT_EQ(worker.run("local n = 0 for _ in pairs(os) do n = n + 1 end return n"), "4");
+    EXPECT_EQ(worker.run("return type(os.time()), type(os.clock()), os.date('!%Y', 0), "
+                         "os.difftime(5, 2)"),
+              "number\tnumber\t1970\t3.0");
+    EXPECT_EQ(worker.run("return type(coroutine.wrap), utf8.char(72), math.max(1, 2), "
+                         "table.concat({1, 2}, '-')"),
+              "function\tH\t2\t1-2");
+}
+
+TEST(LuaWorkerSandbox, LoadAcceptsTextOnly) {
+    LuaWorker worker{Limits{}};
+    EXPECT_EQ(worker.run("return load('return 5')()"), "5");
+    EXPECT_EQ(worker.run("return load('return x', 'n', 't', {x = 3})()"), "3");
+    const std::string refused = "nil\tattempt to load a binary chunk (mode is 't')";
+    EXPECT_EQ(worker.run("return load('\\27Lua')"), refused);
+    EXPECT_EQ(worker.run("return load('\\27Lua', 'b', 'b')"), refused);
+    EXPECT_EQ(worker.run("return load(coroutine.wrap(function() coroutine.yield('\\27Lua') end), "
+                         "'r', 'bt')"),
+              refused);
+}
+
+TEST(LuaWorkerSandbox, TrustedOpensEverything) {
+    Limits limits;
+    limits.trusted = true;
+    LuaWorker worker{limits};
+    EXPECT_EQ(worker.run("return io ~= nil, os.getenv ~= nil, require ~= nil, debug ~= nil, "
+                         "string.dump ~= nil"),
+              "true\ttrue\ttrue\ttrue\ttrue");
+    EXPECT_EQ(worker.run("print('still captured') return 1"), "still captured\n1");
+}
+
+TEST(AddressRangeTest, ParsesAndMatchesIpv4AndIpv6) {
+    const auto net10 = AddressRange::parse("10.0.0.0/8");
+    ASSERT_TRUE(net10.has_value());
+    EXPECT_TRUE(net10->contains("10.1.2.3"));
+    EXPECT_FALSE(net10->contains("11.0.0.1"));
+    EXPECT_FALSE(net10->contains("127.0.0.1"));
+    EXPECT_TRUE(net10->contains("::ffff:10.9.9.9"));
+
+    const auto host = AddressRange::parse("127.0.0.1");
+    ASSERT_TRUE(host.has_value());
+    EXPECT_TRUE(host->contains("127.0.0.1"));
+    EXPECT_FALSE(host->contains("127.0.0.2"));
+
+    const auto odd = AddressRange::parse("192.168.4.0/22");
+    ASSERT_TRUE(odd.has_value());
+    EXPECT_TRUE(odd->contains("192.168.7.255"));
+    EXPECT_FALSE(odd->contains("192.168.8.0"));
+
+    const auto v6 = AddressRange::parse("fd00::/8");
+    ASSERT_TRUE(v6.has_value());
+    EXPECT_TRUE(v6->contains("fd12::1"));
+    EXPECT_FALSE(v6->contains("fe80::1"));
+    EXPECT_FALSE(v6->contains("10.0.0.1"));
+    EXPECT_TRUE(AddressRange::parse("::1/128")->contains("::1"));
+    EXPECT_TRUE(AddressRange::parse("0.0.0.0/0")->contains("8.8.8.8"));
+
+    for (const char* bad :
+         {"", "10.0.0.0/33", "10.0.0.0/", "10.0.0/8", "host.example/8", "::1/129", "10.0.0.0/8x"}) {
+        EXPECT_FALSE(AddressRange::parse(bad).has_value()) << bad;
+    }
+}
+
+TEST(LuaWorkerSandbox, FinalizersAreRefusedSoNoCodeRunsOutsideTheGuards) {
+    LuaWorker worker{smallLimits()};
+    const std::string refused = worker.run("setmetatable({}, {__gc = function() end})");
+    EXPECT_TRUE(isError(refused)) << refused;
+    EXPECT_NE(refused.find("__gc"), std::string::npos) << refused;
+    // A metatable without __gc when set can never make its object finalizable.
+    EXPECT_EQ(worker.run("local mt = {} local t = setmetatable({}, mt) "
+                         "mt.__gc = function() while true do end end t = nil "
+                         "collectgarbage() return getmetatable(setmetatable({}, {__index = {v = "
+                         "7}})).__index.v"),
+              "7");
+}
+
+TEST(AddressRangeTest, LoopbackEndpointsAreRecognised) {
+    for (const char* local :
+         {"tcp://127.0.0.1:5555", "tcp://127.0.0.1:*", "tcp://127.8.9.1:1", "tcp://localhost:5555",
+          "tcp://[::1]:5555", "ipc:///tmp/qel", "inproc://qel"}) {
+        EXPECT_TRUE(qel::isLoopbackEndpoint(local)) << local;
+    }
+    for (const char* exposed : {"tcp://0.0.0.0:5555", "tcp://*:5555", "tcp://10.1.2.3:5555",
+                                "tcp://eth0:5555", "tcp://[::]:5555", "tcp://example.org:1"}) {
+        EXPECT_FALSE(qel::isLoopbackEndpoint(exposed)) << exposed;
+    }
+}

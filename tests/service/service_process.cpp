@@ -1,0 +1,232 @@
+// service_process.cpp - spawning, talking to and stopping the processes under test.
+// Every wait is bounded; a process that overstays is killed by PID.
+#include "service_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <lua.hpp>
+
+#include "qel_zmq.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+std::vector<char*> argvOf(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+std::optional<int> waitFor(pid_t pid, Clock::time_point deadline, bool& reaped) {
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            reaped = true;
+            if (WIFEXITED(status)) return WEXITSTATUS(status);
+            return std::nullopt;
+        }
+        if (done < 0 || Clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+} // namespace
+
+ServiceProcess::ServiceProcess(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--bind", "tcp://127.0.0.1:*"};
+    all.insert(all.end(), args.begin(), args.end());
+    const std::string program = QEL_LUA_SERVICE;
+    std::vector<char*> argv = argvOf(program, all);
+
+    int out[2];
+    if (pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+
+    // The first line is the bound endpoint; give the service 10 s to print it.
+    std::string line;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (pid_ > 0 && line.find('\n') == std::string::npos) {
+        pollfd item{out[0], POLLIN, 0};
+        if (poll(&item, 1, remainingMs(deadline)) <= 0) break;
+        char buffer[256];
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        line.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]); // later output, if any, is not needed
+    if (line.find('\n') != std::string::npos) endpoint_ = line.substr(0, line.find('\n'));
+}
+
+ServiceProcess::~ServiceProcess() {
+    if (pid_ > 0 && !reaped_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+int ServiceProcess::port() const {
+    const std::size_t colon = endpoint_.rfind(':');
+    return colon == std::string::npos ? -1 : std::atoi(endpoint_.c_str() + colon + 1);
+}
+
+bool ServiceProcess::running() const {
+    if (pid_ <= 0 || reaped_) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == 0) return true;
+    reaped_ = true;
+    return false;
+}
+
+std::optional<int> ServiceProcess::stop(int sig, std::chrono::milliseconds wait) {
+    if (pid_ <= 0 || reaped_) return std::nullopt;
+    kill(pid_, sig);
+    return waitFor(pid_, Clock::now() + wait, reaped_);
+}
+
+RawClient::RawClient(const std::string& endpoint, int timeoutMs)
+    : context_(1), socket_(context_, zmq::socket_type::req) {
+    socket_.set(zmq::sockopt::rcvtimeo, timeoutMs);
+    socket_.set(zmq::sockopt::sndtimeo, timeoutMs);
+    socket_.set(zmq::sockopt::linger, 0);
+    socket_.connect(endpoint);
+}
+
+std::optional<std::string> RawClient::ask(const std::vector<std::string>& parts) {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const auto flags = i + 1 < parts.size() ? zmq::send_flags::sndmore : zmq::send_flags::none;
+        if (!socket_.send(zmq::buffer(parts[i]), flags)) return std::nullopt;
+    }
+    zmq::message_t reply;
+    if (!socket_.recv(reply, zmq::recv_flags::none)) return std::nullopt;
+    return reply.to_string();
+}
+
+LibraryClient::LibraryClient(int port) : handle_(createConnectionHandle()) {
+    if (handle_ != nullptr && connectToQelLuaService("127.0.0.1", port, handle_) != 0) {
+        freeHandle(handle_);
+        handle_ = nullptr;
+    }
+}
+
+LibraryClient::~LibraryClient() {
+    freeHandle(handle_);
+}
+
+std::string LibraryClient::run(const std::string& script) {
+    char* answer = nullptr;
+    if (handle_ == nullptr || executeLuaScriptQel(&answer, script.c_str(), handle_) != 0) {
+        return "<call failed>";
+    }
+    std::string text = answer;
+    freeResult(answer);
+    return text;
+}
+
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& input, std::chrono::milliseconds wait) {
+    ProgramResult result;
+    int in[2], out[2], err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+    }
+    std::vector<char*> argv = argvOf(program, args);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (spawned != 0) {
+        close(in[1]);
+        close(out[0]);
+        close(err[0]);
+        return result;
+    }
+    // Inputs in tests are small: they fit in the pipe without a reader.
+    (void)!write(in[1], input.data(), input.size());
+    close(in[1]);
+
+    const auto deadline = Clock::now() + wait;
+    pollfd items[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0 && Clock::now() < deadline) {
+        if (poll(items, 2, remainingMs(deadline)) <= 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (items[i].fd < 0 || items[i].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t n = read(items[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            } else {
+                close(items[i].fd);
+                items[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (const pollfd& item : items) {
+        if (item.fd >= 0) close(item.fd);
+    }
+    bool reaped = false;
+    const auto code = waitFor(pid, deadline, reaped);
+    if (!reaped) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    result.exitCode = code.value_or(-1);
+    return result;
+}
+
+std::string bytecodeReturningOne() {
+    std::string bytes;
+    lua_State* L = luaL_newstate();
+    if (L == nullptr) return bytes;
+    if (luaL_loadstring(L, "return 1") == LUA_OK) {
+        lua_dump(
+            L,
+            [](lua_State*, const void* p, size_t size, void* ud) {
+                static_cast<std::string*>(ud)->append(static_cast<const char*>(p), size);
+                return 0;
+            },
+            &bytes, 0);
+    }
+    lua_close(L);
+    return bytes;
+}

@@ -1,0 +1,79 @@
+// service_process.h - test helpers around real processes: a qel-lua-service started
+// on a free loopback port, a raw ZeroMQ client with a receive time-out, a client
+// through the library, and a runner for the qel-lua command line.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include <zmq.hpp>
+
+// qel-lua-service --bind tcp://127.0.0.1:* ARGS..., killed on destruction if still up.
+class ServiceProcess {
+  public:
+    explicit ServiceProcess(const std::vector<std::string>& args = {});
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    bool started() const { return !endpoint_.empty(); }
+    const std::string& endpoint() const { return endpoint_; }
+    int port() const;
+    pid_t pid() const { return pid_; }
+    bool running() const;
+
+    // Sends sig and waits at most `wait` for the exit. Returns the exit status, or
+    // nullopt when the process did not exit by itself (or died of a signal).
+    std::optional<int> stop(int sig, std::chrono::milliseconds wait);
+
+  private:
+    pid_t pid_ = -1;
+    mutable bool reaped_ = false;
+    std::string endpoint_;
+};
+
+// A REQ socket with a receive time-out; nullopt when no answer came in time.
+class RawClient {
+  public:
+    explicit RawClient(const std::string& endpoint, int timeoutMs = 10000);
+    std::optional<std::string> ask(const std::vector<std::string>& parts);
+    std::optional<std::string> ask(const std::string& script) {
+        return ask(std::vector<std::string>{script});
+    }
+
+  private:
+    zmq::context_t context_;
+    zmq::socket_t socket_;
+};
+
+// The library used as a host uses it: one handle, blocking calls.
+class LibraryClient {
+  public:
+    explicit LibraryClient(int port);
+    ~LibraryClient();
+    LibraryClient(const LibraryClient&) = delete;
+    LibraryClient& operator=(const LibraryClient&) = delete;
+
+    // The answer; "<call failed>" when executeLuaScriptQel returned -1.
+    std::string run(const std::string& script);
+
+  private:
+    void* handle_;
+};
+
+struct ProgramResult {
+    int exitCode = -1; // -1 when it had to be killed
+    std::string out;
+    std::string err;
+};
+
+// Runs program ARGS with the given standard input, for at most `wait`.
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& input,
+                         std::chrono::milliseconds wait = std::chrono::seconds(20));
+
+// A real Lua 5.4 binary chunk (bytecode) returning 1.
+std::string bytecodeReturningOne();

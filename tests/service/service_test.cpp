@@ -1,0 +1,252 @@
+// service_test.cpp - qel-lua-service as a process, reached through the library (and a
+// raw ZeroMQ client where a missing answer must be observed): replies, state, guards,
+// sandbox, workers, access control and the clean stop on SIGTERM.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <future>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service_process.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool isError(const std::string& reply) {
+    return reply.rfind("error: ", 0) == 0;
+}
+
+} // namespace
+
+TEST(ServiceReply, FormatThroughTheLibrary) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.started());
+    LibraryClient client(service.port());
+    EXPECT_EQ(client.run("return 6*7"), "42");
+    EXPECT_EQ(client.run("print('a', nil, 1.5) print() return 1, 'x', nil"),
+              "a\tnil\t1.5\n\n1\tx\tnil");
+    EXPECT_EQ(client.run("return nil"), "nil");
+    EXPECT_EQ(client.run(""), "");
+    EXPECT_EQ(client.run("return _VERSION"), "Lua 5.4");
+}
+
+TEST(ServiceReply, ErrorsAndSyntaxErrorsLeaveTheServiceUsable) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.started());
+    LibraryClient client(service.port());
+    EXPECT_EQ(client.run("error('boom')"), "error: script:1: boom");
+    const std::string syntax = client.run("return (");
+    EXPECT_TRUE(isError(syntax)) << syntax;
+    EXPECT_NE(syntax.find("script:1:"), std::string::npos) << syntax;
+    EXPECT_EQ(client.run("return 1 + 1"), "2");
+}
+
+TEST(ServiceReply, MultiPartRequestIsJoinedIntoOneChunk) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.started());
+    RawClient client(service.endpoint());
+    EXPECT_EQ(client.ask(std::vector<std::string>{"return ", "40 ", "+ 2"}), "42");
+    EXPECT_EQ(client.ask("return 'single'"), "single");
+}
+
+TEST(ServiceState, PersistentByDefaultFreshOnRequest) {
+    {
+        ServiceProcess service;
+        ASSERT_TRUE(service.started());
+        LibraryClient first(service.port());
+        LibraryClient second(service.port());
+        EXPECT_EQ(first.run("counter = 41"), "");
+        EXPECT_EQ(second.run("return counter + 1"), "42");
+    }
+    {
+        ServiceProcess service({"--fresh"});
+        ASSERT_TRUE(service.started());
+        LibraryClient client(service.port());
+        EXPECT_EQ(client.run("counter = 41"), "");
+        EXPECT_EQ(client.run("return counter"), "nil");
+    }
+}
+
+TEST(ServiceGuards, EachGuardAnswersAnErrorAndTheWorkerCarriesOn) {
+    ServiceProcess service(
+        {"--max-instructions", "5e7", "--max-memory", "32M", "--max-request", "1k"});
+    ASSERT_TRUE(service.started());
+    LibraryClient client(service.port());
+    EXPECT_EQ(client.run("while true do end"), "error: instruction limit exceeded");
+    EXPECT_EQ(client.run("return 1"), "1");
+    EXPECT_TRUE(isError(client.run("return string.rep('x', 1e10)")));
+    EXPECT_EQ(client.run("local t = {} for i = 1, 1e8 do t[i] = i end"),
+              "error: not enough memory");
+    EXPECT_EQ(client.run("return 2"), "2");
+    EXPECT_EQ(client.run("return '" + std::string(1100, 'y') + "'"),
+              "error: request too large: 1109 bytes, limit 1024");
+    EXPECT_EQ(client.run("return 3"), "3");
+}
+
+TEST(ServiceGuards, WallClockLimit) {
+    ServiceProcess service({"--max-instructions", "0", "--max-seconds", "0.3"});
+    ASSERT_TRUE(service.started());
+    LibraryClient client(service.port());
+    const auto start = Clock::now();
+    EXPECT_EQ(client.run("while true do end"), "error: time limit exceeded");
+    EXPECT_GE(secondsSince(start), 0.29);
+    EXPECT_EQ(client.run("return 4"), "4");
+}
+
+TEST(ServiceSandbox, DenialsByDefaultEverythingWhenTrusted) {
+    const std::string probe =
+        "return io == nil, os.execute == nil, os.getenv == nil, require == nil, package == nil, "
+        "debug == nil, dofile == nil, loadfile == nil, string.dump == nil, os.time ~= nil";
+    {
+        ServiceProcess service;
+        ASSERT_TRUE(service.started());
+        LibraryClient client(service.port());
+        EXPECT_EQ(client.run(probe), "true\ttrue\ttrue\ttrue\ttrue\ttrue\ttrue\ttrue\ttrue\ttrue");
+        EXPECT_EQ(client.run("return select(2, load('\\27Lua'))"),
+                  "attempt to load a binary chunk (mode is 't')");
+    }
+    {
+        ServiceProcess service({"--trusted"});
+        ASSERT_TRUE(service.started());
+        LibraryClient client(service.port());
+        EXPECT_EQ(client.run(probe),
+                  "false\tfalse\tfalse\tfalse\tfalse\tfalse\tfalse\tfalse\tfalse\ttrue");
+    }
+}
+
+TEST(ServiceSandbox, BinaryChunkRequestsAreRefused) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.started());
+    RawClient raw(service.endpoint());
+    const std::string bytecode = bytecodeReturningOne();
+    ASSERT_FALSE(bytecode.empty());
+    EXPECT_EQ(raw.ask("return 1"), "1"); // same code as text, now in the chunk cache
+    EXPECT_EQ(raw.ask(bytecode), "error: binary chunks are not accepted");
+    // Through the library the chunk is cut at its first NUL byte, still bytecode.
+    LibraryClient client(service.port());
+    EXPECT_EQ(client.run(bytecode), "error: binary chunks are not accepted");
+}
+
+// Two clients each run a loop that the wall-clock guard ends after 1 s.
+static double pairSeconds(ServiceProcess& service) {
+    const auto start = Clock::now();
+    auto spin = [&service] {
+        return RawClient(service.endpoint(), 20000).ask("while true do end");
+    };
+    auto a = std::async(std::launch::async, spin);
+    auto b = std::async(std::launch::async, spin);
+    EXPECT_EQ(a.get(), "error: time limit exceeded");
+    EXPECT_EQ(b.get(), "error: time limit exceeded");
+    return secondsSince(start);
+}
+
+TEST(ServiceWorkers, TwoWorkersRunTwoRequestsAtOnce) {
+    const std::vector<std::string> spin = {"--max-instructions", "0", "--max-seconds", "1"};
+    std::vector<std::string> two = spin;
+    two.insert(two.end(), {"--workers", "2"});
+    ServiceProcess single(spin);
+    ServiceProcess pair(two);
+    ASSERT_TRUE(single.started());
+    ASSERT_TRUE(pair.started());
+    EXPECT_GE(pairSeconds(single), 1.95); // one after the other
+    EXPECT_LT(pairSeconds(pair), 1.6);    // side by side
+}
+
+TEST(ServiceWorkers, ShortRequestIsAnsweredWhileALongOneRuns) {
+    ServiceProcess service({"--workers", "2", "--max-instructions", "0", "--max-seconds", "3"});
+    ASSERT_TRUE(service.started());
+    auto slow = std::async(std::launch::async, [&service] {
+        return RawClient(service.endpoint(), 20000).ask("while true do end");
+    });
+    std::this_thread::sleep_for(200ms);
+    const auto start = Clock::now();
+    EXPECT_EQ(RawClient(service.endpoint()).ask("return 'quick'"), "quick");
+    EXPECT_LT(secondsSince(start), 2.0);
+    EXPECT_EQ(slow.wait_for(0s), std::future_status::timeout); // still running
+    EXPECT_EQ(slow.get(), "error: time limit exceeded");
+}
+
+TEST(ServiceWorkers, EachWorkerKeepsItsOwnState) {
+    ServiceProcess service({"--workers", "2"});
+    ASSERT_TRUE(service.started());
+    LibraryClient client(service.port());
+    // Requests are dealt round-robin, so two workers each count two of the four.
+    std::vector<std::string> counts;
+    for (int i = 0; i < 4; ++i)
+        counts.push_back(client.run("n = (n or 0) + 1 return n"));
+    std::sort(counts.begin(), counts.end());
+    EXPECT_EQ(counts, (std::vector<std::string>{"1", "1", "2", "2"}));
+}
+
+TEST(ServiceAccess, AllowedPeerIsAnsweredOthersAreNot) {
+    {
+        ServiceProcess service({"--allow", "127.0.0.1/32"});
+        ASSERT_TRUE(service.started());
+        EXPECT_EQ(RawClient(service.endpoint(), 5000).ask("return 'in'"), "in");
+    }
+    {
+        ServiceProcess service({"--allow", "10.0.0.0/8", "--allow", "127.0.0.0/8"});
+        ASSERT_TRUE(service.started());
+        EXPECT_EQ(RawClient(service.endpoint(), 5000).ask("return 'in'"), "in");
+    }
+    // 10.0.0.0/8 excludes 127.0.0.1: ZeroMQ drops the connection after the handshake.
+    for (const char* workers : {"1", "2"}) {
+        ServiceProcess service({"--allow", "10.0.0.0/8", "--workers", workers});
+        ASSERT_TRUE(service.started());
+        EXPECT_EQ(RawClient(service.endpoint(), 1000).ask("return 'in'"), std::nullopt) << workers;
+        EXPECT_TRUE(service.running());
+    }
+}
+
+TEST(ServiceStop, SigtermWhenIdleExitsZero) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.started());
+    EXPECT_EQ(LibraryClient(service.port()).run("return 1"), "1");
+    EXPECT_EQ(service.stop(SIGTERM, 5s), 0);
+}
+
+TEST(ServiceStop, SigtermFinishesAndAnswersTheRequestsThatArrived) {
+    for (const char* workers : {"1", "2"}) {
+        SCOPED_TRACE(std::string("--workers ") + workers);
+        ServiceProcess service(
+            {"--workers", workers, "--max-instructions", "0", "--max-seconds", "0.5"});
+        ASSERT_TRUE(service.started());
+        std::vector<std::future<std::optional<std::string>>> replies;
+        for (int i = 0; i < 3; ++i) {
+            replies.push_back(std::async(std::launch::async, [&service] {
+                return RawClient(service.endpoint(), 10000).ask("while true do end");
+            }));
+        }
+        std::this_thread::sleep_for(250ms); // all three have reached the service
+        EXPECT_EQ(service.stop(SIGINT, 10s), 0);
+        for (auto& reply : replies)
+            EXPECT_EQ(reply.get(), "error: time limit exceeded");
+    }
+}
+
+TEST(ServiceOptions, HelpVersionAndBadArguments) {
+    const ProgramResult help = runProgram(QEL_LUA_SERVICE, {"--help"}, "");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--max-memory"), std::string::npos);
+    const ProgramResult version = runProgram(QEL_LUA_SERVICE, {"--version"}, "");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_NE(version.out.find("Lua 5.4"), std::string::npos);
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--workers", "0"},
+                                                {"--max-memory", "lots"},
+                                                {"--allow", "not-a-range"},
+                                                {"--bogus"},
+                                                {"--max-seconds"}}) {
+        const ProgramResult result = runProgram(QEL_LUA_SERVICE, bad, "");
+        EXPECT_EQ(result.exitCode, 2) << bad[0];
+        EXPECT_NE(result.err.find("qel-lua-service:"), std::string::npos) << bad[0];
+    }
+}
