@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <string.h> // memccpy is POSIX, outside namespace std
 
 #include "context_socket.h"
 #include "qel_zmq.h"
@@ -12,13 +11,24 @@
 namespace {
 
 // Copies the reply into a fresh buffer of size + 1 bytes, stopping at the first NUL
-// in a single pass, and always terminating the text.
+// and always terminating the text. The reply is walked once, block by block: each
+// block is searched for a NUL and then copied while it is still in cache. (glibc's
+// memccpy searches the whole source before copying, which reads a large reply twice.)
 std::unique_ptr<char[]> copyReply(const zmq::message_t& reply) {
+    constexpr std::size_t kBlock = 32 * 1024;
     const std::size_t size = reply.size();
+    const char* source = static_cast<const char*>(reply.data());
     std::unique_ptr<char[]> text(new char[size + 1]);
-    if (size == 0 || memccpy(text.get(), reply.data(), '\0', size) == nullptr) {
-        text[size] = '\0';
+    std::size_t copied = 0;
+    while (copied < size) {
+        std::size_t length = size - copied < kBlock ? size - copied : kBlock;
+        const void* nul = std::memchr(source + copied, '\0', length);
+        if (nul != nullptr) length = static_cast<const char*>(nul) - (source + copied);
+        std::memcpy(text.get() + copied, source + copied, length);
+        copied += length;
+        if (nul != nullptr) break;
     }
+    text[copied] = '\0';
     return text;
 }
 

@@ -29,6 +29,13 @@ TestPeer::Parts reply(std::string text) {
     return {std::move(text)};
 }
 
+// size bytes of 'z' with a NUL at position at.
+std::string withNulAt(std::size_t size, std::size_t at) {
+    std::string text(size, 'z');
+    text[at] = '\0';
+    return text;
+}
+
 // Every request is answered with the same fixed parts.
 TestPeer::Handler answering(TestPeer::Parts parts) {
     return [parts](const std::string&) { return parts; };
@@ -75,6 +82,11 @@ TEST(Execute, ReplyShapesBecomeTheDocumentedString) {
         {"NUL at 3", std::string("abc\0def", 7), "abc"},
         {"NUL at end", std::string("abcdef\0", 7), "abcdef"},
         {"several NULs", std::string("a\0b\0c", 5), "a"},
+        // Large replies are copied in blocks: NULs on and around block edges.
+        {"NUL deep inside", withNulAt(100000, 40000), std::string(40000, 'z')},
+        {"NUL at 32 KiB", withNulAt(70000, 32768), std::string(32768, 'z')},
+        {"NUL at 32 KiB - 1", withNulAt(70000, 32767), std::string(32767, 'z')},
+        {"64 KiB, no NUL", std::string(65536, 'z'), std::string(65536, 'z')},
     };
     for (const Case& c : cases) {
         TestPeer peer(answering({c.reply}));
