@@ -1,0 +1,172 @@
+// bench_throughput.cpp - requests per second and latency percentiles of many client
+// threads, each with its own library handle, against the service with one and with two
+// workers. Both services run side by side so each pair of runs sees the same machine.
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_util.h"
+
+namespace {
+
+using bench::Clock;
+
+struct Load {
+    double perSecond = 0;
+    double p50 = 0, p99 = 0; // µs
+};
+
+std::string cpuScript(long iterations) {
+    return "local s = 0 for i = 1, " + std::to_string(iterations) +
+           " do s = s + i % 7 end return s";
+}
+
+// Runs `threads` clients for about `seconds`, each sending `script` back to back.
+Load run(const bench::Endpoint& endpoint, const std::string& script, int threads, double seconds) {
+    std::vector<std::unique_ptr<bench::LibraryClient>> clients;
+    for (int i = 0; i < threads; ++i) {
+        clients.push_back(std::make_unique<bench::LibraryClient>(endpoint));
+        clients.back()->exchange(script.c_str()); // connected, and the chunk is warm
+    }
+    std::vector<std::vector<double>> latencies(static_cast<std::size_t>(threads));
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::atomic<bool> failed{false};
+    Clock::time_point start;
+    const auto length = std::chrono::duration<double>(seconds);
+
+    std::vector<std::thread> workers;
+    for (int i = 0; i < threads; ++i) {
+        workers.emplace_back([&, i] {
+            auto& mine = latencies[static_cast<std::size_t>(i)];
+            mine.reserve(1 << 16);
+            ++ready;
+            while (!go.load())
+                std::this_thread::yield();
+            const Clock::time_point end =
+                start + std::chrono::duration_cast<Clock::duration>(length);
+            try {
+                for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
+                    clients[static_cast<std::size_t>(i)]->exchange(script.c_str());
+                    mine.push_back(
+                        std::chrono::duration<double, std::micro>(Clock::now() - now).count());
+                }
+            } catch (const std::exception&) {
+                failed = true;
+            }
+        });
+    }
+    while (ready.load() < threads)
+        std::this_thread::yield();
+    start = Clock::now();
+    go = true;
+    for (std::thread& t : workers)
+        t.join();
+    const double elapsed = bench::usSince(start) / 1e6;
+    if (failed) throw std::runtime_error("a client call failed");
+
+    std::vector<double> all;
+    for (const auto& mine : latencies)
+        all.insert(all.end(), mine.begin(), mine.end());
+    Load load;
+    load.perSecond = static_cast<double>(all.size()) / elapsed;
+    load.p50 = bench::percentile(all, 0.50);
+    load.p99 = bench::percentile(all, 0.99);
+    return load;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const bench::Args args(argc, argv);
+        const bool quick = args.flag("quick");
+        const double seconds = quick ? 0.05 : static_cast<double>(args.number("ms", 1000)) / 1000;
+        const std::string servicePath = args.get("service", "qel-lua-service");
+        const std::string summaryPath = args.get("summary");
+        const double target = 1.8;
+
+        bench::Child one({servicePath, "--bind", "tcp://127.0.0.1:*", "--workers", "1"});
+        bench::Child two({servicePath, "--bind", "tcp://127.0.0.1:*", "--workers", "2"});
+        const bench::Endpoint endpoints[2] = {bench::parseEndpoint(one.firstLine()),
+                                              bench::parseEndpoint(two.firstLine())};
+
+        // Size the CPU-bound script to about 1 ms of service time on this machine.
+        long iterations = 100000;
+        if (!quick) {
+            bench::LibraryClient probe(endpoints[0]);
+            auto timeOf = [&](const std::string& script) {
+                std::vector<double> times;
+                for (int i = 0; i < 7; ++i) {
+                    const auto start = Clock::now();
+                    probe.exchange(script.c_str());
+                    times.push_back(bench::usSince(start));
+                }
+                return bench::median(times);
+            };
+            const double base = timeOf("return 1");
+            const double probeUs = timeOf(cpuScript(iterations)) - base;
+            iterations = static_cast<long>(static_cast<double>(iterations) * 1000.0 / probeUs);
+            iterations = (iterations + 500) / 1000 * 1000;
+        }
+        const std::string heavy = cpuScript(quick ? 1000 : iterations);
+        const double heavyUs = [&] {
+            bench::LibraryClient probe(endpoints[0]);
+            std::vector<double> times;
+            for (int i = 0; i < (quick ? 1 : 9); ++i) {
+                const auto start = Clock::now();
+                probe.exchange(heavy.c_str());
+                times.push_back(bench::usSince(start));
+            }
+            return bench::median(times);
+        }();
+
+        struct Row {
+            const char* label;
+            const std::string* script;
+            std::vector<int> threads;
+            bool targeted;
+        };
+        const std::string light = "return 1";
+        const Row rows[] = {{"`return 1`", &light, {1, 4, 16, 50}, false},
+                            {"CPU-bound loop", &heavy, {1, 4, 16}, true}};
+
+        std::printf("| Script | Client threads | 1 worker: req/s | p50 µs | p99 µs | 2 workers: "
+                    "req/s | p50 µs | p99 µs | 2 workers / 1 | Target | Met |\n");
+        std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|:---:|\n");
+        for (const Row& row : rows) {
+            for (const int threads : row.threads) {
+                const Load a = run(endpoints[0], *row.script, threads, seconds);
+                const Load b = run(endpoints[1], *row.script, threads, seconds);
+                const double ratio = b.perSecond / a.perSecond;
+                const bool targeted = row.targeted && threads > 1;
+                std::printf(
+                    "| %s | %d | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.2f | %s | %s |\n",
+                    row.label, threads, a.perSecond, a.p50, a.p99, b.perSecond, b.p50, b.p99, ratio,
+                    targeted ? "≥ 1.8" : "–",
+                    targeted ? (ratio >= target ? "yes" : "**no**") : "–");
+                std::fflush(stdout);
+                if (row.script == &light && !summaryPath.empty()) {
+                    if (std::FILE* f = std::fopen(summaryPath.c_str(), "a")) {
+                        std::fprintf(
+                            f, "service_return1_rps_%d_w1=%.0f\nservice_return1_rps_%d_w2=%.0f\n",
+                            threads, a.perSecond, threads, b.perSecond);
+                        std::fclose(f);
+                    }
+                }
+            }
+        }
+        std::printf("\nThe CPU-bound loop is `%s`: %.0f µs per request from one client to one "
+                    "worker. Each run lasts %.2f s; nothing pinned.\n",
+                    heavy.c_str(), heavyUs, seconds);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_throughput: %s\n", e.what());
+        return 1;
+    }
+}
