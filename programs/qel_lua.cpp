@@ -181,6 +181,9 @@ int main(int argc, char** argv) {
         }
     }
 
+    // ZeroMQ accepts "tcp://:PORT" and would then wait for an answer forever.
+    if (*host == '\0') return usageError("empty host", "");
+
     Connection connection;
     if (!connection.open(host, port)) return kExitFailure;
 

@@ -36,7 +36,10 @@ std::optional<AddressRange> AddressRange::parse(std::string_view text) {
     const std::size_t slash = text.find('/');
     const auto address = parseAddress(text.substr(0, slash));
     if (!address) return std::nullopt;
-    const int bits = address->v6 ? 128 : 32;
+    // An IPv4-mapped range (::ffff:10.0.0.0/104) is matched as IPv4, but its prefix
+    // counts the 96 bits of the mapping too.
+    const bool mapped = !address->v6 && text.substr(0, slash).find(':') != std::string_view::npos;
+    const int bits = address->v6 || mapped ? 128 : 32;
     int prefix = bits;
     if (slash != std::string_view::npos) {
         const std::string_view digits = text.substr(slash + 1);
@@ -47,6 +50,10 @@ std::optional<AddressRange> AddressRange::parse(std::string_view text) {
             prefix = prefix * 10 + (c - '0');
         }
         if (prefix > bits) return std::nullopt;
+    }
+    if (mapped) {
+        if (prefix < 96) return std::nullopt;
+        prefix -= 96;
     }
     AddressRange range;
     range.network_ = *address;
@@ -75,6 +82,13 @@ bool isLoopbackEndpoint(const std::string& endpoint) {
     if (host == "localhost" || host == "lo" || host == "[::1]" || host == "::1") return true;
     const auto loopback = AddressRange::parse("127.0.0.0/8");
     return loopback && loopback->contains(host);
+}
+
+bool isIpv6Endpoint(const std::string& endpoint) {
+    constexpr std::string_view tcp = "tcp://";
+    if (endpoint.compare(0, tcp.size(), tcp) != 0) return false;
+    const std::size_t colon = endpoint.rfind(':');
+    return colon != std::string::npos && endpoint.find(':', tcp.size()) < colon;
 }
 
 } // namespace qel

@@ -34,4 +34,8 @@ class AddressRange {
 // on a loopback address, or a local transport (ipc, inproc).
 bool isLoopbackEndpoint(const std::string& endpoint);
 
+// Whether an endpoint to bind is a tcp:// endpoint on an IPv6 address ("tcp://[::1]:*"),
+// which ZeroMQ binds only on a socket with IPv6 switched on.
+bool isIpv6Endpoint(const std::string& endpoint);
+
 } // namespace qel

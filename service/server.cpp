@@ -15,6 +15,7 @@
 #include <memory>
 #include <pthread.h>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -179,6 +180,7 @@ void serveRequest(LuaWorker& worker, Request& request, void* socket, bool verbos
 void configureFront(zmq::socket_t& front, const ServiceOptions& options) {
     front.set(zmq::sockopt::linger, kLingerMs);
     front.set(zmq::sockopt::rcvtimeo, kWakeMs);
+    if (isIpv6Endpoint(options.bind)) front.set(zmq::sockopt::ipv6, true);
     if (!options.allow.empty()) front.set(zmq::sockopt::zap_domain, kZapDomain);
 }
 
@@ -238,24 +240,54 @@ void workerLoop(zmq::context_t& context, const std::string& backend,
     }
 }
 
-// Moves one whole message from one socket to another; false when none was waiting.
-bool forward(void* from, void* to, int flags) {
-    zmq_msg_t part;
-    zmq_msg_init(&part);
-    bool moved = false;
+// Takes in one whole message; false when none was waiting.
+bool receiveMessage(void* socket, int flags, std::vector<zmq::message_t>& frames) {
+    frames.clear();
     for (;;) {
-        if (zmq_msg_recv(&part, from, flags) < 0) {
-            if (moved) continue; // rest of a multi-part message
-            break;
+        frames.emplace_back();
+        if (zmq_msg_recv(frames.back().handle(), socket, flags) < 0) {
+            frames.pop_back();
+            if (frames.empty()) return false;
+            continue; // rest of a multi-part message
         }
-        moved = true;
         flags = 0;
-        const bool more = zmq_msg_more(&part) != 0;
-        zmq_msg_send(&part, to, more ? ZMQ_SNDMORE : 0);
-        if (!more) break;
+        if (!frames.back().more()) return true;
     }
-    zmq_msg_close(&part);
-    return moved;
+}
+
+void sendMessage(void* socket, std::vector<zmq::message_t>& frames) {
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        zmq_msg_send(frames[i].handle(), socket, i + 1 < frames.size() ? ZMQ_SNDMORE : 0);
+    }
+}
+
+// A REP worker silently drops a message without an empty delimiter, which a DEALER
+// peer may omit; it would never be answered and never leave the in-flight count. Such
+// a request gets a delimiter behind this marker, and its reply loses both again, so
+// the peer is answered exactly as with one worker.
+constexpr char kNoDelimiterText[] = "\0qel-lua-service: no delimiter";
+constexpr std::string_view kNoDelimiter(kNoDelimiterText, sizeof kNoDelimiterText - 1);
+
+bool forwardRequest(void* front, void* back, std::vector<zmq::message_t>& frames) {
+    if (!receiveMessage(front, ZMQ_DONTWAIT, frames)) return false;
+    bool delimited = false;
+    for (std::size_t i = 1; i + 1 < frames.size() && !delimited; ++i)
+        delimited = frames[i].size() == 0;
+    if (!delimited) {
+        frames.emplace(frames.begin() + 1);
+        frames.emplace(frames.begin() + 1, kNoDelimiter.data(), kNoDelimiter.size());
+    }
+    sendMessage(back, frames);
+    return true;
+}
+
+bool forwardReply(void* back, void* front, std::vector<zmq::message_t>& frames) {
+    if (!receiveMessage(back, ZMQ_DONTWAIT, frames)) return false;
+    if (frames.size() >= 4 && frames[1].to_string_view() == kNoDelimiter && frames[2].size() == 0) {
+        frames.erase(frames.begin() + 1, frames.begin() + 3);
+    }
+    sendMessage(front, frames);
+    return true;
 }
 
 void serveProxy(zmq::context_t& context, zmq::socket_t& front, const ServiceOptions& options,
@@ -279,12 +311,13 @@ void serveProxy(zmq::context_t& context, zmq::socket_t& front, const ServiceOpti
     // Requests handed to the workers and not yet answered.
     long inFlight = 0;
     bool intake = true;
+    std::vector<zmq::message_t> frames;
     zmq::pollitem_t items[] = {{back.handle(), 0, ZMQ_POLLIN, 0},
                                {front.handle(), 0, ZMQ_POLLIN, 0}};
     for (;;) {
         if (intake && stopRequested()) {
             intake = false;
-            while (forward(front.handle(), back.handle(), ZMQ_DONTWAIT))
+            while (forwardRequest(front.handle(), back.handle(), frames))
                 ++inFlight;
         }
         if (!intake && inFlight <= 0) break;
@@ -294,11 +327,11 @@ void serveProxy(zmq::context_t& context, zmq::socket_t& front, const ServiceOpti
             throw zmq::error_t();
         }
         if (items[0].revents & ZMQ_POLLIN) {
-            while (forward(back.handle(), front.handle(), ZMQ_DONTWAIT))
+            while (forwardReply(back.handle(), front.handle(), frames))
                 --inFlight;
         }
         if (intake && (items[1].revents & ZMQ_POLLIN)) {
-            if (forward(front.handle(), back.handle(), ZMQ_DONTWAIT)) ++inFlight;
+            if (forwardRequest(front.handle(), back.handle(), frames)) ++inFlight;
         }
     }
 

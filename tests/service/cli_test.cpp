@@ -92,6 +92,7 @@ TEST_F(CliTest, WrongArgumentsExitTwoWithAMessage) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{"-p", "notaport"},
                                                  {"-p", "70000"},
                                                  {"-e"},
+                                                 {"-H", "", "-e", "return 1"},
                                                  {"--bogus"},
                                                  {"a.lua", "b.lua"},
                                                  {"/nonexistent/script.lua"}}) {

@@ -241,8 +241,17 @@ TEST(AddressRangeTest, ParsesAndMatchesIpv4AndIpv6) {
     EXPECT_TRUE(AddressRange::parse("::1/128")->contains("::1"));
     EXPECT_TRUE(AddressRange::parse("0.0.0.0/0")->contains("8.8.8.8"));
 
-    for (const char* bad :
-         {"", "10.0.0.0/33", "10.0.0.0/", "10.0.0/8", "host.example/8", "::1/129", "10.0.0.0/8x"}) {
+    // An IPv4-mapped range counts its prefix over all 128 bits.
+    const auto mapped = AddressRange::parse("::ffff:10.0.0.0/104");
+    ASSERT_TRUE(mapped.has_value());
+    EXPECT_TRUE(mapped->contains("10.255.0.1"));
+    EXPECT_TRUE(mapped->contains("::ffff:10.1.1.1"));
+    EXPECT_FALSE(mapped->contains("11.0.0.1"));
+    EXPECT_TRUE(AddressRange::parse("::ffff:127.0.0.1")->contains("127.0.0.1"));
+    EXPECT_FALSE(AddressRange::parse("::ffff:127.0.0.1")->contains("127.0.0.2"));
+
+    for (const char* bad : {"", "10.0.0.0/33", "10.0.0.0/", "10.0.0/8", "host.example/8", "::1/129",
+                            "10.0.0.0/8x", "::ffff:10.0.0.0/95", "::ffff:10.0.0.0/129"}) {
         EXPECT_FALSE(AddressRange::parse(bad).has_value()) << bad;
     }
 }
@@ -269,5 +278,16 @@ TEST(AddressRangeTest, LoopbackEndpointsAreRecognised) {
     for (const char* exposed : {"tcp://0.0.0.0:5555", "tcp://*:5555", "tcp://10.1.2.3:5555",
                                 "tcp://eth0:5555", "tcp://[::]:5555", "tcp://example.org:1"}) {
         EXPECT_FALSE(qel::isLoopbackEndpoint(exposed)) << exposed;
+    }
+}
+
+TEST(AddressRangeTest, Ipv6EndpointsAreRecognised) {
+    for (const char* v6 :
+         {"tcp://[::1]:5555", "tcp://[::]:*", "tcp://::1:5555", "tcp://[fd00::1]:1"}) {
+        EXPECT_TRUE(qel::isIpv6Endpoint(v6)) << v6;
+    }
+    for (const char* other : {"tcp://127.0.0.1:5555", "tcp://*:5555", "tcp://localhost:*",
+                              "ipc:///tmp/q:1", "inproc://a:b:c"}) {
+        EXPECT_FALSE(qel::isIpv6Endpoint(other)) << other;
     }
 }

@@ -118,6 +118,7 @@ RawClient::RawClient(const std::string& endpoint, int timeoutMs)
     socket_.set(zmq::sockopt::rcvtimeo, timeoutMs);
     socket_.set(zmq::sockopt::sndtimeo, timeoutMs);
     socket_.set(zmq::sockopt::linger, 0);
+    if (endpoint.find('[') != std::string::npos) socket_.set(zmq::sockopt::ipv6, true);
     socket_.connect(endpoint);
 }
 

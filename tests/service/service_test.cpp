@@ -6,6 +6,7 @@
 #include <csignal>
 #include <future>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,37 @@ TEST(ServiceReply, MultiPartRequestIsJoinedIntoOneChunk) {
     RawClient client(service.endpoint());
     EXPECT_EQ(client.ask(std::vector<std::string>{"return ", "40 ", "+ 2"}), "42");
     EXPECT_EQ(client.ask("return 'single'"), "single");
+}
+
+// A DEALER peer talking to the service without REQ's empty delimiter frame.
+static std::optional<std::string> askWithoutDelimiter(const std::string& endpoint,
+                                                      const std::vector<std::string>& parts) {
+    zmq::context_t context(1);
+    zmq::socket_t socket(context, zmq::socket_type::dealer);
+    socket.set(zmq::sockopt::rcvtimeo, 5000);
+    socket.set(zmq::sockopt::linger, 0);
+    socket.connect(endpoint);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const auto flags = i + 1 < parts.size() ? zmq::send_flags::sndmore : zmq::send_flags::none;
+        socket.send(zmq::buffer(parts[i]), flags);
+    }
+    zmq::message_t reply;
+    if (!socket.recv(reply, zmq::recv_flags::none) || reply.more()) return std::nullopt;
+    return reply.to_string();
+}
+
+TEST(ServiceReply, PeerWithoutDelimiterIsAnsweredByAnyNumberOfWorkers) {
+    for (const char* workers : {"1", "2"}) {
+        SCOPED_TRACE(std::string("--workers ") + workers);
+        ServiceProcess service({"--workers", workers});
+        ASSERT_TRUE(service.started());
+        EXPECT_EQ(askWithoutDelimiter(service.endpoint(), {"return 6*7"}), "42");
+        EXPECT_EQ(askWithoutDelimiter(service.endpoint(), {"return ", "'ab'"}), "ab");
+        EXPECT_EQ(askWithoutDelimiter(service.endpoint(), {""}), "");
+        EXPECT_EQ(RawClient(service.endpoint()).ask("return 'req'"), "req");
+        // Nothing is left counted as in flight, so the stop does not wait for it.
+        EXPECT_EQ(service.stop(SIGTERM, 5s), 0);
+    }
 }
 
 TEST(ServiceState, PersistentByDefaultFreshOnRequest) {
@@ -203,6 +235,36 @@ TEST(ServiceAccess, AllowedPeerIsAnsweredOthersAreNot) {
         ServiceProcess service({"--allow", "10.0.0.0/8", "--workers", workers});
         ASSERT_TRUE(service.started());
         EXPECT_EQ(RawClient(service.endpoint(), 1000).ask("return 'in'"), std::nullopt) << workers;
+        EXPECT_TRUE(service.running());
+    }
+}
+
+// Whether this machine can listen on the IPv6 loopback address at all.
+static bool haveIpv6Loopback() {
+    zmq::context_t context(1);
+    zmq::socket_t socket(context, zmq::socket_type::rep);
+    socket.set(zmq::sockopt::ipv6, true);
+    socket.set(zmq::sockopt::linger, 0);
+    try {
+        socket.bind("tcp://[::1]:*");
+    } catch (const zmq::error_t&) {
+        return false;
+    }
+    return true;
+}
+
+TEST(ServiceAccess, Ipv6EndpointAndRanges) {
+    if (!haveIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback here";
+    {
+        ServiceProcess service({"--bind", "tcp://[::1]:*", "--allow", "::1/128"});
+        ASSERT_TRUE(service.started());
+        EXPECT_EQ(service.endpoint().rfind("tcp://[::1]:", 0), 0u) << service.endpoint();
+        EXPECT_EQ(RawClient(service.endpoint(), 5000).ask("return 'in'"), "in");
+    }
+    {
+        ServiceProcess service({"--bind", "tcp://[::1]:*", "--allow", "127.0.0.0/8"});
+        ASSERT_TRUE(service.started());
+        EXPECT_EQ(RawClient(service.endpoint(), 1000).ask("return 'in'"), std::nullopt);
         EXPECT_TRUE(service.running());
     }
 }
