@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #ifndef _WIN32
@@ -202,31 +203,30 @@ TEST(Execute, InterruptedReceiveReportsOnStderrAndNextSendIsRefused) {
 #else
     // A signal interrupts the blocking receive; ZeroMQ reports EINTR. The request is
     // out, so the request socket then refuses a new send until it gets its reply.
-    // The peer tells the child through a pipe when the request has arrived, so the
-    // signal can only land in the receive.
-    int arrived[2];
-    ASSERT_EQ(pipe(arrived), 0);
-    int calls = 0;
-    TestPeer peer([&calls, &arrived](const std::string& request) -> TestPeer::Parts {
-        if (++calls == 1) return {request};
-        if (write(arrived[1], "!", 1) != 1) ADD_FAILURE() << "pipe write";
-        return {}; // the second request is never answered
-    });
-    const int port = peer.port();
+    // The peer lives in the child too, so the fork copies no thread of this process;
+    // it raises a flag when the request has arrived, so the signal can only land in
+    // the receive.
     const ChildOutcome outcome = runInChild(
-        [port, &arrived] {
+        [] {
+            std::atomic<bool> arrived{false};
+            int calls = 0;
+            TestPeer peer([&calls, &arrived](const std::string& request) -> TestPeer::Parts {
+                if (++calls == 1) return {request};
+                arrived = true;
+                return {}; // the second request is never answered
+            });
             struct sigaction action {};
             action.sa_handler = ignoreSignal; // no SA_RESTART: the wait must be interrupted
             sigaction(SIGUSR1, &action, nullptr);
-            HandlePtr handle = connectedHandle(port);
+            HandlePtr handle = connectedHandle(peer.port());
             if (!handle || execute(handle.get(), "warm up").status != 0) return 10;
 
             std::atomic<bool> returned{false};
             const pthread_t self = pthread_self();
             std::thread interrupter([&returned, &arrived, self] {
-                pollfd ready{arrived[0], POLLIN, 0};
-                if (poll(&ready, 1, 20000) != 1) return;
-                for (int i = 0; i < 400 && !returned; ++i) {
+                for (int i = 0; i < 2000 && !arrived; ++i)
+                    std::this_thread::sleep_for(10ms);
+                for (int i = 0; i < 400 && arrived && !returned; ++i) {
                     pthread_kill(self, SIGUSR1);
                     std::this_thread::sleep_for(50ms);
                 }
@@ -243,29 +243,36 @@ TEST(Execute, InterruptedReceiveReportsOnStderrAndNextSendIsRefused) {
             if (slot != nullptr) return 13;
             const std::string expected =
                 std::string(zmq_strerror(EINTR)) + "\n" + zmq_strerror(EFSM) + "\n";
-            return text == expected ? 0 : 14;
+            if (text != expected) return 14;
+            return peer.requests() == std::vector<std::string>{"warm up", "wait"} ? 0 : 15;
         },
         30s);
-    close(arrived[0]);
-    close(arrived[1]);
     ASSERT_FALSE(outcome.blocked);
     EXPECT_EQ(outcome.exitCode, 0);
-    EXPECT_EQ(peer.requests(), (std::vector<std::string>{"warm up", "wait"}));
 #endif
 }
 
 TEST(Execute, WaitsForAnAnswerThatNeverComes) {
-    TestPeer peer([](const std::string&) { return TestPeer::Parts{}; });
-    const int port = peer.port();
+    // The silent peer runs in the child with the waiting host, and reports through a
+    // pipe that the request reached it.
+    int arrived[2];
+    ASSERT_EQ(pipe(arrived), 0);
     const ChildOutcome outcome = runInChild(
-        [port] {
-            HandlePtr handle = connectedHandle(port);
+        [&arrived] {
+            TestPeer peer([&arrived](const std::string&) {
+                if (write(arrived[1], "!", 1) != 1) std::abort();
+                return TestPeer::Parts{};
+            });
+            HandlePtr handle = connectedHandle(peer.port());
             if (!handle) return 10;
             execute(handle.get(), "no answer");
             return 0;
         },
         1500ms);
-    EXPECT_TRUE(peer.waitForRequests(1));
+    pollfd ready{arrived[0], POLLIN, 0};
+    EXPECT_EQ(poll(&ready, 1, 0), 1) << "the request never reached the peer";
+    close(arrived[0]);
+    close(arrived[1]);
     EXPECT_TRUE(outcome.blocked) << "exit code " << outcome.exitCode;
 }
 
