@@ -1,8 +1,8 @@
 // server.cpp - request transport. With one worker the public ROUTER socket is served
 // directly by the main thread (no proxy hop on the hot path); with N workers a ROUTER
-// front end forwards to a DEALER back end on inproc, which deals requests round-robin
-// to N REP workers, each owning a LuaWorker. On SIGINT/SIGTERM the service takes in
-// whatever requests have already reached its socket, answers every one, then exits.
+// front end hands each request to an idle one of N REQ workers behind a ROUTER back end
+// on inproc, each owning a LuaWorker. On SIGINT/SIGTERM the service takes in whatever
+// requests have already reached its socket, answers every one, then exits.
 #include "server.h"
 
 #include <atomic>
@@ -217,19 +217,20 @@ void serveDirect(zmq::socket_t& front, const ServiceOptions& options, SignalMask
         serveRequest(worker, late, front.handle(), options.verbose);
 }
 
-// One worker thread of the proxy set-up.
+// One worker thread of the proxy set-up. It announces itself with an empty message and
+// then gets each request with the client's whole envelope, which it parses and answers
+// exactly as the one-worker path does; every reply announces it idle again.
 void workerLoop(zmq::context_t& context, const std::string& backend,
                 const ServiceOptions& options) {
     try {
-        zmq::socket_t socket(context, zmq::socket_type::rep);
+        zmq::socket_t socket(context, zmq::socket_type::req);
         socket.set(zmq::sockopt::linger, 0);
-        socket.set(zmq::sockopt::sndhwm, 0);
-        socket.set(zmq::sockopt::rcvhwm, 0);
         socket.connect(backend);
         LuaWorker worker(options.limits);
         Request request;
+        if (zmq_send(socket.handle(), "", 0, 0) < 0) return; // ETERM before the first request
         for (;;) {
-            if (!request.receive(socket.handle(), 0, false)) {
+            if (!request.receive(socket.handle(), 0, true)) {
                 if (errno == EINTR || errno == EAGAIN) continue;
                 break; // ETERM: the context is shutting down
             }
@@ -261,38 +262,36 @@ void sendMessage(void* socket, std::vector<zmq::message_t>& frames) {
     }
 }
 
-// A REP worker silently drops a message without an empty delimiter, which a DEALER
-// peer may omit; it would never be answered and never leave the in-flight count. Such
-// a request gets a delimiter behind this marker, and its reply loses both again, so
-// the peer is answered exactly as with one worker.
-constexpr char kNoDelimiterText[] = "\0qel-lua-service: no delimiter";
-constexpr std::string_view kNoDelimiter(kNoDelimiterText, sizeof kNoDelimiterText - 1);
-
-bool forwardRequest(void* front, void* back, std::vector<zmq::message_t>& frames) {
-    if (!receiveMessage(front, ZMQ_DONTWAIT, frames)) return false;
-    bool delimited = false;
-    for (std::size_t i = 1; i + 1 < frames.size() && !delimited; ++i)
-        delimited = frames[i].size() == 0;
-    if (!delimited) {
-        frames.emplace(frames.begin() + 1);
-        frames.emplace(frames.begin() + 1, kNoDelimiter.data(), kNoDelimiter.size());
-    }
+// Sends a client's request, envelope and all, to an idle worker (consumes both).
+void dispatch(void* back, std::deque<zmq::message_t>& idle, std::vector<zmq::message_t>& frames) {
+    zmq_msg_send(idle.front().handle(), back, ZMQ_SNDMORE);
+    idle.pop_front();
+    zmq_send(back, "", 0, ZMQ_SNDMORE);
     sendMessage(back, frames);
-    return true;
 }
 
-bool forwardReply(void* back, void* front, std::vector<zmq::message_t>& frames) {
-    if (!receiveMessage(back, ZMQ_DONTWAIT, frames)) return false;
-    if (frames.size() >= 4 && frames[1].to_string_view() == kNoDelimiter && frames[2].size() == 0) {
-        frames.erase(frames.begin() + 1, frames.begin() + 3);
+// Takes in what the workers sent: each message marks its worker idle, and each one that
+// is a reply (more than the worker's id, its delimiter and the empty announcement) goes
+// on to the client. Returns the number of replies.
+long collectReplies(void* back, void* front, std::deque<zmq::message_t>& idle,
+                    std::vector<zmq::message_t>& frames) {
+    long replies = 0;
+    while (receiveMessage(back, ZMQ_DONTWAIT, frames)) {
+        if (frames.size() < 3) continue;
+        idle.push_back(std::move(frames[0]));
+        if (frames.size() == 3) continue;
+        frames.erase(frames.begin(), frames.begin() + 2);
+        sendMessage(front, frames);
+        ++replies;
     }
-    sendMessage(front, frames);
-    return true;
+    return replies;
 }
 
+// Load balancing: the front end is read only while some worker is idle, so a request
+// waits in ZeroMQ's queue rather than behind a worker that is busy with a long script.
 void serveProxy(zmq::context_t& context, zmq::socket_t& front, const ServiceOptions& options,
                 SignalMask& mask) {
-    zmq::socket_t back(context, zmq::socket_type::dealer);
+    zmq::socket_t back(context, zmq::socket_type::router);
     back.set(zmq::sockopt::linger, 0);
     back.set(zmq::sockopt::sndhwm, 0);
     back.set(zmq::sockopt::rcvhwm, 0);
@@ -308,6 +307,9 @@ void serveProxy(zmq::context_t& context, zmq::socket_t& front, const ServiceOpti
     mask.release();
     announce(front);
 
+    std::deque<zmq::message_t> idle; // ids of the workers waiting for a request
+    // Requests taken in at the stop, waiting for a worker.
+    std::deque<std::vector<zmq::message_t>> drained;
     // Requests handed to the workers and not yet answered.
     long inFlight = 0;
     bool intake = true;
@@ -317,21 +319,29 @@ void serveProxy(zmq::context_t& context, zmq::socket_t& front, const ServiceOpti
     for (;;) {
         if (intake && stopRequested()) {
             intake = false;
-            while (forwardRequest(front.handle(), back.handle(), frames))
-                ++inFlight;
+            while (receiveMessage(front.handle(), ZMQ_DONTWAIT, frames))
+                drained.push_back(std::move(frames));
         }
-        if (!intake && inFlight <= 0) break;
-        const int ready = zmq_poll(items, intake ? 2 : 1, kWakeMs);
+        while (!drained.empty() && !idle.empty()) {
+            dispatch(back.handle(), idle, drained.front());
+            drained.pop_front();
+            ++inFlight;
+        }
+        if (!intake && drained.empty() && inFlight <= 0) break;
+        const bool readFront = intake && !idle.empty();
+        const int ready = zmq_poll(items, readFront ? 2 : 1, kWakeMs);
         if (ready < 0) {
             if (zmq_errno() == EINTR) continue;
             throw zmq::error_t();
         }
-        if (items[0].revents & ZMQ_POLLIN) {
-            while (forwardReply(back.handle(), front.handle(), frames))
-                --inFlight;
-        }
-        if (intake && (items[1].revents & ZMQ_POLLIN)) {
-            if (forwardRequest(front.handle(), back.handle(), frames)) ++inFlight;
+        if (items[0].revents & ZMQ_POLLIN)
+            inFlight -= collectReplies(back.handle(), front.handle(), idle, frames);
+        // A reply just collected may have freed a worker for a request already waiting.
+        if (intake) {
+            while (!idle.empty() && receiveMessage(front.handle(), ZMQ_DONTWAIT, frames)) {
+                dispatch(back.handle(), idle, frames);
+                ++inFlight;
+            }
         }
     }
 
