@@ -79,7 +79,7 @@ struct LuaWorkerAccess {
     }
 
     static int setup(lua_State* L) {
-        openLibraries(L, of(L)->limits_.trusted, print);
+        openLibraries(L, of(L)->limits_.trusted, print, of(L)->budget_);
         return 0;
     }
 

@@ -50,9 +50,9 @@ void RunBudget::start() {
     if (hasDeadline_) deadline_ = std::chrono::steady_clock::now() + maxDuration_;
 }
 
-const char* RunBudget::charge() {
+const char* RunBudget::charge(std::uint64_t instructions) noexcept {
     if (tripped_ != nullptr) return tripped_;
-    executed_ += static_cast<std::uint64_t>(period_);
+    executed_ += instructions;
     if (maxInstructions_ != 0 && executed_ >= maxInstructions_) {
         tripped_ = "instruction limit exceeded";
     } else if (hasDeadline_ && std::chrono::steady_clock::now() > deadline_) {

@@ -47,8 +47,9 @@ class MemoryBudget {
 };
 
 // Instruction and time budget of one request, charged from a count hook every
-// kHookPeriod instructions. Once crossed it stays crossed until the next request, so
-// a script cannot catch the error with pcall and carry on.
+// kHookPeriod instructions and by the pattern matcher, whose steps count as
+// instructions. Once crossed it stays crossed until the next request, so a script
+// cannot catch the error with pcall and carry on.
 class RunBudget {
   public:
     static constexpr int kHookPeriod = 1000;
@@ -60,7 +61,9 @@ class RunBudget {
     int hookPeriod() const { return period_; }
     void start();
     // Charges one hook period; returns the error message once a limit is crossed.
-    const char* charge();
+    const char* charge() noexcept { return charge(static_cast<std::uint64_t>(period_)); }
+    // Charges work done outside the VM, counted in instruction-sized steps.
+    const char* charge(std::uint64_t instructions) noexcept;
     bool tripped() const { return tripped_ != nullptr; }
 
   private:

@@ -1,10 +1,14 @@
 // sandbox.cpp - opening the standard libraries, then removing or wrapping whatever
 // could touch the host or escape the guards: io, package, debug, most of os, file
-// loading, bytecode, finalizers.
+// loading, bytecode, finalizers, pattern matching that runs no VM instructions.
 #include "sandbox.h"
 
+#include <cstddef>
 #include <initializer_list>
 #include <lua.hpp>
+
+#include "lua_pattern.h"
+#include "request_limits.h"
 
 namespace qel {
 
@@ -51,9 +55,24 @@ void removeGlobal(lua_State* L, const char* name) {
     lua_setglobal(L, name);
 }
 
+// Called from the C matcher, which raises the Lua error itself: only reads and
+// updates the budget, never throws.
+const char* chargePattern(void* ud, std::size_t steps) noexcept {
+    return static_cast<RunBudget*>(ud)->charge(steps);
+}
+
+// One string.find or string.gsub call runs no VM instructions, so the count hook
+// cannot stop a pattern that backtracks for hours; the replacements count their steps.
+// The string table is also the strings' __index, which covers ("x"):find(...) too.
+void budgetPatterns(lua_State* L, RunBudget& budget) {
+    lua_getglobal(L, LUA_STRLIBNAME);
+    qel_pattern_install(L, -1, chargePattern, &budget);
+    lua_pop(L, 1);
+}
+
 } // namespace
 
-void openLibraries(lua_State* L, bool trusted, lua_CFunction print) {
+void openLibraries(lua_State* L, bool trusted, lua_CFunction print, RunBudget& budget) {
     if (trusted) {
         luaL_openlibs(L);
     } else {
@@ -89,6 +108,7 @@ void openLibraries(lua_State* L, bool trusted, lua_CFunction print) {
         lua_pushcclosure(L, setmetatableWithoutGc, 1);
         lua_setglobal(L, "setmetatable");
     }
+    budgetPatterns(L, budget);
     lua_pushcfunction(L, print);
     lua_setglobal(L, "print");
 }
