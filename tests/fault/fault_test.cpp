@@ -1,0 +1,349 @@
+// fault_test.cpp - faults seen through the library against the real service process:
+// restarts, several endpoints, odd replies, a stuck worker and SIGTERM under load.
+// Every wait is bounded; a call that never returns ends the test with a message.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "host.h"
+#include "peer.h"
+#include "service_process.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kService = QEL_LUA_SERVICE_PATH;
+
+// Ends the whole test program when a blocking call overruns its limit: a library call
+// cannot be cancelled, and a hang must fail loudly rather than stall the suite.
+class Watchdog {
+  public:
+    Watchdog(std::chrono::milliseconds limit, std::string what)
+        : what_(std::move(what)), thread_([this, limit] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
+                  std::fprintf(stderr, "FAILED: no answer in time: %s\n", what_.c_str());
+                  std::fflush(stderr);
+                  std::_Exit(3);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_all();
+        thread_.join();
+    }
+
+  private:
+    std::string what_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
+};
+
+Exchange boundedExecute(void* handle, const std::string& script,
+                        std::chrono::milliseconds limit = 20s) {
+    Watchdog watchdog(limit, script.substr(0, 60));
+    return execute(handle, script.c_str());
+}
+
+HandlePtr connectedTo(const ServiceProcess& service) {
+    HandlePtr handle = newHandle();
+    if (handle && connectToQelLuaService("127.0.0.1", service.port(), handle.get()) != 0) {
+        handle.reset();
+    }
+    return handle;
+}
+
+// A script that answers with a value only this request can have.
+std::string uniqueScript(const std::string& tag) {
+    return "return '" + tag + "'";
+}
+
+} // namespace
+
+TEST(Restart, NextCallSucceedsAfterTheServiceComesBackOnTheSameEndpoint) {
+    auto service = std::make_unique<ServiceProcess>(kService, std::vector<std::string>{});
+    const std::string endpoint = service->endpoint();
+    HandlePtr handle = connectedTo(*service);
+    ASSERT_TRUE(handle);
+    Exchange first = boundedExecute(handle.get(), uniqueScript("before"));
+    ASSERT_EQ(first.status, 0);
+    EXPECT_EQ(first.text(), "before");
+
+    ASSERT_EQ(service->stop(), 0) << "service did not stop cleanly";
+    service.reset();
+    // The handle is left alone while nothing listens; ZeroMQ reconnects by itself.
+    service = std::make_unique<ServiceProcess>(kService, std::vector<std::string>{}, endpoint);
+    ASSERT_EQ(service->endpoint(), endpoint);
+
+    for (int i = 0; i < 3; ++i) {
+        const std::string tag = "after " + std::to_string(i);
+        Exchange next = boundedExecute(handle.get(), uniqueScript(tag));
+        ASSERT_EQ(next.status, 0);
+        EXPECT_EQ(next.text(), tag);
+    }
+    EXPECT_EQ(service->stop(), 0);
+}
+
+TEST(TwoEndpoints, RequestsAreSpreadOverBothAndEachAnswerIsItsOwn) {
+    ServiceProcess a(kService, {});
+    ServiceProcess b(kService, {});
+    HandlePtr handle = connectedTo(a);
+    ASSERT_TRUE(handle);
+    ASSERT_EQ(connectToQelLuaService("127.0.0.1", b.port(), handle.get()), 0);
+
+    // Each service keeps its Lua state between requests: the first request a service
+    // sees names it, and every answer carries that name and the request's own number.
+    std::vector<std::string> servedBy;
+    constexpr int kRequests = 40;
+    for (int k = 0; k < kRequests; ++k) {
+        const std::string script = "if not served_by then served_by = 'service-" +
+                                   std::to_string(k) + "' end return served_by .. '/' .. " +
+                                   std::to_string(k);
+        Exchange exchange = boundedExecute(handle.get(), script);
+        ASSERT_EQ(exchange.status, 0);
+        const std::string text = exchange.text();
+        const std::size_t slash = text.find('/');
+        ASSERT_NE(slash, std::string::npos) << text;
+        EXPECT_EQ(text.substr(slash + 1), std::to_string(k)) << "answer of another request";
+        servedBy.push_back(text.substr(0, slash));
+    }
+    // Round-robin: the two first requests named the two services, and from then on
+    // the names alternate strictly.
+    ASSERT_NE(servedBy[0], servedBy[1]) << "both first requests went to one service";
+    for (int k = 2; k < kRequests; ++k)
+        EXPECT_EQ(servedBy[k], servedBy[k % 2]) << "request " << k;
+    EXPECT_EQ(a.stop(), 0);
+    EXPECT_EQ(b.stop(), 0);
+}
+
+TEST(OddReplies, DocumentedResultsAndTheHandleStaysUsable) {
+    const std::string big(std::size_t{64} << 20, 'R');
+    TestPeer peer([&big](const std::string& request) -> TestPeer::Parts {
+        if (request == "parts") return {"first", "second", "third"};
+        if (request == "empty") return {""};
+        if (request == "nul") return {std::string("before\0after", 12)};
+        if (request == "nul parts") return {std::string("\0x", 2), "y"};
+        if (request == "big") return {big};
+        return {"echo:" + request};
+    });
+    HandlePtr handle = connectedHandle(peer.port());
+    ASSERT_TRUE(handle);
+    struct Row {
+        const char* request;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"parts", "first"}, {"empty", ""}, {"nul", "before"},
+        {"nul parts", ""},  {"big", big},  {"parts", "first"},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.request);
+        Exchange exchange = boundedExecute(handle.get(), row.request);
+        ASSERT_EQ(exchange.status, 0);
+        EXPECT_EQ(std::strlen(exchange.result.get()), row.expected.size());
+        EXPECT_TRUE(exchange.text() == row.expected);
+        // Right after each odd reply the same handle pairs a plain request correctly.
+        const std::string plain = "plain " + std::to_string(n++);
+        Exchange next = boundedExecute(handle.get(), plain);
+        ASSERT_EQ(next.status, 0);
+        EXPECT_EQ(next.text(), "echo:" + plain);
+    }
+}
+
+TEST(OddReplies, SixtyFourMebibyteAnswerFromTheService) {
+    ServiceProcess service(kService, {});
+    HandlePtr handle = connectedTo(service);
+    ASSERT_TRUE(handle);
+    Exchange big = boundedExecute(handle.get(), "return string.rep('ab', 32 * 1024 * 1024)", 60s);
+    ASSERT_EQ(big.status, 0);
+    const std::size_t size = std::strlen(big.result.get());
+    ASSERT_EQ(size, std::size_t{64} << 20);
+    bool pattern = true;
+    for (std::size_t i = 0; i < size && pattern; ++i)
+        pattern = big.result.get()[i] == "ab"[i % 2];
+    EXPECT_TRUE(pattern) << "answer bytes differ";
+    Exchange next = boundedExecute(handle.get(), uniqueScript("small again"));
+    ASSERT_EQ(next.status, 0);
+    EXPECT_EQ(next.text(), "small again");
+    EXPECT_EQ(service.stop(), 0);
+}
+
+TEST(StuckWorker, OtherWorkersKeepAnsweringOtherClients) {
+    ServiceProcess service(kService,
+                           {"--workers", "2", "--max-seconds", "6", "--max-instructions", "0"});
+    HandlePtr stuckHandle = connectedTo(service);
+    HandlePtr otherHandle = connectedTo(service);
+    ASSERT_TRUE(stuckHandle && otherHandle);
+    // Both connections are up before the long script starts.
+    ASSERT_EQ(boundedExecute(stuckHandle.get(), "return 'up'").text(), "up");
+    ASSERT_EQ(boundedExecute(otherHandle.get(), "return 'up'").text(), "up");
+
+    std::atomic<bool> stuckDone{false};
+    Exchange stuck;
+    std::thread stuckClient([&] {
+        stuck = boundedExecute(stuckHandle.get(), "while true do end", 60s);
+        stuckDone = true;
+    });
+    std::this_thread::sleep_for(200ms); // let the endless script reach its worker
+
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) {
+        const std::string tag = "meanwhile " + std::to_string(i);
+        Exchange exchange = boundedExecute(otherHandle.get(), uniqueScript(tag), 60s);
+        ASSERT_EQ(exchange.status, 0);
+        EXPECT_EQ(exchange.text(), tag);
+    }
+    const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+    EXPECT_FALSE(stuckDone) << "the long script ended before the other client was served";
+    EXPECT_LT(elapsedMs, 4000) << "other requests waited for the stuck worker";
+
+    stuckClient.join();
+    ASSERT_EQ(stuck.status, 0);
+    EXPECT_EQ(stuck.text().rfind("error: ", 0), 0u) << stuck.text();
+    EXPECT_EQ(service.stop(), 0);
+}
+
+TEST(Shutdown, SigtermAnswersEveryRequestAlreadyQueued) {
+    // Twelve clients each have one slow request inside the service (two running, the
+    // rest queued) when SIGTERM arrives: all twelve must be answered, then exit 0.
+    ServiceProcess service(kService, {"--workers", "2"});
+    constexpr int kClients = 12;
+    std::vector<HandlePtr> handles;
+    for (int c = 0; c < kClients; ++c) {
+        handles.push_back(connectedTo(service));
+        ASSERT_TRUE(handles.back());
+        ASSERT_EQ(boundedExecute(handles.back().get(), "return 'up'").text(), "up");
+    }
+    std::vector<Exchange> answers(kClients);
+    std::vector<std::thread> clients;
+    const std::string slow = "local t = os.clock() while os.clock() - t < 0.15 do end return ";
+    {
+        Watchdog watchdog(60s, "queued requests after SIGTERM");
+        for (int c = 0; c < kClients; ++c) {
+            clients.emplace_back([&, c] {
+                answers[c] = execute(handles[c].get(), (slow + std::to_string(c)).c_str());
+            });
+        }
+        std::this_thread::sleep_for(300ms); // every request is in the service's queue now
+        service.signal(SIGTERM);
+        for (std::thread& client : clients)
+            client.join();
+    }
+    for (int c = 0; c < kClients; ++c) {
+        EXPECT_EQ(answers[c].status, 0) << "client " << c;
+        EXPECT_EQ(answers[c].text(), std::to_string(c)) << "client " << c;
+    }
+    EXPECT_EQ(service.waitExit(30s), 0);
+}
+
+TEST(Shutdown, SigtermDuringLoadLosesNoAnswerAndExitsZero) {
+    // The clients run in a forked child (this process has no other thread now), since
+    // requests sent after the service stopped taking new ones are never answered and
+    // their calls block. The child reports each send and each answer on a pipe.
+    ServiceProcess service(kService, {"--workers", "2"});
+    constexpr int kClients = 8;
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(pipefd[0]);
+        std::mutex writeLock;
+        auto report = [&](const std::string& line) {
+            std::lock_guard<std::mutex> lock(writeLock);
+            (void)!write(pipefd[1], line.data(), line.size());
+        };
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c) {
+            clients.emplace_back([&, c] {
+                HandlePtr handle = connectedTo(service);
+                for (int n = 0; handle && n < 100000; ++n) {
+                    const std::string id = std::to_string(c) + "." + std::to_string(n);
+                    report("S " + id + "\n");
+                    Exchange exchange = execute(handle.get(), uniqueScript(id).c_str());
+                    report((exchange.status == 0 && exchange.text() == id ? "A " : "X ") + id +
+                           "\n");
+                }
+            });
+        }
+        for (std::thread& client : clients)
+            client.join();
+        _exit(0);
+    }
+    close(pipefd[1]);
+
+    // Reads the child's lines; the child is killed once the service has gone.
+    std::string log;
+    auto readSome = [&](std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        fcntl(pipefd[0], F_SETFL, O_NONBLOCK);
+        while (std::chrono::steady_clock::now() < deadline) {
+            char buffer[4096];
+            const ssize_t n = read(pipefd[0], buffer, sizeof buffer);
+            if (n > 0) {
+                log.append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0) {
+                return;
+            } else {
+                std::this_thread::sleep_for(2ms);
+            }
+        }
+    };
+    auto answered = [&] {
+        std::size_t count = 0;
+        for (std::size_t p = log.find("A "); p != std::string::npos; p = log.find("\nA ", p + 1))
+            ++count;
+        return count;
+    };
+    const auto loadDeadline = std::chrono::steady_clock::now() + 30s;
+    while (answered() < 500 && std::chrono::steady_clock::now() < loadDeadline)
+        readSome(20ms);
+    ASSERT_GE(answered(), 500u) << "load did not get going";
+
+    service.signal(SIGTERM);
+    const std::optional<int> exitCode = service.waitExit(30s);
+    readSome(500ms); // answers still on their way
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    readSome(100ms);
+    close(pipefd[0]);
+
+    EXPECT_EQ(exitCode, 0);
+    std::istringstream lines(log);
+    std::string kind, id;
+    std::size_t sent = 0, ok = 0, wrong = 0;
+    while (lines >> kind >> id) {
+        if (kind == "S") ++sent;
+        if (kind == "A") ++ok;
+        if (kind == "X") ++wrong;
+    }
+    EXPECT_EQ(wrong, 0u) << "a call failed or got another request's answer";
+    // Each client has at most one request without an answer: the one it sent after
+    // the service had stopped taking requests.
+    EXPECT_LE(sent - ok, static_cast<std::size_t>(kClients));
+    std::printf("sigterm under load: %zu sent, %zu answered\n", sent, ok);
+}
