@@ -2,6 +2,7 @@
 // threads, each with its own library handle, against the service with one and with two
 // workers. Both services run side by side so each pair of runs sees the same machine.
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -81,6 +82,37 @@ Load run(const bench::Endpoint& endpoint, const std::string& script, int threads
 }
 
 } // namespace
+
+// How much faster two threads of pure CPU work finish than one thread doing both
+// shares in turn: the most that a second worker can add on this machine. On shared
+// virtual CPUs this is often well below 2.
+double parallelCeiling(double seconds) {
+    auto spin = [](long rounds) {
+        volatile std::uint64_t x = 1;
+        for (long i = 0; i < rounds; ++i)
+            x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+    };
+    long rounds = 1000000;
+    for (int i = 0; i < 30; ++i) { // grow the work to about `seconds`
+        const auto start = Clock::now();
+        spin(rounds);
+        if (bench::usSince(start) > seconds * 1e6) break;
+        rounds *= 2;
+    }
+    std::vector<double> ratios;
+    for (int trial = 0; trial < 3; ++trial) {
+        auto start = Clock::now();
+        spin(rounds);
+        spin(rounds);
+        const double serial = bench::usSince(start);
+        start = Clock::now();
+        std::thread other([&] { spin(rounds); });
+        spin(rounds);
+        other.join();
+        ratios.push_back(serial / bench::usSince(start));
+    }
+    return bench::median(ratios);
+}
 
 int main(int argc, char** argv) {
     try {
@@ -164,6 +196,11 @@ int main(int argc, char** argv) {
         std::printf("\nThe CPU-bound loop is `%s`: %.0f µs per request from one client to one "
                     "worker. Each run lasts %.2f s; nothing pinned.\n",
                     heavy.c_str(), heavyUs, seconds);
+        std::printf(
+            "\nThe machine's own ceiling, measured in the same run: two threads of pure CPU "
+            "work (no ZeroMQ, no Lua) finish %.2f× as fast as one thread doing both "
+            "shares. A second worker cannot scale beyond that.\n",
+            parallelCeiling(quick ? 0.01 : 0.3));
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_throughput: %s\n", e.what());
