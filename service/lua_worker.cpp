@@ -62,12 +62,17 @@ struct LuaWorkerAccess {
     }
 
     static void hook(lua_State* L, lua_Debug*) {
-        if (const char* crossed = of(L)->budget_.charge()) {
+        RunBudget& budget = of(L)->budget_;
+        // Charge what this thread really ran since its last hook call: a coroutine
+        // kept from a request whose limit tripped still has the one-instruction period.
+        const int ran = lua_gethookcount(L);
+        if (const char* crossed = budget.charge(static_cast<std::uint64_t>(ran))) {
             // From now on every instruction of this thread raises the error again, so
             // a pcall in a loop cannot swallow it and keep running.
             lua_sethook(L, hook, LUA_MASKCOUNT, 1);
             luaL_error(L, "%s", crossed);
         }
+        if (ran != budget.hookPeriod()) lua_sethook(L, hook, LUA_MASKCOUNT, budget.hookPeriod());
     }
 
     // Turns any error value into a message, as the stand-alone interpreter does.

@@ -60,9 +60,8 @@ class RunBudget {
     // Instructions between two hook calls: finer than the default for tiny limits.
     int hookPeriod() const { return period_; }
     void start();
-    // Charges one hook period; returns the error message once a limit is crossed.
-    const char* charge() noexcept { return charge(static_cast<std::uint64_t>(period_)); }
-    // Charges work done outside the VM, counted in instruction-sized steps.
+    // Charges instructions run (or pattern-matching steps, counted alike); returns the
+    // error message once a limit is crossed.
     const char* charge(std::uint64_t instructions) noexcept;
     bool tripped() const { return tripped_ != nullptr; }
 
