@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -12,28 +13,25 @@
 #include <thread>
 #include <unistd.h>
 
-#include "service_process.h"
+#include "service_helpers.h"
 
 namespace {
 
 class CliTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { service_ = new ServiceProcess(); }
-    static void TearDownTestSuite() {
-        delete service_;
-        service_ = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(service_->started()); }
+    static void SetUpTestSuite() { service_ = std::make_unique<ServiceProcess>(); }
+    static void TearDownTestSuite() { service_.reset(); }
+    void SetUp() override { ASSERT_NE(service_, nullptr) << "qel-lua-service did not start"; }
 
     static ProgramResult cli(std::vector<std::string> args, const std::string& input = "") {
         args.insert(args.begin(), {"-p", std::to_string(service_->port())});
         return runProgram(QEL_LUA_CLI, args, input);
     }
 
-    static ServiceProcess* service_;
+    static std::unique_ptr<ServiceProcess> service_;
 };
 
-ServiceProcess* CliTest::service_ = nullptr;
+std::unique_ptr<ServiceProcess> CliTest::service_;
 
 // Reads from fd until `needle` has been seen or the deadline passes.
 bool readUntil(int fd, std::string& seen, const std::string& needle,

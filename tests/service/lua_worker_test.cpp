@@ -6,7 +6,7 @@
 
 #include "address_range.h"
 #include "lua_worker.h"
-#include "service_process.h"
+#include "service_helpers.h"
 
 using qel::AddressRange;
 using qel::Limits;

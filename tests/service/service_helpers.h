@@ -1,39 +1,16 @@
-// service_process.h - test helpers around real processes: a qel-lua-service started
-// on a free loopback port, a raw ZeroMQ client with a receive time-out, a client
-// through the library, and a runner for the qel-lua command line.
+// service_helpers.h - test helpers around the service's real processes: a raw ZeroMQ
+// client with a receive time-out, a client through the library, and a runner for the
+// qel-lua command line. The service itself is started by ServiceProcess.
 #pragma once
 
 #include <chrono>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include <zmq.hpp>
 
-// qel-lua-service --bind tcp://127.0.0.1:* ARGS..., killed on destruction if still up.
-class ServiceProcess {
-  public:
-    explicit ServiceProcess(const std::vector<std::string>& args = {});
-    ~ServiceProcess();
-    ServiceProcess(const ServiceProcess&) = delete;
-    ServiceProcess& operator=(const ServiceProcess&) = delete;
-
-    bool started() const { return !endpoint_.empty(); }
-    const std::string& endpoint() const { return endpoint_; }
-    int port() const;
-    pid_t pid() const { return pid_; }
-    bool running() const;
-
-    // Sends sig and waits at most `wait` for the exit. Returns the exit status, or
-    // nullopt when the process did not exit by itself (or died of a signal).
-    std::optional<int> stop(int sig, std::chrono::milliseconds wait);
-
-  private:
-    pid_t pid_ = -1;
-    mutable bool reaped_ = false;
-    std::string endpoint_;
-};
+#include "service_process.h"
 
 // A REQ socket with a receive time-out; nullopt when no answer came in time.
 class RawClient {

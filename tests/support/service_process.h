@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -11,6 +12,8 @@
 
 class ServiceProcess {
   public:
+    // The qel-lua-service of this build, on a free loopback port, with ARGS.
+    explicit ServiceProcess(const std::vector<std::string>& args = {});
     // Runs `program --bind bind args...` and waits (bounded) for the endpoint line.
     // Throws std::runtime_error when the service does not come up.
     ServiceProcess(const std::string& program, const std::vector<std::string>& args,
@@ -23,13 +26,16 @@ class ServiceProcess {
     const std::string& endpoint() const { return endpoint_; }
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
+    bool running();
 
     void signal(int sig) const;
     // Waits up to `limit` for the service to end. Returns its exit code, 128 + the
     // signal number when a signal ended it, or nothing while it still runs.
     std::optional<int> waitExit(std::chrono::milliseconds limit);
-    // SIGTERM and a bounded wait; the exit code as waitExit gives it.
-    std::optional<int> stop(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    // Sends sig and waits up to `limit`; the exit code as waitExit gives it. Past the
+    // limit the service is killed and the result is empty.
+    std::optional<int> stop(int sig = SIGTERM,
+                            std::chrono::milliseconds limit = std::chrono::seconds(30));
 
   private:
     pid_t pid_ = -1;

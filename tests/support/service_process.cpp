@@ -1,26 +1,32 @@
-// service_process.cpp - fork/exec of qel-lua-service with its stdout in an unlinked
-// file, polled for the endpoint line; stopping is always bounded.
+// service_process.cpp - spawns qel-lua-service with its stdout in an unlinked file,
+// polled for the endpoint line; stopping is always bounded.
 #include "service_process.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 constexpr auto kStartLimit = std::chrono::seconds(30); // sanitizer builds start slowly
 constexpr auto kPoll = std::chrono::milliseconds(5);
 } // namespace
 
+ServiceProcess::ServiceProcess(const std::vector<std::string>& args)
+    : ServiceProcess(QEL_LUA_SERVICE_PATH, args) {}
+
 ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std::string>& args,
                                const std::string& bind) {
     char path[] = "/tmp/qel_service_outXXXXXX";
-    output_ = mkstemp(path);
-    if (output_ < 0) throw std::runtime_error("mkstemp failed");
+    // Close-on-exec keeps other children from holding this file; dup2 clears it for stdout.
+    output_ = mkostemp(path, O_CLOEXEC);
+    if (output_ < 0) throw std::runtime_error("mkostemp failed");
     unlink(path);
 
     std::vector<std::string> argv = {program, "--bind", bind};
@@ -30,13 +36,16 @@ ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std
         cargv.push_back(arg.data());
     cargv.push_back(nullptr);
 
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        dup2(output_, STDOUT_FILENO);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output_, STDOUT_FILENO);
+    const int spawned = posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        pid_ = -1;
         close(output_);
-        execv(cargv[0], cargv.data());
-        _exit(127);
+        output_ = -1;
+        throw std::runtime_error("cannot start " + program);
     }
 
     const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
@@ -49,7 +58,9 @@ ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std
             continue;
         }
         if (waitExit(std::chrono::milliseconds(0)) || std::chrono::steady_clock::now() > deadline) {
-            stop(std::chrono::seconds(5));
+            stop(SIGTERM, std::chrono::seconds(5));
+            close(output_);
+            output_ = -1;
             throw std::runtime_error("qel-lua-service did not announce an endpoint: " + program);
         }
         std::this_thread::sleep_for(kPoll);
@@ -59,8 +70,12 @@ ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std
 }
 
 ServiceProcess::~ServiceProcess() {
-    if (!exitCode_) stop(std::chrono::seconds(10));
+    if (!exitCode_) stop(SIGTERM, std::chrono::seconds(10));
     if (output_ >= 0) close(output_);
+}
+
+bool ServiceProcess::running() {
+    return pid_ > 0 && !waitExit(std::chrono::milliseconds(0));
 }
 
 void ServiceProcess::signal(int sig) const {
@@ -83,11 +98,11 @@ std::optional<int> ServiceProcess::waitExit(std::chrono::milliseconds limit) {
     }
 }
 
-std::optional<int> ServiceProcess::stop(std::chrono::milliseconds limit) {
-    signal(SIGTERM);
+std::optional<int> ServiceProcess::stop(int sig, std::chrono::milliseconds limit) {
+    signal(sig);
     if (auto code = waitExit(limit)) return code;
     // Past its limit the service is killed, and the caller learns it did not stop.
-    kill(pid_, SIGKILL);
+    if (pid_ > 0 && !exitCode_) kill(pid_, SIGKILL);
     waitExit(std::chrono::seconds(10));
     return std::nullopt;
 }

@@ -1,6 +1,6 @@
-// service_process.cpp - spawning, talking to and stopping the processes under test.
+// service_helpers.cpp - talking to the service and running the command-line programs.
 // Every wait is bounded; a process that overstays is killed by PID.
-#include "service_process.h"
+#include "service_helpers.h"
 
 #include <cerrno>
 #include <csignal>
@@ -52,66 +52,6 @@ std::optional<int> waitFor(pid_t pid, Clock::time_point deadline, bool& reaped) 
 }
 
 } // namespace
-
-ServiceProcess::ServiceProcess(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {"--bind", "tcp://127.0.0.1:*"};
-    all.insert(all.end(), args.begin(), args.end());
-    const std::string program = QEL_LUA_SERVICE;
-    std::vector<char*> argv = argvOf(program, all);
-
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, out[1]);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-        pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-
-    // The first line is the bound endpoint; give the service 10 s to print it.
-    std::string line;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (pid_ > 0 && line.find('\n') == std::string::npos) {
-        pollfd item{out[0], POLLIN, 0};
-        if (poll(&item, 1, remainingMs(deadline)) <= 0) break;
-        char buffer[256];
-        const ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        line.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(out[0]); // later output, if any, is not needed
-    if (line.find('\n') != std::string::npos) endpoint_ = line.substr(0, line.find('\n'));
-}
-
-ServiceProcess::~ServiceProcess() {
-    if (pid_ > 0 && !reaped_) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
-int ServiceProcess::port() const {
-    const std::size_t colon = endpoint_.rfind(':');
-    return colon == std::string::npos ? -1 : std::atoi(endpoint_.c_str() + colon + 1);
-}
-
-bool ServiceProcess::running() const {
-    if (pid_ <= 0 || reaped_) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == 0) return true;
-    reaped_ = true;
-    return false;
-}
-
-std::optional<int> ServiceProcess::stop(int sig, std::chrono::milliseconds wait) {
-    if (pid_ <= 0 || reaped_) return std::nullopt;
-    kill(pid_, sig);
-    return waitFor(pid_, Clock::now() + wait, reaped_);
-}
 
 RawClient::RawClient(const std::string& endpoint, int timeoutMs)
     : context_(1), socket_(context_, zmq::socket_type::req) {
