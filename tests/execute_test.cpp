@@ -6,11 +6,9 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 #ifndef _WIN32
-#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 #endif
@@ -253,14 +251,13 @@ TEST(Execute, InterruptedReceiveReportsOnStderrAndNextSendIsRefused) {
 }
 
 TEST(Execute, WaitsForAnAnswerThatNeverComes) {
-    // The silent peer runs in the child with the waiting host, and reports through a
-    // pipe that the request reached it.
-    int arrived[2];
-    ASSERT_EQ(pipe(arrived), 0);
+    // The silent peer runs in the child with the waiting host, and marks that the
+    // request reached it.
+    const ChildFlag arrived;
     const ChildOutcome outcome = runInChild(
         [&arrived] {
             TestPeer peer([&arrived](const std::string&) {
-                if (write(arrived[1], "!", 1) != 1) std::abort();
+                arrived.raise();
                 return TestPeer::Parts{};
             });
             HandlePtr handle = connectedHandle(peer.port());
@@ -269,10 +266,7 @@ TEST(Execute, WaitsForAnAnswerThatNeverComes) {
             return 0;
         },
         1500ms);
-    pollfd ready{arrived[0], POLLIN, 0};
-    EXPECT_EQ(poll(&ready, 1, 0), 1) << "the request never reached the peer";
-    close(arrived[0]);
-    close(arrived[1]);
+    EXPECT_TRUE(arrived.raised()) << "the request never reached the peer";
     EXPECT_TRUE(outcome.blocked) << "exit code " << outcome.exitCode;
 }
 

@@ -3,6 +3,7 @@
 #include "child.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #ifdef _WIN32
@@ -41,6 +42,15 @@ ChildOutcome runInChild(const std::function<int()>& body, std::chrono::milliseco
         outcome.blocked = true;
     }
     return outcome;
+}
+
+ChildFlag::ChildFlag() = default;
+ChildFlag::~ChildFlag() = default;
+void ChildFlag::raise() const {
+    *flag_ = true;
+}
+bool ChildFlag::raised() const {
+    return *flag_;
 }
 #else
 #include <algorithm>
@@ -105,5 +115,23 @@ ChildOutcome runInChild(const std::function<int()>& body, std::chrono::milliseco
         outcome.blocked = true;
     }
     return outcome;
+}
+
+ChildFlag::ChildFlag() {
+    if (pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
+}
+
+ChildFlag::~ChildFlag() {
+    for (int fd : fds_)
+        if (fd >= 0) close(fd);
+}
+
+void ChildFlag::raise() const {
+    if (fds_[1] >= 0 && write(fds_[1], "!", 1) != 1) std::abort();
+}
+
+bool ChildFlag::raised() const {
+    pollfd ready{fds_[0], POLLIN, 0};
+    return fds_[0] >= 0 && poll(&ready, 1, 0) == 1;
 }
 #endif
