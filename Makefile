@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 APT_PACKAGES := cmake g++ make pkg-config libzmq3-dev cppzmq-dev googletest libgtest-dev \
-	liblua5.4-dev valgrind python3 python3-pytest python3-zmq
+	liblua5.4-dev valgrind libc6-dbg python3 python3-pytest python3-zmq
 # Stages that `make ci` runs after the test suite, appended to by mk/*.mk.
 CI_TARGETS :=
 
