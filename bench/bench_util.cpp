@@ -197,17 +197,25 @@ RawClient::~RawClient() {
     if (context_ != nullptr) zmq_ctx_destroy(context_);
 }
 
-std::size_t RawClient::exchange(const char* request, std::size_t length) {
+// Sends the request and receives the reply into `reply`, which the caller closes.
+void RawClient::roundTrip(const char* request, std::size_t length, zmq_msg_t& reply) {
     if (zmq_send(socket_, request, length, 0) < 0) zmqFailure("zmq_send");
-    zmq_msg_t reply;
     zmq_msg_init(&reply);
     if (zmq_msg_recv(&reply, socket_, 0) < 0) {
         zmq_msg_close(&reply);
         zmqFailure("zmq_msg_recv");
     }
+}
+
+std::size_t RawClient::exchange(const char* request, std::size_t length) {
+    zmq_msg_t reply;
+    roundTrip(request, length, reply);
     const std::size_t size = zmq_msg_size(&reply);
     char* copy = static_cast<char*>(std::malloc(size + 1));
-    if (copy == nullptr) throw std::bad_alloc();
+    if (copy == nullptr) {
+        zmq_msg_close(&reply);
+        throw std::bad_alloc();
+    }
     std::memcpy(copy, zmq_msg_data(&reply), size);
     copy[size] = '\0';
     keep(copy);
@@ -217,13 +225,8 @@ std::size_t RawClient::exchange(const char* request, std::size_t length) {
 }
 
 std::string RawClient::fetch(const char* request, std::size_t length) {
-    if (zmq_send(socket_, request, length, 0) < 0) zmqFailure("zmq_send");
     zmq_msg_t reply;
-    zmq_msg_init(&reply);
-    if (zmq_msg_recv(&reply, socket_, 0) < 0) {
-        zmq_msg_close(&reply);
-        zmqFailure("zmq_msg_recv");
-    }
+    roundTrip(request, length, reply);
     std::string text(static_cast<const char*>(zmq_msg_data(&reply)), zmq_msg_size(&reply));
     zmq_msg_close(&reply);
     return text;

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 #include <thread>
 #include <vector>
+#include <zmq.h>
 
 namespace bench {
 
@@ -104,6 +105,8 @@ class RawClient {
     std::string fetch(const char* request, std::size_t length);
 
   private:
+    void roundTrip(const char* request, std::size_t length, zmq_msg_t& reply);
+
     void* context_ = nullptr;
     void* socket_ = nullptr;
 };
