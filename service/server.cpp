@@ -84,28 +84,33 @@ void installSignalHandlers() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// Takes in one whole message; false, with errno set, when none was waiting.
+bool receiveMessage(void* socket, int flags, std::vector<zmq::message_t>& frames) {
+    frames.clear();
+    for (;;) {
+        frames.emplace_back();
+        if (zmq_msg_recv(frames.back().handle(), socket, flags) < 0) {
+            const int error = zmq_errno();
+            frames.pop_back();
+            if (frames.empty()) {
+                errno = error;
+                return false;
+            }
+            continue; // the rest of a multi-part message is already there
+        }
+        flags = 0;
+        if (!frames.back().more()) return true;
+    }
+}
+
 // One request as received: the routing envelope (ids up to and including the empty
 // delimiter) and the body parts, which are joined into one chunk.
 class Request {
   public:
     // Receives one whole message. Returns false with errno set when nothing came.
     bool receive(void* socket, int flags, bool routed) {
-        frames_.clear();
         bodyStart_ = 0;
-        for (;;) {
-            frames_.emplace_back();
-            if (zmq_msg_recv(frames_.back().handle(), socket, flags) < 0) {
-                const int error = zmq_errno();
-                frames_.pop_back();
-                if (frames_.empty()) {
-                    errno = error;
-                    return false;
-                }
-                continue; // the rest of a multi-part message is already there
-            }
-            flags = 0;
-            if (!frames_.back().more()) break;
-        }
+        if (!receiveMessage(socket, flags, frames_)) return false;
         if (routed) {
             // REQ peers send id, "", body; a DEALER peer may omit the delimiter.
             bodyStart_ = 1;
@@ -238,21 +243,6 @@ void workerLoop(zmq::context_t& context, const std::string& backend,
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker stopped: %s\n", e.what());
-    }
-}
-
-// Takes in one whole message; false when none was waiting.
-bool receiveMessage(void* socket, int flags, std::vector<zmq::message_t>& frames) {
-    frames.clear();
-    for (;;) {
-        frames.emplace_back();
-        if (zmq_msg_recv(frames.back().handle(), socket, flags) < 0) {
-            frames.pop_back();
-            if (frames.empty()) return false;
-            continue; // rest of a multi-part message
-        }
-        flags = 0;
-        if (!frames.back().more()) return true;
     }
 }
 
