@@ -16,44 +16,22 @@ for program in "$service" "$client"; do
 done
 
 workdir=$(mktemp -d)
-pid=
+. "$here/../scripts/service.sh"
 cleanup() {
-    if [ -n "$pid" ]; then
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    fi
+    stop_service 2>/dev/null || true
     rm -rf "$workdir"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$service" --bind 'tcp://127.0.0.1:*' >"$workdir/endpoint" &
-pid=$!
+start_service "$service" "$workdir" || exit 1
+echo "qel-lua-service listening on $service_endpoint (pid $service_pid)"
 
-# The service prints the endpoint it bound on its first line; wait at most 10 s.
-endpoint=
-tries=0
-while [ -z "$endpoint" ]; do
-    endpoint=$(head -n 1 "$workdir/endpoint")
-    if [ -z "$endpoint" ]; then
-        tries=$((tries + 1))
-        if [ "$tries" -gt 100 ] || ! kill -0 "$pid" 2>/dev/null; then
-            echo "demo.sh: qel-lua-service did not start" >&2
-            exit 1
-        fi
-        sleep 0.1
-    fi
-done
-port=${endpoint##*:}
-echo "qel-lua-service listening on $endpoint (pid $pid)"
+echo "\$ qel-lua -p $service_port examples/hello.lua"
+"$client" -p "$service_port" "$here/hello.lua"
+echo "\$ qel-lua -p $service_port -e 'return _VERSION, 6*7'"
+"$client" -p "$service_port" -e 'return _VERSION, 6*7'
 
-echo "\$ qel-lua -p $port examples/hello.lua"
-"$client" -p "$port" "$here/hello.lua"
-echo "\$ qel-lua -p $port -e 'return _VERSION, 6*7'"
-"$client" -p "$port" -e 'return _VERSION, 6*7'
-
-kill -TERM "$pid"
 status=0
-wait "$pid" || status=$?
-pid=
+stop_service || status=$?
 echo "qel-lua-service stopped (exit status $status)"
