@@ -19,6 +19,9 @@
 #define QEL_ZMQ_API
 #endif
 
+/* The version of this header and of the library built from it. The build reads these
+ * lines; the shared library's SONAME carries the major number (libqel_zmq.so.1), which
+ * changes only when a call's meaning does. */
 #define QEL_ZMQ_VERSION_MAJOR 1
 #define QEL_ZMQ_VERSION_MINOR 0
 #define QEL_ZMQ_VERSION_PATCH 0

@@ -1,0 +1,53 @@
+# consumers.sh - sourced by the package checks: builds a host against an installed
+# QEL_ZMQ with CMake's find_package and with pkg-config, and runs both against a service.
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# header_version HEADER - "MAJOR.MINOR.PATCH" from the installed header's macros.
+header_version() {
+    sed -n 's/^#define QEL_ZMQ_VERSION_\(MAJOR\|MINOR\|PATCH\) \([0-9]*\)$/\2/p' "$1" |
+        paste -sd.
+}
+
+# check_consumers PREFIX LIBDIR SOURCE PORT WORK - PREFIX is where the package was
+# installed (/usr for the system), LIBDIR the directory holding libqel_zmq.so, PORT
+# where the installed qel-lua-service listens.
+check_consumers() {
+    _prefix=$1 _libdir=$2 _source=$3 _port=$4 _work=$5
+    _answer=$(LD_LIBRARY_PATH="$_libdir" "$_prefix/bin/qel-lua" -p "$_port" -e 'return 6*7')
+    [ "$_answer" = 42 ] || fail "the installed qel-lua answered '$_answer'"
+
+    _version=$(header_version "$_prefix/include/qel_zmq.h")
+    [ -n "$_version" ] || fail "no version macros in $_prefix/include/qel_zmq.h"
+
+    # The shared library: versioned file, SONAME carrying the major version.
+    _major=${_version%%.*}
+    [ -f "$_libdir/libqel_zmq.so.$_version" ] || fail "libqel_zmq.so.$_version not installed"
+    readelf -d "$_libdir/libqel_zmq.so" | grep -q "SONAME.*\[libqel_zmq.so.$_major\]" ||
+        fail "SONAME is not libqel_zmq.so.$_major"
+
+    # CMake: find_package(QelZmq) from the prefix.
+    cmake -S "$_source/tests/package" -B "$_work/cmake-consumer" \
+        -DCMAKE_PREFIX_PATH="$_prefix" >"$_work/cmake.log" 2>&1 ||
+        { cat "$_work/cmake.log"; fail "find_package(QelZmq) failed"; }
+    cmake --build "$_work/cmake-consumer" >"$_work/build.log" 2>&1 ||
+        { cat "$_work/build.log"; fail "the find_package consumer did not build"; }
+    _answer=$(LD_LIBRARY_PATH="$_libdir" "$_work/cmake-consumer/consumer" 127.0.0.1 "$_port" \
+        'return "cmake", 6*7')
+    [ "$_answer" = "$(printf 'cmake\t42')" ] || fail "find_package consumer answered '$_answer'"
+
+    # pkg-config: version, the private libzmq requirement, and a build from the flags.
+    _pc="env PKG_CONFIG_PATH=$_libdir/pkgconfig pkg-config"
+    [ "$($_pc --modversion qel_zmq)" = "$_version" ] || fail "qel_zmq.pc version differs"
+    [ "$($_pc --print-requires-private qel_zmq)" = libzmq ] ||
+        fail "qel_zmq.pc does not list libzmq under Requires.private"
+    # shellcheck disable=SC2046 # the flags are meant to split
+    cc -o "$_work/pc-consumer" "$_source/examples/run_script.c" \
+        $($_pc --cflags --libs qel_zmq) || fail "the pkg-config consumer did not build"
+    _answer=$(LD_LIBRARY_PATH="$_libdir" "$_work/pc-consumer" 127.0.0.1 "$_port" \
+        'return "pkg-config", 6*7')
+    [ "$_answer" = "$(printf 'pkg-config\t42')" ] || fail "pkg-config consumer answered '$_answer'"
+}
