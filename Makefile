@@ -7,8 +7,11 @@ CMAKE_FLAGS ?=
 
 APT_PACKAGES := cmake g++ make pkg-config libzmq3-dev cppzmq-dev googletest libgtest-dev \
 	liblua5.4-dev valgrind libc6-dbg python3 python3-pytest python3-zmq
-# Stages that `make ci` runs after the test suite, appended to by mk/*.mk.
+# Stages that `make ci` runs after the test suite, what `make test` builds first and
+# the environment its ctest run gets; mk/*.mk append to these.
 CI_TARGETS :=
+TEST_PREREQS :=
+TEST_ENV :=
 
 .PHONY: all deps build run test memcheck ci format clean
 all: build
@@ -27,8 +30,8 @@ build: deps $(BUILD)/CMakeCache.txt
 run: build
 	@examples/demo.sh $(BUILD)
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE memcheck
+test: build $(TEST_PREREQS)
+	cd $(BUILD) && $(TEST_ENV) ctest --output-on-failure -j $(JOBS) -LE memcheck
 
 # The library's test suite under valgrind memcheck: no leak, no invalid access.
 memcheck: build
