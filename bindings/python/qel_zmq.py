@@ -1,25 +1,27 @@
 """qel_zmq.py - Python binding of the QEL_ZMQ client library through ctypes.
 
-Loads the shared library, wraps a handle in a Connection object that frees it, and
-copies each answer into a Python bytes object before handing the buffer back.
+Loads the shared library, wraps one handle in a Connection object that serialises its
+calls and frees it, and copies each answer into Python bytes before handing it back.
 """
 import ctypes
 import ctypes.util
+import operator
 import os
+import sys
+import threading
 
+__version__ = "1.0.0"
 __all__ = ["QelError", "Connection", "load_library"]
+
+_C_INT_MIN = -(2**31)
+_C_INT_MAX = 2**31 - 1
 
 
 class QelError(RuntimeError):
-    """A library call returned -1 (its details, if any, went to the console)."""
+    """A library call failed, or the Connection was used after close()."""
 
 
-def load_library(path=None):
-    """Loads QEL_ZMQ from `path`, $QEL_ZMQ_LIBRARY, or the system's library search."""
-    path = path or os.environ.get("QEL_ZMQ_LIBRARY") or ctypes.util.find_library("qel_zmq")
-    if not path:
-        raise OSError("QEL_ZMQ library not found; set QEL_ZMQ_LIBRARY")
-    lib = ctypes.CDLL(path)
+def _declare(lib):
     lib.createConnectionHandle.restype = ctypes.c_void_p
     lib.createConnectionHandle.argtypes = []
     lib.freeHandle.restype = None
@@ -39,45 +41,175 @@ def load_library(path=None):
     return lib
 
 
-def _as_bytes(text):
-    data = text.encode("utf-8") if isinstance(text, str) else bytes(text)
-    if b"\0" in data:
-        raise ValueError("text must not contain NUL bytes")
+def _search_names():
+    names = []
+    for name in ("qel_zmq", "QEL_ZMQ"):  # Unix name, then the Windows DLL's name
+        found = ctypes.util.find_library(name)
+        if found and found not in names:
+            names.append(found)
+    if not names and sys.platform.startswith("linux"):
+        # find_library consults ldconfig's cache, which misses libraries installed
+        # under a prefix it does not know; the dynamic loader may still find them.
+        names.append("libqel_zmq.so.1")
+    return names
+
+
+def load_library(path=None):
+    """Loads QEL_ZMQ and declares its five functions; returns the ctypes.CDLL.
+
+    Looks at `path` if given, else $QEL_ZMQ_LIBRARY if set, else the system's search
+    (find_library "qel_zmq" or "QEL_ZMQ", then "libqel_zmq.so.1" on Linux). An explicit
+    path or variable is used alone: there is no fallback behind it. Raises OSError
+    naming everything tried when nothing loads.
+    """
+    if path is not None:
+        candidates, origin = [os.fspath(path)], "path argument"
+    elif os.environ.get("QEL_ZMQ_LIBRARY"):
+        candidates, origin = [os.environ["QEL_ZMQ_LIBRARY"]], "QEL_ZMQ_LIBRARY"
+    else:
+        candidates, origin = _search_names(), "library search"
+    failures = []
+    for candidate in candidates:
+        try:
+            return _declare(ctypes.CDLL(candidate))
+        except (OSError, AttributeError) as error:  # AttributeError: a function is missing
+            failures.append(f"{candidate!r}: {error}")
+    tried = "; ".join(failures) if failures else "find_library found neither qel_zmq nor QEL_ZMQ"
+    raise OSError(f"QEL_ZMQ library could not be loaded ({origin}): {tried}; "
+                  "set QEL_ZMQ_LIBRARY to the library's path")
+
+
+_default_library = None
+_default_library_lock = threading.Lock()
+
+
+def _library(library):
+    """A CDLL given by the caller, one loaded from a path, or the process-wide default."""
+    global _default_library
+    if library is None:
+        with _default_library_lock:
+            if _default_library is None:
+                _default_library = load_library()
+            return _default_library
+    if isinstance(library, (str, bytes, os.PathLike)):
+        return load_library(library)
+    if isinstance(library, ctypes.CDLL):
+        _declare(library)  # loaded elsewhere: must not run with ctypes' default types
+    return library
+
+
+def _as_bytes(value, what, encoding="utf-8", errors="strict"):
+    """The exact bytes to hand to C: str encoded as asked, bytes-like objects as they are."""
+    if isinstance(value, str):
+        data = value.encode(encoding, errors)
+    elif isinstance(value, bytes):
+        data = value
+    elif isinstance(value, (bytearray, memoryview)):
+        data = memoryview(value).tobytes()
+    else:
+        raise TypeError(f"{what} must be str, bytes, bytearray or memoryview, "
+                        f"not {type(value).__name__}")
+    nul = data.find(b"\0")
+    if nul >= 0:
+        # The C interface takes NUL-terminated text and would silently send less.
+        raise ValueError(f"{what} contains a NUL byte at offset {nul}")
     return data
 
 
 class Connection:
-    """One handle: connect() to a service, then execute() scripts; use as a context manager."""
+    """One connection handle: connect to a service, then execute scripts.
 
-    def __init__(self, library=None):
-        self._lib = library if library is not None else load_library()
-        self._handle = self._lib.createConnectionHandle()
-        if not self._handle:
-            raise QelError("could not create a connection handle")
+    Connection(host, port) creates the handle and connects it; Connection() leaves it
+    unconnected until connect(). Use it as a context manager or call close().
+    `library` is a CDLL from load_library(), a path to load, or None for the library
+    load_library() finds, loaded once per process. A str host is encoded with `encoding`.
 
-    def connect(self, host, port):
-        if self._lib.connectToQelLuaService(_as_bytes(host), int(port), self._handle) != 0:
-            raise QelError(f"could not connect to {host}:{port}")
+    Calls on one Connection are serialised by a lock, so threads may share it; each
+    waits for the one before. close() takes the same lock, so it waits for a running
+    execute to get its answer (which, with no service answering, is forever).
+    """
+
+    def __init__(self, host=None, port=None, *, library=None, encoding="utf-8"):
+        # Set first so that close() and __del__ work whatever fails below.
+        self._lock = threading.Lock()
+        self._handle = None
+        if host is None and port is not None:
+            raise TypeError("a port was given without a host")
+        if host is not None and port is None:
+            raise TypeError("a host was given without a port")
+        self._lib = _library(library)
+        handle = self._lib.createConnectionHandle()
+        if not handle:
+            raise QelError("could not create a connection handle "
+                           "(out of memory or file descriptors)")
+        self._handle = handle
+        if host is not None:
+            try:
+                self.connect(host, port, encoding=encoding)
+            except BaseException:
+                self.close()
+                raise
+
+    @property
+    def closed(self):
+        return self._handle is None
+
+    def _live_handle(self):
+        # Called under the lock: a freed handle must never reach the library.
+        if self._handle is None:
+            raise QelError("connection is closed")
+        return self._handle
+
+    def connect(self, host, port, *, encoding="utf-8"):
+        """Attaches the service at tcp://host:port; returns self.
+
+        Succeeds as soon as ZeroMQ accepts the endpoint, whether or not a service
+        listens there yet. A further call adds another endpoint to the same handle.
+        """
+        data = _as_bytes(host, "host", encoding)
+        port = operator.index(port)
+        if not _C_INT_MIN <= port <= _C_INT_MAX:
+            raise ValueError(f"port {port} does not fit in a C int")
+        with self._lock:
+            if self._lib.connectToQelLuaService(data, port, self._live_handle()) != 0:
+                raise QelError(f"could not connect to {host!r}:{port}: ZeroMQ refused "
+                               "the endpoint (its reason was written to standard output)")
         return self
 
-    def execute_bytes(self, script):
-        """Runs `script` and returns the raw answer bytes. Blocks until it arrives."""
-        result = ctypes.POINTER(ctypes.c_char)()
-        if self._lib.executeLuaScriptQel(ctypes.byref(result), _as_bytes(script), self._handle) != 0:
-            raise QelError("the script could not be run")
-        try:
-            return ctypes.string_at(result)
-        finally:
-            self._lib.freeResult(result)
+    def execute_bytes(self, script, *, encoding="utf-8", errors="strict"):
+        """Runs `script` and returns the answer's bytes; blocks until it arrives.
 
-    def execute(self, script, encoding="utf-8"):
-        """Runs `script` and returns the answer decoded as text."""
-        return self.execute_bytes(script).decode(encoding, errors="replace")
+        The answer ends at its first NUL byte, as the C interface delivers it.
+        """
+        data = _as_bytes(script, "script", encoding, errors)
+        with self._lock:
+            handle = self._live_handle()
+            result = ctypes.POINTER(ctypes.c_char)()
+            try:
+                if self._lib.executeLuaScriptQel(ctypes.byref(result), data, handle) != 0:
+                    raise QelError("the script could not be run: ZeroMQ failed to send or "
+                                   "receive (its reason was written to standard error); "
+                                   "make a new Connection if the request had gone out")
+                return ctypes.string_at(result)
+            finally:
+                if result:  # ours since the call returned; only freeResult may release it
+                    self._lib.freeResult(result)
+
+    def execute(self, script, encoding="utf-8", errors="strict"):
+        """Runs `script` and returns the answer as text.
+
+        `encoding` and `errors` are used both ways: to encode a str script and to
+        decode the answer (bytes-like scripts are sent as they are).
+        """
+        answer = self.execute_bytes(script, encoding=encoding, errors=errors)
+        return answer.decode(encoding, errors)
 
     def close(self):
-        if self._handle:
-            self._lib.freeHandle(self._handle)
-            self._handle = None
+        """Frees the handle; later calls raise QelError. Safe to call more than once."""
+        with self._lock:
+            handle, self._handle = self._handle, None
+            if handle:
+                self._lib.freeHandle(handle)
 
     def __enter__(self):
         return self
@@ -86,4 +218,9 @@ class Connection:
         self.close()
 
     def __del__(self):
-        self.close()
+        if getattr(self, "_handle", None) is not None:
+            self.close()
+
+    def __repr__(self):
+        state = "closed" if getattr(self, "_handle", None) is None else "open"
+        return f"<qel_zmq.Connection {state}>"

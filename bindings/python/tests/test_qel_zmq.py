@@ -1,17 +1,21 @@
 """test_qel_zmq.py - the Python binding against a real ZeroMQ REP peer on 127.0.0.1.
 
 The peer runs in a thread with a bounded poll loop and answers with whatever the test
-asked for, so the binding's copy-then-free and error paths are exercised for real.
+asked for, so the binding's copy-then-free, argument and error paths are exercised for
+real; the tracking wrapper from conftest checks who gives back what.
 """
+import ctypes
+import ctypes.util
 import os
+import subprocess
 import sys
 import threading
 
 import pytest
 import zmq
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
-import qel_zmq  # noqa: E402
+from conftest import BINDING_DIR
+import qel_zmq
 
 
 class Peer:
@@ -44,51 +48,203 @@ class Peer:
 
 
 @pytest.fixture
-def library():
-    return qel_zmq.load_library()
-
-
-@pytest.fixture
 def echo():
     peer = Peer(lambda request: [request])
     yield peer
     peer.close()
 
 
-def test_round_trip_text_and_bytes(library, echo):
-    with qel_zmq.Connection(library).connect("127.0.0.1", echo.port) as conn:
-        assert conn.execute("return 'h\u00e9'") == "return 'h\u00e9'"
-        assert conn.execute_bytes(b"\x01\xff") == b"\x01\xff"
-        assert conn.execute("") == ""
-    assert echo.requests == ["return 'h\u00e9'".encode(), b"\x01\xff", b""]
+class TestExchange:
+    def test_round_trip_text_and_bytes(self, library, echo):
+        with qel_zmq.Connection("127.0.0.1", echo.port, library=library) as conn:
+            assert conn.execute("return 'h\u00e9'") == "return 'h\u00e9'"
+            assert conn.execute_bytes(b"\x01\xff") == b"\x01\xff"
+            assert conn.execute("") == ""
+        assert echo.requests == ["return 'h\u00e9'".encode(), b"\x01\xff", b""]
+
+    def test_bytes_like_scripts_are_sent_unchanged(self, library, echo):
+        with qel_zmq.Connection("127.0.0.1", echo.port, library=library) as conn:
+            assert conn.execute_bytes(bytearray(b"ab\x80")) == b"ab\x80"
+            assert conn.execute_bytes(memoryview(b"xyz\xfe")[1:]) == b"yz\xfe"
+        assert echo.requests == [b"ab\x80", b"yz\xfe"]
+
+    def test_encoding_applies_to_script_and_answer(self, library, echo):
+        with qel_zmq.Connection("127.0.0.1", echo.port, library=library) as conn:
+            assert conn.execute("caf\u00e9", encoding="latin-1") == "caf\u00e9"
+            assert conn.execute("\udcff", errors="surrogateescape") == "\udcff"
+        assert echo.requests == [b"caf\xe9", b"\xff"]
+
+    def test_undecodable_answer_raises_and_the_buffer_is_still_freed(self, tracked):
+        peer = Peer(lambda request: [b"\xff\xfe"])
+        try:
+            with qel_zmq.Connection("127.0.0.1", peer.port, library=tracked) as conn:
+                with pytest.raises(UnicodeDecodeError):
+                    conn.execute("x")
+                assert conn.execute("x", errors="replace") == "\ufffd\ufffd"
+                assert conn.execute_bytes("x") == b"\xff\xfe"
+        finally:
+            peer.close()
+        assert tracked.calls.count("freeResult") == 3
+
+    def test_answer_is_cut_at_nul_and_extra_parts_dropped(self, library):
+        peer = Peer(lambda request: [b"abc\0def", b"second part"])
+        try:
+            with qel_zmq.Connection("127.0.0.1", peer.port, library=library) as conn:
+                assert conn.execute("x") == "abc"
+                assert conn.execute("y") == "abc"  # the handle stayed usable
+        finally:
+            peer.close()
+
+    def test_connect_later_and_to_further_endpoints(self, library, echo):
+        other = Peer(lambda request: [b"other"])
+        try:
+            with qel_zmq.Connection(library=library) as conn:
+                assert conn.connect("127.0.0.1", echo.port) is conn
+                assert conn.execute("first") == "first"
+                conn.connect(b"127.0.0.1", other.port)
+                # Requests are spread over both services once the second link is up.
+                answers = set()
+                for _ in range(500):
+                    answers.add(conn.execute("spread"))
+                    if len(answers) == 2:
+                        break
+                assert answers == {"spread", "other"}
+        finally:
+            other.close()
 
 
-def test_answer_is_cut_at_nul_and_extra_parts_dropped(library):
-    peer = Peer(lambda request: [b"abc\0def", b"second part"])
-    try:
-        with qel_zmq.Connection(library).connect("127.0.0.1", peer.port) as conn:
-            assert conn.execute("x") == "abc"
-            assert conn.execute("y") == "abc"  # the handle stayed usable
-    finally:
-        peer.close()
+class TestArguments:
+    def test_refused_endpoint_raises(self, library, capfd):
+        with qel_zmq.Connection(library=library) as conn:
+            with pytest.raises(qel_zmq.QelError, match="could not connect"):
+                conn.connect("127.0.0.1", -1)
+        assert capfd.readouterr().out == "Invalid argument"
 
-
-def test_refused_endpoint_raises(library, capfd):
-    with qel_zmq.Connection(library) as conn:
+    def test_refused_endpoint_in_constructor_frees_the_handle(self, tracked):
         with pytest.raises(qel_zmq.QelError):
-            conn.connect("127.0.0.1", -1)
-    assert capfd.readouterr().out == "Invalid argument"
+            qel_zmq.Connection("127.0.0.1", -1, library=tracked)
+        assert tracked.calls == ["create", "connect", "freeHandle"]
+
+    def test_nul_in_script_is_refused_before_the_call(self, library, echo):
+        with qel_zmq.Connection("127.0.0.1", echo.port, library=library) as conn:
+            with pytest.raises(ValueError, match="NUL byte at offset 8"):
+                conn.execute("return 1\0 --")
+            with pytest.raises(ValueError):
+                conn.execute_bytes(bytearray(b"\0"))
+            assert conn.execute("ok") == "ok"
+        assert echo.requests == [b"ok"]
+
+    def test_nul_in_host_is_refused_before_the_call(self, tracked):
+        with qel_zmq.Connection(library=tracked) as conn:
+            with pytest.raises(ValueError):
+                conn.connect("127.0.0.1\0.evil", 5)
+        assert "connect" not in tracked.calls
+
+    @pytest.mark.parametrize("port, error", [("5555", TypeError), (5.0, TypeError),
+                                             (2**31, ValueError), (-(2**31) - 1, ValueError)])
+    def test_port_must_be_a_c_int(self, tracked, port, error):
+        with qel_zmq.Connection(library=tracked) as conn:
+            with pytest.raises(error):
+                conn.connect("127.0.0.1", port)
+        assert "connect" not in tracked.calls
+
+    def test_script_of_another_type_is_refused(self, library, echo):
+        with qel_zmq.Connection("127.0.0.1", echo.port, library=library) as conn:
+            with pytest.raises(TypeError):
+                conn.execute(42)
+        assert echo.requests == []
+
+    def test_host_and_port_go_together(self, library):
+        with pytest.raises(TypeError):
+            qel_zmq.Connection(port=5555, library=library)
+        with pytest.raises(TypeError):
+            qel_zmq.Connection("127.0.0.1", library=library)
 
 
-def test_nul_in_script_is_refused_before_the_call(library, echo):
-    with qel_zmq.Connection(library).connect("127.0.0.1", echo.port) as conn:
-        with pytest.raises(ValueError):
-            conn.execute("return 1\0 --")
-        assert conn.execute("ok") == "ok"
-    assert echo.requests == [b"ok"]
+class TestLifetime:
+    def test_close_is_idempotent_and_frees_once(self, tracked):
+        conn = qel_zmq.Connection(library=tracked)
+        assert not conn.closed
+        conn.close()
+        conn.close()
+        assert conn.closed
+        assert tracked.calls == ["create", "freeHandle"]
+
+    def test_use_after_close_never_reaches_the_library(self, tracked, echo):
+        with qel_zmq.Connection("127.0.0.1", echo.port, library=tracked) as conn:
+            assert conn.execute("once") == "once"
+        calls = list(tracked.calls)
+        with pytest.raises(qel_zmq.QelError, match="closed"):
+            conn.execute("again")
+        with pytest.raises(qel_zmq.QelError, match="closed"):
+            conn.execute_bytes(b"again")
+        with pytest.raises(qel_zmq.QelError, match="closed"):
+            conn.connect("127.0.0.1", echo.port)
+        assert tracked.calls == calls
+        assert echo.requests == [b"once"]
+
+    def test_garbage_collection_frees_the_handle(self, tracked):
+        conn = qel_zmq.Connection(library=tracked)
+        del conn
+        assert tracked.calls == ["create", "freeHandle"]
+
+    def test_half_built_connection_is_safe_to_collect(self, library):
+        with pytest.raises(TypeError):
+            qel_zmq.Connection(port=1, library=library)
+        # A bare object whose __init__ never ran must not crash in __del__ or repr.
+        bare = qel_zmq.Connection.__new__(qel_zmq.Connection)
+        assert "closed" in repr(bare)
+        del bare
 
 
-def test_close_is_idempotent(library):
-    conn = qel_zmq.Connection(library)
-    conn.close()
-    conn.close()
+class TestLoading:
+    def test_explicit_path_that_does_not_load(self, tmp_path):
+        missing = tmp_path / "libnothing.so"
+        with pytest.raises(OSError, match="libnothing.so"):
+            qel_zmq.load_library(missing)
+
+    def test_variable_is_used_alone(self, monkeypatch, tmp_path):
+        monkeypatch.setenv("QEL_ZMQ_LIBRARY", str(tmp_path / "gone.so"))
+        with pytest.raises(OSError, match="QEL_ZMQ_LIBRARY.*gone.so"):
+            qel_zmq.load_library()
+
+    def test_library_without_the_functions_is_refused(self):
+        libc = ctypes.util.find_library("c")
+        with pytest.raises(OSError, match="createConnectionHandle"):
+            qel_zmq.load_library(libc)
+
+    def test_explicit_path_loads_a_working_library(self, library, echo):
+        with qel_zmq.Connection("127.0.0.1", echo.port, library=library._name) as conn:
+            assert conn.execute("by path") == "by path"
+
+    def test_system_search_finds_the_library_on_the_loader_path(self, library):
+        env = dict(os.environ, PYTHONPATH=BINDING_DIR,
+                   LD_LIBRARY_PATH=os.path.dirname(os.path.abspath(library._name)))
+        env.pop("QEL_ZMQ_LIBRARY", None)
+        code = ("import qel_zmq; c = qel_zmq.Connection(); "
+                "print(c.closed, qel_zmq.__version__); c.close(); print(c.closed)")
+        done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == "False 1.0.0\nTrue\n"
+
+    def test_failed_search_names_what_was_tried(self, monkeypatch):
+        monkeypatch.delenv("QEL_ZMQ_LIBRARY", raising=False)
+        monkeypatch.setattr(qel_zmq.ctypes.util, "find_library", lambda name: None)
+        monkeypatch.setattr(qel_zmq.sys, "platform", "win32")
+        with pytest.raises(OSError, match="neither qel_zmq nor QEL_ZMQ"):
+            qel_zmq.load_library()
+
+    def test_failed_search_on_linux_also_tries_the_soname(self):
+        # In a fresh process: this one already holds the library under that soname.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("QEL_ZMQ_LIBRARY", "LD_LIBRARY_PATH")}
+        env["PYTHONPATH"] = BINDING_DIR
+        code = ("import ctypes.util, qel_zmq\n"
+                "ctypes.util.find_library = lambda name: None\n"
+                "try:\n    qel_zmq.load_library()\n"
+                "except OSError as error:\n    print(error)\n")
+        done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert "library search" in done.stdout and "'libqel_zmq.so.1'" in done.stdout

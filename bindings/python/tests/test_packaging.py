@@ -1,0 +1,98 @@
+"""test_packaging.py - the binding as users get it: installed offline by pip from a copy
+of bindings/python, and the examples/run_script.py host, both run in fresh interpreters
+against the real qel-lua-service.
+"""
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import BINDING_DIR
+import qel_zmq
+
+EXAMPLE = os.path.join(BINDING_DIR, "..", "..", "examples", "run_script.py")
+
+
+def clean_environment(library, **extra):
+    """This environment without pip settings of the machine, with the library's path."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("PIP_") and k not in ("PYTHONPATH", "PYTHONHOME")}
+    env.update(PIP_CONFIG_FILE=os.devnull, PIP_DISABLE_PIP_VERSION_CHECK="1",
+               PIP_ROOT_USER_ACTION="ignore", QEL_ZMQ_LIBRARY=library._name)
+    env.update(extra)
+    return env
+
+
+@pytest.fixture(scope="module")
+def installed(tmp_path_factory, library):
+    """A site directory holding the binding as pip installed it."""
+    root = tmp_path_factory.mktemp("pip")
+    source = root / "source"
+    shutil.copytree(BINDING_DIR, source,
+                    ignore=shutil.ignore_patterns("tests", "build", "*.egg-info", "__pycache__"))
+    site = root / "site"
+    done = subprocess.run(
+        [sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
+         "--no-deps", "--no-cache-dir", "--target", str(site), str(source)],
+        env=clean_environment(library), cwd=root, capture_output=True, text=True, timeout=180)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return site
+
+
+class TestPipInstall:
+    def test_installs_the_module_and_its_metadata(self, installed):
+        assert (installed / "qel_zmq.py").read_bytes() == \
+            open(os.path.join(BINDING_DIR, "qel_zmq.py"), "rb").read()
+        metadata = (installed / f"qel_zmq-{qel_zmq.__version__}.dist-info" / "METADATA")
+        fields = metadata.read_text().splitlines()
+        assert "Name: qel-zmq" in fields
+        assert f"Version: {qel_zmq.__version__}" in fields
+
+    def test_installed_module_runs_scripts(self, installed, library, service, tmp_path):
+        code = ("import qel_zmq, sys\n"
+                "print(qel_zmq.__file__)\n"
+                "with qel_zmq.Connection('127.0.0.1', int(sys.argv[1])) as conn:\n"
+                "    print(conn.execute('return 6*7'))\n"
+                "    print(conn.execute('return \"\u00e9\" .. #\"\u00e9\"'))\n")
+        done = subprocess.run([sys.executable, "-c", code, str(service.port)],
+                              env=clean_environment(library, PYTHONPATH=str(installed),
+                                                    PYTHONIOENCODING="utf-8"),
+                              cwd=tmp_path, capture_output=True, text=True,
+                              encoding="utf-8", timeout=60)
+        assert done.returncode == 0, done.stderr
+        where, *answers = done.stdout.splitlines()
+        assert os.path.dirname(where) == str(installed)  # not the source tree's copy
+        assert answers == ["42", "\u00e9" + "2"]
+
+
+class TestExampleHost:
+    def run(self, library, *args):
+        # An empty PYTHONPATH: the example must find the binding by itself.
+        return subprocess.run([sys.executable, EXAMPLE, *args], env=clean_environment(library),
+                              cwd=os.path.dirname(EXAMPLE), capture_output=True, timeout=60)
+
+    def test_prints_the_answer(self, library, service):
+        done = self.run(library, "127.0.0.1", str(service.port), "return 6*7")
+        assert (done.returncode, done.stdout) == (0, b"42\n"), done.stderr
+
+    def test_prints_a_lua_error_as_the_answer(self, library, service):
+        done = self.run(library, "127.0.0.1", str(service.port), 'error("boom")')
+        assert (done.returncode, done.stdout) == (0, b"error: script:1: boom\n"), done.stderr
+
+    def test_passes_non_ascii_bytes_through(self, library, service):
+        done = self.run(library, "127.0.0.1", str(service.port), 'return "\u20ac"')
+        assert (done.returncode, done.stdout) == (0, "\u20ac\n".encode()), done.stderr
+
+    @pytest.mark.parametrize("args", [(), ("127.0.0.1", "5555"), ("127.0.0.1", "port", "x")])
+    def test_wrong_usage_exits_2(self, library, args):
+        done = self.run(library, *args)
+        assert done.returncode == 2
+        assert done.stdout == b""
+        assert b"usage:" in done.stderr
+
+    def test_refused_endpoint_exits_2(self, library):
+        done = self.run(library, "127.0.0.1", "-1", "return 1")
+        assert done.returncode == 2
+        assert b"could not connect" in done.stderr
