@@ -68,6 +68,9 @@ case $mode in
     ;;
 esac
 
+# The service holds Lua's pattern matcher: Lua's notice must ship with it.
+grep -q "Lua.org, PUC-Rio" "$prefix/share/doc/qel-zmq/copyright" ||
+    fail "share/doc/qel-zmq/copyright lacks Lua's notice"
 start_service "$prefix/bin/qel-lua-service" "$work"
 check_consumers "$prefix" "$prefix/lib/$multiarch" "$source" "$service_port" "$work"
 
