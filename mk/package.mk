@@ -5,7 +5,7 @@ APT_PACKAGES += dpkg-dev file binutils pkg-config
 DEB_BUILD ?= build-deb
 CI_TARGETS += ci-deb
 TEST_PREREQS += deb
-TEST_ENV += QEL_ZMQ_DEB_DIR=$(abspath $(DEB_BUILD))
+TEST_ENV += QEL_ZMQ_DEB_DIR='$(abspath $(DEB_BUILD))'
 
 .PHONY: deb ci-deb
 deb: deps
@@ -15,4 +15,4 @@ deb: deps
 	cd $(DEB_BUILD) && cpack -G DEB
 
 ci-deb: deb
-	QEL_ZMQ_DEB_DIR=$(abspath $(DEB_BUILD)) tests/package/check_deb.sh --install $(CURDIR)
+	QEL_ZMQ_DEB_DIR='$(abspath $(DEB_BUILD))' timeout 600 tests/package/check_deb.sh --install '$(CURDIR)'

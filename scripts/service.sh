@@ -7,6 +7,8 @@
 start_service() {
     _program=$1 _dir=$2
     shift 2
+    # Created here, not by the child's redirection, so the first read cannot miss it.
+    : >"$_dir/service.out"
     "$_program" --bind 'tcp://127.0.0.1:*' "$@" >"$_dir/service.out" &
     service_pid=$!
     _endpoint=

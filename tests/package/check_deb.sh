@@ -29,6 +29,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 143' INT TERM
 
 # Control fields: name, the header's version, and the runtime libraries it needs.
 version=$(header_version "$source/include/qel_zmq.h")
@@ -77,9 +78,10 @@ check_consumers "$prefix" "$prefix/lib/$multiarch" "$source" "$service_port" "$w
 if [ "$mode" = --install ]; then
     # Installed system-wide: qel-lua on PATH, and the Python binding's ordinary
     # library search, each with no path given.
+    [ "$(command -v qel-lua)" = /usr/bin/qel-lua ] || fail "qel-lua on PATH is $(command -v qel-lua)"
     answer=$(env -u LD_LIBRARY_PATH qel-lua -p "$service_port" -e 'return "installed", 6*7')
     [ "$answer" = "$(printf 'installed\t42')" ] || fail "qel-lua on PATH answered '$answer'"
-    answer=$(env -u QEL_ZMQ_LIBRARY PYTHONPATH="$source/bindings/python" /usr/bin/python3 -c '
+    answer=$(env -u QEL_ZMQ_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH="$source/bindings/python" /usr/bin/python3 -c '
 import sys, qel_zmq
 with qel_zmq.Connection("127.0.0.1", int(sys.argv[1])) as connection:
     print(connection.execute("return 6*7"))' "$service_port")

@@ -8,6 +8,7 @@ build=$1 source=$2
 . "$source/tests/package/consumers.sh"
 work=$(mktemp -d)
 trap 'stop_service >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+trap 'exit 143' INT TERM
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 library=$(find "$work/prefix" -name libqel_zmq.so | head -n 1)

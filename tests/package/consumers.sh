@@ -29,25 +29,37 @@ check_consumers() {
     readelf -d "$_libdir/libqel_zmq.so" | grep -q "SONAME.*\[libqel_zmq.so.$_major\]" ||
         fail "SONAME is not libqel_zmq.so.$_major"
 
-    # CMake: find_package(QelZmq) from the prefix.
+    # CMake: find_package(QelZmq) from the prefix, and from nowhere else.
     cmake -S "$_source/tests/package" -B "$_work/cmake-consumer" \
         -DCMAKE_PREFIX_PATH="$_prefix" >"$_work/cmake.log" 2>&1 ||
         { cat "$_work/cmake.log"; fail "find_package(QelZmq) failed"; }
+    grep -q -F -- "QelZmq_DIR=$_libdir/cmake/QelZmq" "$_work/cmake.log" ||
+        fail "find_package found another QelZmq: $(grep QelZmq_DIR= "$_work/cmake.log")"
     cmake --build "$_work/cmake-consumer" >"$_work/build.log" 2>&1 ||
         { cat "$_work/build.log"; fail "the find_package consumer did not build"; }
     _answer=$(LD_LIBRARY_PATH="$_libdir" "$_work/cmake-consumer/consumer" 127.0.0.1 "$_port" \
         'return "cmake", 6*7')
     [ "$_answer" = "$(printf 'cmake\t42')" ] || fail "find_package consumer answered '$_answer'"
 
-    # pkg-config: version, the private libzmq requirement, and a build from the flags.
-    _pc="env PKG_CONFIG_PATH=$_libdir/pkgconfig pkg-config"
-    [ "$($_pc --modversion qel_zmq)" = "$_version" ] || fail "qel_zmq.pc version differs"
-    [ "$($_pc --print-requires-private qel_zmq)" = libzmq ] ||
+    # pkg-config: the prefix's own .pc, its version, the private libzmq requirement, and
+    # a build from its flags (pkg-config escapes spaces for a shell, hence the eval).
+    [ "$(pc "$_libdir" --variable=pcfiledir qel_zmq | sed 's/\\ / /g')" = "$_libdir/pkgconfig" ] ||
+        fail "pkg-config found another qel_zmq.pc"
+    [ "$(pc "$_libdir" --modversion qel_zmq)" = "$_version" ] || fail "qel_zmq.pc version differs"
+    [ "$(pc "$_libdir" --print-requires-private qel_zmq)" = libzmq ] ||
         fail "qel_zmq.pc does not list libzmq under Requires.private"
-    # shellcheck disable=SC2046 # the flags are meant to split
-    cc -o "$_work/pc-consumer" "$_source/examples/run_script.c" \
-        $($_pc --cflags --libs qel_zmq) || fail "the pkg-config consumer did not build"
+    _flags=$(pc "$_libdir" --cflags --libs qel_zmq) || fail "pkg-config gave no flags"
+    eval "set -- $_flags"
+    cc -o "$_work/pc-consumer" "$_source/examples/run_script.c" "$@" ||
+        fail "the pkg-config consumer did not build"
     _answer=$(LD_LIBRARY_PATH="$_libdir" "$_work/pc-consumer" 127.0.0.1 "$_port" \
         'return "pkg-config", 6*7')
     [ "$_answer" = "$(printf 'pkg-config\t42')" ] || fail "pkg-config consumer answered '$_answer'"
+}
+
+# pc LIBDIR ARG... - pkg-config looking first in LIBDIR/pkgconfig.
+pc() {
+    _pcdir=$1/pkgconfig
+    shift
+    PKG_CONFIG_PATH=$_pcdir pkg-config "$@"
 }
