@@ -7,8 +7,7 @@ set(QEL_ZMQ_DEB_MAINTAINER "QEL_ZMQ developers" CACHE STRING
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qel-zmq)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "C client library for the Qel Lua script service over ZeroMQ, with a reference service")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client library and reference service for Qel Lua scripts")
 set(CPACK_PACKAGE_DESCRIPTION
   "QEL_ZMQ sends Lua scripts to a Lua script service over ZeroMQ and returns each answer
 as a string, through five C functions any host can load. The package also holds
