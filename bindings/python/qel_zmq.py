@@ -133,6 +133,8 @@ class Connection:
         # Set first so that close() and __del__ work whatever fails below.
         self._lock = threading.Lock()
         self._handle = None
+        self._pid = os.getpid()
+        self._failed = False  # an execute returned -1: a request may still be queued
         if host is None and port is not None:
             raise TypeError("a port was given without a host")
         if host is not None and port is None:
@@ -187,6 +189,7 @@ class Connection:
             result = ctypes.POINTER(ctypes.c_char)()
             try:
                 if self._lib.executeLuaScriptQel(ctypes.byref(result), data, handle) != 0:
+                    self._failed = True
                     raise QelError("the script could not be run: ZeroMQ failed to send or "
                                    "receive (its reason was written to standard error); "
                                    "make a new Connection if the request had gone out")
@@ -206,9 +209,23 @@ class Connection:
 
     def close(self):
         """Frees the handle; later calls raise QelError. Safe to call more than once."""
+        if self._pid != os.getpid():
+            # A forked child holds a copy of the parent's handle whose ZeroMQ I/O thread
+            # did not survive the fork: freeing it would wait for that thread for ever.
+            self._handle = None
+            return
         with self._lock:
             handle, self._handle = self._handle, None
-            if handle:
+            if not handle:
+                return
+            if self._failed:
+                # After a failed execute (Ctrl-C during the wait, for one) the request
+                # may still be queued for a service that is not there, and ZeroMQ's
+                # default linger makes freeHandle wait to deliver it. A daemon thread
+                # does that wait, so close() returns and the process can still exit.
+                threading.Thread(target=self._lib.freeHandle, args=(handle,),
+                                 name="qel_zmq-free", daemon=True).start()
+            else:
                 self._lib.freeHandle(handle)
 
     def __enter__(self):

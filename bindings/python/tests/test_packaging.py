@@ -3,6 +3,7 @@ of bindings/python, and the examples/run_script.py host, both run in fresh inter
 against the real qel-lua-service.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -96,3 +97,13 @@ class TestExampleHost:
         done = self.run(library, "127.0.0.1", "-1", "return 1")
         assert done.returncode == 2
         assert b"could not connect" in done.stderr
+
+
+def test_versions_agree_with_the_c_header():
+    with open(os.path.join(BINDING_DIR, "..", "..", "include", "qel_zmq.h")) as header:
+        text = header.read()
+    expected = ".".join(re.search(rf"^#define QEL_ZMQ_VERSION_{part} (\d+)$", text, re.M).group(1)
+                        for part in ("MAJOR", "MINOR", "PATCH"))
+    assert qel_zmq.__version__ == expected
+    with open(os.path.join(BINDING_DIR, "pyproject.toml")) as project:
+        assert re.search(r'^version = "([^"]+)"$', project.read(), re.M).group(1) == expected

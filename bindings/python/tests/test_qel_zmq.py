@@ -7,6 +7,8 @@ real; the tracking wrapper from conftest checks who gives back what.
 import ctypes
 import ctypes.util
 import os
+import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -195,6 +197,73 @@ class TestLifetime:
         bare = qel_zmq.Connection.__new__(qel_zmq.Connection)
         assert "closed" in repr(bare)
         del bare
+
+
+def unused_port():
+    """A loopback port nothing listens on (the system just handed it out and took it back)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class TestInterruptionAndFork:
+    def test_close_after_an_interrupted_execute_returns(self, library, capfd):
+        # Nothing listens, so the request stays queued; a signal ends the wait and
+        # execute fails. close() must not then wait to deliver the request.
+        conn = qel_zmq.Connection("127.0.0.1", unused_port(), library=library)
+        errors = []
+
+        def run():
+            try:
+                conn.execute("never answered")
+            except qel_zmq.QelError as error:
+                errors.append(error)
+
+        previous = signal.signal(signal.SIGUSR1, lambda *_: None)
+        worker = threading.Thread(target=run, daemon=True)
+        try:
+            worker.start()
+            for _ in range(200):  # 10 s at most; repeated in case a signal lands early
+                try:
+                    signal.pthread_kill(worker.ident, signal.SIGUSR1)
+                except ProcessLookupError:
+                    break
+                worker.join(0.05)
+                if not worker.is_alive():
+                    break
+        finally:
+            signal.signal(signal.SIGUSR1, previous)
+        assert not worker.is_alive() and len(errors) == 1
+        assert "Interrupted system call" in capfd.readouterr().err
+        closer = threading.Thread(target=conn.close, daemon=True)
+        closer.start()
+        closer.join(10)
+        assert not closer.is_alive(), "close() is waiting to deliver the queued request"
+        assert conn.closed
+
+    def test_forked_child_exits_without_freeing_the_parents_handle(self, library):
+        script = (
+            "import os, sys, qel_zmq\n"
+            "conn = qel_zmq.Connection('127.0.0.1', int(sys.argv[1]))\n"
+            "pid = os.fork()\n"
+            "if pid == 0:\n"
+            "    conn.close()\n"
+            "    sys.exit(7)\n"
+            "_, status = os.waitpid(pid, 0)\n"
+            "conn.close()\n"
+            "print(os.waitstatus_to_exitcode(status), conn.closed)\n")
+        env = dict(os.environ, PYTHONPATH=BINDING_DIR, QEL_ZMQ_LIBRARY=library._name)
+        process = subprocess.Popen([sys.executable, "-c", script, str(unused_port())],
+                                   env=env, stdout=subprocess.PIPE, text=True,
+                                   start_new_session=True)
+        try:
+            out, _ = process.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)  # the parent and its hung child
+            process.communicate()
+            pytest.fail("a forked child hung freeing its copy of the parent's handle")
+        assert process.returncode == 0
+        assert out == "7 True\n"
 
 
 class TestLoading:
