@@ -69,6 +69,11 @@ case $mode in
     ;;
 esac
 
+# Debian's programs and libraries carry no search path of their own, least of all
+# one into the tree they were built in.
+for file in "$prefix/bin/qel-lua" "$prefix/bin/qel-lua-service" "$prefix/lib/$multiarch/libqel_zmq.so"; do
+    ! readelf -d "$file" | grep -q -E 'RPATH|RUNPATH' || fail "$file carries a search path"
+done
 # The service holds Lua's pattern matcher: Lua's notice must ship with it.
 grep -q "Lua.org, PUC-Rio" "$prefix/share/doc/qel-zmq/copyright" ||
     fail "share/doc/qel-zmq/copyright lacks Lua's notice"

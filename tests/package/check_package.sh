@@ -15,5 +15,8 @@ library=$(find "$work/prefix" -name libqel_zmq.so | head -n 1)
 [ -n "$library" ] || fail "libqel_zmq.so is not installed"
 start_service "$work/prefix/bin/qel-lua-service" "$work"
 check_consumers "$work/prefix" "$(dirname "$library")" "$source" "$service_port" "$work"
+# qel-lua finds the library relative to itself, with no LD_LIBRARY_PATH.
+answer=$(env -u LD_LIBRARY_PATH "$work/prefix/bin/qel-lua" -p "$service_port" -e 'return 7*6')
+[ "$answer" = 42 ] || fail "the installed qel-lua alone answered '$answer'"
 stop_service || fail "the installed service did not stop cleanly"
 echo "installed tree ok: qel-lua, find_package and pkg-config hosts answered"
