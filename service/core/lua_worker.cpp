@@ -8,8 +8,6 @@
 #include <lua.hpp>
 #include <new>
 
-#include "sandbox.h"
-
 namespace qel {
 
 struct LuaWorker::Call {
@@ -21,18 +19,9 @@ struct LuaWorker::Call {
 struct LuaWorkerAccess {
     static LuaWorker* of(lua_State* L) { return *static_cast<LuaWorker**>(lua_getextraspace(L)); }
 
-    // Appends to the reply, counting the bytes against the state's memory limit.
+    // Appends to the reply, which counts against the state's memory limit.
     static void append(lua_State* L, const char* text, std::size_t size) {
-        LuaWorker* worker = of(L);
-        bool stored = false;
-        if (worker->memory_.reserveExtra(size)) {
-            try {
-                worker->reply_.append(text, size);
-                stored = true;
-            } catch (...) {
-            }
-        }
-        if (!stored) {
+        if (!of(L)->reply_.append(text, size)) {
             // Worded like the allocator's own failure; same cause, same limit.
             lua_pushliteral(L, "not enough memory");
             lua_error(L);
@@ -63,8 +52,8 @@ struct LuaWorkerAccess {
 
     static void hook(lua_State* L, lua_Debug*) {
         RunBudget& budget = of(L)->budget_;
-        // Charge what this thread really ran since its last hook call: a coroutine
-        // kept from a request whose limit tripped still has the one-instruction period.
+        // Charge what this thread really ran since its last hook call: the deadline or
+        // a crossed limit arms the hook at a count of 1.
         const int ran = lua_gethookcount(L);
         if (const char* crossed = budget.charge(static_cast<std::uint64_t>(ran))) {
             // From now on every instruction of this thread raises the error again, so
@@ -72,7 +61,12 @@ struct LuaWorkerAccess {
             lua_sethook(L, hook, LUA_MASKCOUNT, 1);
             luaL_error(L, "%s", crossed);
         }
-        if (ran != budget.hookPeriod()) lua_sethook(L, hook, LUA_MASKCOUNT, budget.hookPeriod());
+        // A coroutine armed in an earlier request goes back to the normal period.
+        if (!budget.countsInstructions()) {
+            lua_sethook(L, nullptr, 0, 0);
+        } else if (ran != budget.hookPeriod()) {
+            lua_sethook(L, hook, LUA_MASKCOUNT, budget.hookPeriod());
+        }
     }
 
     // Turns any error value into a message, as the stand-alone interpreter does.
@@ -84,7 +78,8 @@ struct LuaWorkerAccess {
     }
 
     static int setup(lua_State* L) {
-        openLibraries(L, of(L)->limits_.trusted, print, of(L)->budget_);
+        LuaWorker* worker = of(L);
+        openLibraries(L, worker->limits_.trusted, print, worker->sandbox_);
         return 0;
     }
 
@@ -125,15 +120,15 @@ struct LuaWorkerAccess {
     }
 };
 
-LuaWorker::LuaWorker(const Limits& limits)
-    : limits_(limits), memory_(limits.maxMemory), budget_(limits) {
-    reply_.reserve(256);
-}
+LuaWorker::LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage)
+    : limits_(limits), memory_(limits.maxMemory), budget_(limits, &LuaWorkerAccess::hook),
+      reply_(memory_, storage) {}
 
 LuaWorker::~LuaWorker() {
     // Finalizers run while the state closes get a budget of their own.
-    budget_.start();
+    if (L_ != nullptr) budget_.start(L_);
     closeState();
+    budget_.finish();
 }
 
 bool LuaWorker::openState() {
@@ -156,56 +151,65 @@ void LuaWorker::closeState() {
     L_ = nullptr;
     cache_.reset();
     flushCache_ = false;
+    sandbox_ = SandboxState{};
 }
 
 void LuaWorker::fail(std::string_view message) {
     lastOk_ = false;
-    reply_.assign("error: ");
-    reply_.append(message);
+    reply_.clear();
+    if (!reply_.append("error: ", 7) || !reply_.append(message.data(), message.size())) {
+        reply_.assign("error: not enough memory");
+    }
 }
 
 std::string_view LuaWorker::handle(std::string_view request) {
-    try {
-        reply_.clear();
-        lastOk_ = true;
-        if (limits_.maxRequest != 0 && request.size() > limits_.maxRequest) {
-            fail("request too large: " + std::to_string(request.size()) + " bytes, limit " +
-                 std::to_string(limits_.maxRequest));
-            return reply_;
-        }
-        budget_.start();
-        if (L_ == nullptr && !openState()) {
-            fail("cannot create a Lua state: not enough memory");
-            return reply_;
-        }
-        memory_.resetExtra();
-        if (budget_.needsHook()) {
-            lua_sethook(L_, &LuaWorkerAccess::hook, LUA_MASKCOUNT, budget_.hookPeriod());
-        }
-
-        Call call{request};
-        lua_settop(L_, 0);
-        lua_pushcfunction(L_, &LuaWorkerAccess::messageHandler);
-        lua_pushcfunction(L_, &LuaWorkerAccess::run);
-        lua_pushlightuserdata(L_, &call);
-        capturing_ = true;
-        const int status = lua_pcall(L_, 1, 0, 1);
-        capturing_ = false;
-        if (status != LUA_OK) {
-            std::size_t size = 0;
-            const char* message =
-                lua_type(L_, -1) == LUA_TSTRING ? lua_tolstring(L_, -1, &size) : nullptr;
-            fail(message != nullptr ? std::string_view(message, size) : "unknown error");
-            // Give the memory held by cached chunks back to the scripts.
-            if (status == LUA_ERRMEM) flushCache_ = true;
-        }
-        lua_settop(L_, 0);
-        if (limits_.fresh) closeState();
-    } catch (const std::bad_alloc&) {
-        if (L_ != nullptr) lua_settop(L_, 0);
-        fail("not enough memory");
+    reply_.clear();
+    lastOk_ = true;
+    if (limits_.maxRequest != 0 && request.size() > limits_.maxRequest) {
+        char message[96];
+        std::snprintf(message, sizeof message, "request too large: %zu bytes, limit %zu",
+                      request.size(), limits_.maxRequest);
+        fail(message);
+        return reply_.view();
     }
-    return reply_;
+    if (L_ == nullptr && !openState()) {
+        fail("cannot create a Lua state: not enough memory");
+        return reply_.view();
+    }
+    if (budget_.countsInstructions()) {
+        lua_sethook(L_, &LuaWorkerAccess::hook, LUA_MASKCOUNT, budget_.hookPeriod());
+    } else {
+        lua_sethook(L_, nullptr, 0, 0);
+    }
+
+    Call call{request};
+    lua_settop(L_, 0);
+    lua_pushcfunction(L_, &LuaWorkerAccess::messageHandler);
+    lua_pushcfunction(L_, &LuaWorkerAccess::run);
+    lua_pushlightuserdata(L_, &call);
+    capturing_ = true;
+    budget_.start(L_);
+    const int status = lua_pcall(L_, 1, 0, 1);
+    budget_.finish();
+    capturing_ = false;
+    if (status != LUA_OK) {
+        std::size_t size = 0;
+        const char* message =
+            lua_type(L_, -1) == LUA_TSTRING ? lua_tolstring(L_, -1, &size) : nullptr;
+        fail(message != nullptr ? std::string_view(message, size) : "unknown error");
+        // Give the memory held by cached chunks back to the scripts.
+        if (status == LUA_ERRMEM) flushCache_ = true;
+    }
+    lua_settop(L_, 0);
+    if (limits_.fresh) {
+        closeState();
+    } else if (sandbox_.dirty()) {
+        // What the request did to the collector or the random seed ends with it; the
+        // state cannot be trusted further if that fails.
+        lua_pushcfunction(L_, &restoreSandbox);
+        if (lua_pcall(L_, 0, 0, 0) != LUA_OK) closeState();
+    }
+    return reply_.view();
 }
 
 } // namespace qel

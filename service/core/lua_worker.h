@@ -1,13 +1,15 @@
 // lua_worker.h - runs request messages as Lua chunks and formats the replies; one
-// LuaWorker per service thread. It knows nothing about ZeroMQ, so it can be driven
-// directly with arbitrary bytes (tests, fuzzing).
+// LuaWorker per worker process (or per thread, in tests). It knows nothing about
+// ZeroMQ, so it can be driven directly with arbitrary bytes (tests, fuzzing).
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "chunk_cache.h"
+#include "reply_buffer.h"
 #include "request_limits.h"
+#include "sandbox.h"
 
 struct lua_State;
 
@@ -15,7 +17,10 @@ namespace qel {
 
 class LuaWorker {
   public:
-    explicit LuaWorker(const Limits& limits);
+    // storage, when given, is where replies are built (see ReplyBuffer) and must outlive
+    // the worker. The worker must be used on the thread that made it: its deadline timer
+    // signals that thread.
+    explicit LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage = nullptr);
     ~LuaWorker();
     LuaWorker(const LuaWorker&) = delete;
     LuaWorker& operator=(const LuaWorker&) = delete;
@@ -29,6 +34,10 @@ class LuaWorker {
     // Whether the last reply was a success (not an "error: " reply).
     bool lastOk() const { return lastOk_; }
 
+    // Gives back what the last reply holds beyond the kept capacity, once it has been
+    // taken; the next request would do it too, later.
+    void releaseReply() { reply_.clear(); }
+
   private:
     struct Call;
     friend struct LuaWorkerAccess;
@@ -41,8 +50,9 @@ class LuaWorker {
     MemoryBudget memory_;
     RunBudget budget_;
     ChunkCache cache_;
+    ReplyBuffer reply_;
+    SandboxState sandbox_;
     lua_State* L_ = nullptr;
-    std::string reply_;
     bool lastOk_ = true;
     bool flushCache_ = false;
     bool capturing_ = false;

@@ -1,11 +1,29 @@
-// request_limits.cpp - the allocator that enforces --max-memory and the instruction/time
-// budget behind --max-instructions and --max-seconds.
+// request_limits.cpp - the allocator that enforces --max-memory, and the instruction and
+// time budget behind --max-instructions and --max-seconds with its deadline timer.
 #include "request_limits.h"
 
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <system_error>
+#include <unistd.h>
 
 namespace qel {
+
+namespace {
+
+// A real-time signal, so it never meets a handler that a host or a test tool (libFuzzer
+// uses SIGALRM) installed for the classic ones.
+int deadlineSignal() {
+    return SIGRTMIN + 2;
+}
+
+extern "C" void onDeadline(int) {
+    qel_budget_expire();
+}
+
+} // namespace
 
 void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t nsize) noexcept {
     auto* budget = static_cast<MemoryBudget*>(ud);
@@ -30,24 +48,57 @@ void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t
     return block;
 }
 
-RunBudget::RunBudget(const Limits& limits)
+RunBudget::RunBudget(const Limits& limits, lua_Hook hook)
     : maxInstructions_(limits.maxInstructions),
       period_(limits.maxInstructions != 0 && limits.maxInstructions < kHookPeriod
                   ? static_cast<int>(limits.maxInstructions)
                   : kHookPeriod),
       hasDeadline_(limits.maxSeconds > 0 && std::isfinite(limits.maxSeconds)) {
-    if (hasDeadline_) {
-        // Clamp absurd values so that the deadline arithmetic cannot overflow.
-        const double seconds = limits.maxSeconds < 1e9 ? limits.maxSeconds : 1e9;
-        maxDuration_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(seconds));
+    shared_.charge = &RunBudget::chargeThunk;
+    shared_.ud = this;
+    shared_.hook = hook;
+    if (!hasDeadline_) return;
+    // Clamp absurd values so that the timer arithmetic cannot overflow.
+    const double seconds = limits.maxSeconds < 1e9 ? limits.maxSeconds : 1e9;
+    maxDuration_.tv_sec = static_cast<time_t>(seconds);
+    maxDuration_.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
+    if (maxDuration_.tv_sec == 0 && maxDuration_.tv_nsec == 0) maxDuration_.tv_nsec = 1;
+
+    struct sigaction action {};
+    action.sa_handler = onDeadline;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(deadlineSignal(), &action, nullptr);
+
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = deadlineSignal();
+    event._sigev_un._tid = gettid(); // glibc 2.36 has no name for it yet
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) {
+        throw std::system_error(errno, std::generic_category(), "timer_create");
     }
+    hasTimer_ = true;
 }
 
-void RunBudget::start() {
+RunBudget::~RunBudget() {
+    if (hasTimer_) timer_delete(timer_);
+}
+
+void RunBudget::start(lua_State* L) {
     executed_ = 0;
     tripped_ = nullptr;
-    if (hasDeadline_) deadline_ = std::chrono::steady_clock::now() + maxDuration_;
+    // The timer is re-armed before the budget becomes active, so a signal left over
+    // from an earlier request lands while nothing is active and changes nothing.
+    if (hasTimer_) {
+        itimerspec due{};
+        due.it_value = maxDuration_;
+        timer_settime(timer_, 0, &due, nullptr);
+    }
+    qel_budget_begin(&shared_, L);
+}
+
+void RunBudget::finish() {
+    qel_budget_end();
 }
 
 const char* RunBudget::charge(std::uint64_t instructions) noexcept {
@@ -55,10 +106,14 @@ const char* RunBudget::charge(std::uint64_t instructions) noexcept {
     executed_ += instructions;
     if (maxInstructions_ != 0 && executed_ >= maxInstructions_) {
         tripped_ = "instruction limit exceeded";
-    } else if (hasDeadline_ && std::chrono::steady_clock::now() > deadline_) {
+    } else if (shared_.expired) {
         tripped_ = "time limit exceeded";
     }
     return tripped_;
+}
+
+const char* RunBudget::chargeThunk(void* ud, std::size_t steps) noexcept {
+    return static_cast<RunBudget*>(ud)->charge(steps);
 }
 
 } // namespace qel

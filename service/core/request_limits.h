@@ -1,11 +1,13 @@
-// request_limits.h - the guards that keep one Lua request from harming the service: the limit
-// values, the per-state allocator with its byte budget, and the per-request budget of
-// instructions and wall-clock time that the count hook charges.
+// request_limits.h - the guards that keep one Lua request from harming the service: the
+// limit values, the per-state allocator with its byte budget, and the per-request budget
+// of instructions and time that the count hook, the libraries and the deadline charge.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+
+#include "lua_budget.h"
 
 namespace qel {
 
@@ -13,14 +15,14 @@ namespace qel {
 struct Limits {
     std::uint64_t maxInstructions = 1000000000;     // VM instructions per request
     double maxSeconds = 30;                         // wall-clock seconds per request
-    std::size_t maxMemory = std::size_t{256} << 20; // bytes per Lua state
+    std::size_t maxMemory = std::size_t{256} << 20; // bytes per Lua state and its reply
     std::size_t maxRequest = std::size_t{64} << 20; // bytes per request message
     bool fresh = false;                             // a new Lua state for every request
     bool trusted = false;                           // all standard libraries instead of the sandbox
 };
 
 // Byte budget of one Lua state. The Lua heap is counted through the allocator; the
-// captured output, which lives outside the heap, is counted as "extra" bytes so that
+// reply buffer, which lives outside the heap, is counted as "extra" bytes so that
 // printing in a loop is bounded by the same limit.
 class MemoryBudget {
   public:
@@ -35,7 +37,7 @@ class MemoryBudget {
         extra_ += n;
         return true;
     }
-    void resetExtra() { extra_ = 0; }
+    void releaseExtra(std::size_t n) { extra_ -= n < extra_ ? n : extra_; }
 
     std::size_t used() const { return used_; }
     std::size_t limit() const { return limit_; }
@@ -46,33 +48,49 @@ class MemoryBudget {
     std::size_t extra_ = 0;
 };
 
-// Instruction and time budget of one request, charged from a count hook every
-// kHookPeriod instructions and by the pattern matcher, whose steps count as
-// instructions. Once crossed it stays crossed until the next request, so a script
-// cannot catch the error with pcall and carry on.
+// Instruction and time budget of one request. Instructions are counted by a count hook
+// (only when --max-instructions is set) and by the libraries' charges; time by a POSIX
+// timer whose signal marks the budget expired and arms the hook on the running thread,
+// so the next instruction raises the limit. Once crossed it stays crossed until the next
+// request, so a script cannot catch the error with pcall and carry on.
+//
+// The timer signals the thread that made the budget, which must be the thread that runs
+// the requests.
 class RunBudget {
   public:
     static constexpr int kHookPeriod = 1000;
 
-    explicit RunBudget(const Limits& limits);
+    RunBudget(const Limits& limits, lua_Hook hook);
+    ~RunBudget();
+    RunBudget(const RunBudget&) = delete;
+    RunBudget& operator=(const RunBudget&) = delete;
 
-    bool needsHook() const { return maxInstructions_ != 0 || hasDeadline_; }
+    bool countsInstructions() const { return maxInstructions_ != 0; }
     // Instructions between two hook calls: finer than the default for tiny limits.
     int hookPeriod() const { return period_; }
-    void start();
-    // Charges instructions run (or pattern-matching steps, counted alike); returns the
-    // error message once a limit is crossed.
+
+    // Starts a request on L: resets the counts and arms the deadline.
+    void start(lua_State* L);
+    // Ends it: the deadline no longer touches anything, and library charges are dropped.
+    void finish();
+
+    // Charges instructions run (or library steps, counted alike); returns the error
+    // message once a limit is crossed.
     const char* charge(std::uint64_t instructions) noexcept;
     bool tripped() const { return tripped_ != nullptr; }
 
   private:
+    static const char* chargeThunk(void* ud, std::size_t steps) noexcept;
+
     std::uint64_t maxInstructions_;
     int period_;
-    std::chrono::steady_clock::duration maxDuration_{};
+    timespec maxDuration_{};
     bool hasDeadline_;
+    timer_t timer_{};
+    bool hasTimer_ = false;
     std::uint64_t executed_ = 0;
-    std::chrono::steady_clock::time_point deadline_{};
     const char* tripped_ = nullptr;
+    qel_budget shared_{};
 };
 
 } // namespace qel

@@ -1,0 +1,69 @@
+// reply_buffer.h - the reply under construction. It grows in place, counts its capacity
+// against the Lua state's memory budget, and gives large capacity back once a reply has
+// been taken, so an idle worker does not keep its largest reply's memory.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "request_limits.h"
+
+namespace qel {
+
+class ReplyBuffer {
+  public:
+    // Where the bytes live. The default keeps them on the heap; the worker process gives
+    // memory it shares with the supervisor, so a reply is built where it is sent from.
+    class Storage {
+      public:
+        virtual ~Storage() = default;
+        // Makes the region capacity bytes long, keeping its first `keep` bytes, and
+        // returns its start; nullptr (old region intact) when that is impossible.
+        virtual char* resize(std::size_t capacity, std::size_t keep) noexcept = 0;
+    };
+
+    // Capacity that is always there and not charged, so an error reply always fits.
+    static constexpr std::size_t kBase = 256;
+    // Capacity kept from one reply to the next; more is given back after each reply.
+    static constexpr std::size_t kKeep = std::size_t{64} << 10;
+
+    // storage, when given, must outlive the buffer. Throws std::bad_alloc when not even
+    // the base capacity can be had.
+    ReplyBuffer(MemoryBudget& budget, Storage* storage = nullptr);
+    ~ReplyBuffer();
+    ReplyBuffer(const ReplyBuffer&) = delete;
+    ReplyBuffer& operator=(const ReplyBuffer&) = delete;
+
+    // Appends n bytes; false, with the buffer unchanged, when the memory budget or the
+    // system has no room for them.
+    bool append(const char* data, std::size_t n) noexcept {
+        if (n > capacity_ - size_) return appendSlow(data, n);
+        copy(data, n);
+        return true;
+    }
+    // Replaces the contents with text, cut to what the budget allows.
+    void assign(std::string_view text) noexcept;
+    // Empties the buffer and gives back capacity above kKeep.
+    void clear() noexcept;
+
+    std::string_view view() const { return {data_, size_}; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+
+  private:
+    class Heap;
+
+    void copy(const char* data, std::size_t n) noexcept;
+    bool appendSlow(const char* data, std::size_t n) noexcept;
+    bool resize(std::size_t capacity) noexcept;
+
+    MemoryBudget& budget_;
+    std::unique_ptr<Storage> heap_; // when no storage is given
+    Storage* storage_;
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+} // namespace qel
