@@ -1,7 +1,9 @@
 // main.cpp - qel-lua-service: the reference Lua 5.4 script service for QEL_ZMQ hosts.
-// Parses the command line and hands over to the server.
+// Parses the command line, then runs the supervisor that owns the public socket, or,
+// started by a supervisor with the internal --worker flag, one of its worker processes.
 #include "options.h"
-#include "server.h"
+#include "supervisor.h"
+#include "worker_process.h"
 
 int main(int argc, char** argv) {
     qel::ServiceOptions options;
@@ -13,5 +15,5 @@ int main(int argc, char** argv) {
     case qel::ParseOutcome::Run:
         break;
     }
-    return qel::runServer(options);
+    return options.supervisor != 0 ? qel::runWorker(options) : qel::runSupervisor(options);
 }

@@ -38,6 +38,11 @@ void qel_budget_expire(void) {
     arm(b, b->running);
 }
 
+void qel_budget_expire_request(unsigned sequence) {
+    qel_budget* b = active;
+    if (b != NULL && b->sequence == sequence) qel_budget_expire();
+}
+
 int qel_budget_crossed(void) {
     qel_budget* b = active;
     return b != NULL && (b->expired || b->charge(b->ud, 0) != NULL);

@@ -25,6 +25,8 @@ typedef struct qel_budget {
     volatile sig_atomic_t expired;
     /* The Lua thread running now: the request's own or a coroutine it resumed. */
     lua_State* volatile running;
+    /* Which request this is, for a deadline that another process delivers. */
+    unsigned sequence;
 } qel_budget;
 
 /* b guards what runs on this thread from now until qel_budget_end; L is the request's
@@ -35,6 +37,8 @@ void qel_budget_end(void);
 /* Marks the running request's time as up and arms its hook on the running thread, so
  * that the thread's next instruction raises the limit. Async-signal-safe. */
 void qel_budget_expire(void);
+/* The same, only if the running request is the one numbered sequence. */
+void qel_budget_expire_request(unsigned sequence);
 
 /* Whether the running request has crossed one of its limits. */
 int qel_budget_crossed(void);

@@ -120,8 +120,9 @@ struct LuaWorkerAccess {
     }
 };
 
-LuaWorker::LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage)
-    : limits_(limits), memory_(limits.maxMemory), budget_(limits, &LuaWorkerAccess::hook),
+LuaWorker::LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage,
+                     RunBudget::Deadline deadline)
+    : limits_(limits), memory_(limits.maxMemory), budget_(limits, &LuaWorkerAccess::hook, deadline),
       reply_(memory_, storage) {}
 
 LuaWorker::~LuaWorker() {
@@ -162,7 +163,7 @@ void LuaWorker::fail(std::string_view message) {
     }
 }
 
-std::string_view LuaWorker::handle(std::string_view request) {
+std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) {
     reply_.clear();
     lastOk_ = true;
     if (limits_.maxRequest != 0 && request.size() > limits_.maxRequest) {
@@ -188,7 +189,7 @@ std::string_view LuaWorker::handle(std::string_view request) {
     lua_pushcfunction(L_, &LuaWorkerAccess::run);
     lua_pushlightuserdata(L_, &call);
     capturing_ = true;
-    budget_.start(L_);
+    budget_.start(L_, sequence);
     const int status = lua_pcall(L_, 1, 0, 1);
     budget_.finish();
     capturing_ = false;

@@ -19,8 +19,10 @@ class LuaWorker {
   public:
     // storage, when given, is where replies are built (see ReplyBuffer) and must outlive
     // the worker. The worker must be used on the thread that made it: its deadline timer
-    // signals that thread.
-    explicit LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage = nullptr);
+    // signals that thread. With Deadline::Signalled another process sends the deadline
+    // (see RunBudget), naming the request by the sequence number given to handle().
+    explicit LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage = nullptr,
+                       RunBudget::Deadline deadline = RunBudget::Deadline::Timer);
     ~LuaWorker();
     LuaWorker(const LuaWorker&) = delete;
     LuaWorker& operator=(const LuaWorker&) = delete;
@@ -28,15 +30,14 @@ class LuaWorker {
     // Runs one request and returns the reply: what the chunk printed followed by its
     // return values, or "error: " and the error message. The view stays valid until
     // the next call on this worker.
-    std::string_view handle(std::string_view request);
+    std::string_view handle(std::string_view request, unsigned sequence = 0);
     std::string run(std::string_view request) { return std::string(handle(request)); }
 
     // Whether the last reply was a success (not an "error: " reply).
     bool lastOk() const { return lastOk_; }
 
-    // Gives back what the last reply holds beyond the kept capacity, once it has been
-    // taken; the next request would do it too, later.
-    void releaseReply() { reply_.clear(); }
+    // Gives back the memory the last reply kept, for a worker that goes idle.
+    void releaseReply() { reply_.release(); }
 
   private:
     struct Call;

@@ -74,7 +74,15 @@ void ReplyBuffer::assign(std::string_view text) noexcept {
 
 void ReplyBuffer::clear() noexcept {
     size_ = 0;
-    if (capacity_ > kKeep) resize(kBase);
+    const std::size_t limit = budget_.limit();
+    std::size_t keep = limit != 0 && limit / 4 < kKeep ? limit / 4 : kKeep;
+    if (keep < kBase) keep = kBase;
+    if (capacity_ > keep) resize(keep);
+}
+
+void ReplyBuffer::release() noexcept {
+    size_ = 0;
+    if (capacity_ > kBase) resize(kBase);
 }
 
 } // namespace qel

@@ -1,6 +1,7 @@
-// reply_buffer.h - the reply under construction. It grows in place, counts its capacity
-// against the Lua state's memory budget, and gives large capacity back once a reply has
-// been taken, so an idle worker does not keep its largest reply's memory.
+// reply_buffer.h - the reply under construction. It grows in place and counts its
+// capacity against the Lua state's memory budget. Between replies it keeps a bounded
+// amount of capacity, so that the next large reply does not pay for fresh pages, and
+// gives the rest back; release() gives back all of it, for a worker that goes idle.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +26,9 @@ class ReplyBuffer {
 
     // Capacity that is always there and not charged, so an error reply always fits.
     static constexpr std::size_t kBase = 256;
-    // Capacity kept from one reply to the next; more is given back after each reply.
-    static constexpr std::size_t kKeep = std::size_t{64} << 10;
+    // Capacity kept from one reply to the next (still charged), at most a quarter of
+    // the memory budget; more is given back when the next reply starts.
+    static constexpr std::size_t kKeep = std::size_t{16} << 20;
 
     // storage, when given, must outlive the buffer. Throws std::bad_alloc when not even
     // the base capacity can be had.
@@ -44,8 +46,10 @@ class ReplyBuffer {
     }
     // Replaces the contents with text, cut to what the budget allows.
     void assign(std::string_view text) noexcept;
-    // Empties the buffer and gives back capacity above kKeep.
+    // Empties the buffer and gives back capacity above what is kept.
     void clear() noexcept;
+    // Empties the buffer and gives back everything above the base capacity.
+    void release() noexcept;
 
     std::string_view view() const { return {data_, size_}; }
     std::size_t size() const { return size_; }

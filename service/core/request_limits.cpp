@@ -13,17 +13,19 @@ namespace qel {
 
 namespace {
 
-// A real-time signal, so it never meets a handler that a host or a test tool (libFuzzer
-// uses SIGALRM) installed for the classic ones.
-int deadlineSignal() {
-    return SIGRTMIN + 2;
-}
-
 extern "C" void onDeadline(int) {
     qel_budget_expire();
 }
 
+extern "C" void onSignalledDeadline(int, siginfo_t* info, void*) {
+    qel_budget_expire_request(static_cast<unsigned>(info->si_value.sival_int));
+}
+
 } // namespace
+
+int deadlineSignal() {
+    return SIGRTMIN + 2;
+}
 
 void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t nsize) noexcept {
     auto* budget = static_cast<MemoryBudget*>(ud);
@@ -48,7 +50,7 @@ void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t
     return block;
 }
 
-RunBudget::RunBudget(const Limits& limits, lua_Hook hook)
+RunBudget::RunBudget(const Limits& limits, lua_Hook hook, Deadline deadline)
     : maxInstructions_(limits.maxInstructions),
       period_(limits.maxInstructions != 0 && limits.maxInstructions < kHookPeriod
                   ? static_cast<int>(limits.maxInstructions)
@@ -65,8 +67,14 @@ RunBudget::RunBudget(const Limits& limits, lua_Hook hook)
     if (maxDuration_.tv_sec == 0 && maxDuration_.tv_nsec == 0) maxDuration_.tv_nsec = 1;
 
     struct sigaction action {};
-    action.sa_handler = onDeadline;
     sigemptyset(&action.sa_mask);
+    if (deadline == Deadline::Signalled) {
+        action.sa_sigaction = onSignalledDeadline;
+        action.sa_flags = SA_RESTART | SA_SIGINFO;
+        sigaction(deadlineSignal(), &action, nullptr);
+        return;
+    }
+    action.sa_handler = onDeadline;
     action.sa_flags = SA_RESTART;
     sigaction(deadlineSignal(), &action, nullptr);
 
@@ -84,7 +92,8 @@ RunBudget::~RunBudget() {
     if (hasTimer_) timer_delete(timer_);
 }
 
-void RunBudget::start(lua_State* L) {
+void RunBudget::start(lua_State* L, unsigned sequence) {
+    shared_.sequence = sequence;
     executed_ = 0;
     tripped_ = nullptr;
     // The timer is re-armed before the budget becomes active, so a signal left over

@@ -11,6 +11,10 @@
 
 namespace qel {
 
+// The signal that ends a request's time: real-time, so it never meets a handler that a
+// host or a test tool (libFuzzer uses SIGALRM) installed for the classic ones.
+int deadlineSignal();
+
 // Every limit of 0 means "no limit".
 struct Limits {
     std::uint64_t maxInstructions = 1000000000;     // VM instructions per request
@@ -55,12 +59,15 @@ class MemoryBudget {
 // request, so a script cannot catch the error with pcall and carry on.
 //
 // The timer signals the thread that made the budget, which must be the thread that runs
-// the requests.
+// the requests. Where another process keeps the time (the supervisor of a worker
+// process), the budget has no timer: that process sends deadlineSignal() with the
+// request's sequence number as the signal's value.
 class RunBudget {
   public:
     static constexpr int kHookPeriod = 1000;
+    enum class Deadline { Timer, Signalled };
 
-    RunBudget(const Limits& limits, lua_Hook hook);
+    RunBudget(const Limits& limits, lua_Hook hook, Deadline deadline = Deadline::Timer);
     ~RunBudget();
     RunBudget(const RunBudget&) = delete;
     RunBudget& operator=(const RunBudget&) = delete;
@@ -69,8 +76,8 @@ class RunBudget {
     // Instructions between two hook calls: finer than the default for tiny limits.
     int hookPeriod() const { return period_; }
 
-    // Starts a request on L: resets the counts and arms the deadline.
-    void start(lua_State* L);
+    // Starts request number `sequence` on L: resets the counts and arms the deadline.
+    void start(lua_State* L, unsigned sequence = 0);
     // Ends it: the deadline no longer touches anything, and library charges are dropped.
     void finish();
 

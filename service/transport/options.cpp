@@ -136,11 +136,22 @@ ParseOutcome parseOptions(int argc, char** argv, ServiceOptions& options) {
             std::printf("qel-lua-service %s (%s)\n", QEL_SERVICE_VERSION, LUA_RELEASE);
             return ParseOutcome::ExitSuccess;
         }
+        if (name != "--worker") options.arguments.emplace_back(argv[i]);
         if (name == "--fresh" || name == "--trusted" || name == "--verbose") {
             if (!noValue()) return ParseOutcome::ExitFailure;
             if (name == "--fresh") options.limits.fresh = true;
             if (name == "--trusted") options.limits.trusted = true;
             if (name == "--verbose") options.verbose = true;
+            continue;
+        }
+        if (name == "--worker" && inlineValue != nullptr) {
+            // Internal: this process is a worker of the supervisor with this pid.
+            const auto pid = parseCount(inlineValue, 1000);
+            if (!pid || *pid == 0 || *pid > static_cast<std::uint64_t>(INT32_MAX)) {
+                fail("invalid value '%s' for option '%s'", inlineValue, name.c_str());
+                return ParseOutcome::ExitFailure;
+            }
+            options.supervisor = static_cast<pid_t>(*pid);
             continue;
         }
         const bool takesValue = name == "--bind" || name == "--workers" ||
@@ -152,6 +163,7 @@ ParseOutcome parseOptions(int argc, char** argv, ServiceOptions& options) {
             return ParseOutcome::ExitFailure;
         }
         const char* text = value();
+        if (text != nullptr && inlineValue == nullptr) options.arguments.emplace_back(text);
         if (text == nullptr) {
             fail("option '%s' needs a value", name.c_str());
             return ParseOutcome::ExitFailure;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "request_limits.h"
@@ -14,6 +15,10 @@ struct ServiceOptions {
     Limits limits;
     std::vector<std::string> allow; // CIDR ranges; empty admits every peer
     bool verbose = false;
+    // The arguments as given, which each worker process is started with.
+    std::vector<std::string> arguments;
+    // In a worker process (the internal --worker=PID), its supervisor's pid; else 0.
+    pid_t supervisor = 0;
 };
 
 enum class ParseOutcome { Run, ExitSuccess, ExitFailure };

@@ -79,6 +79,68 @@ TEST(LuaWorkerState, GlobalsPersistUnlessFresh) {
     EXPECT_EQ(worker.run("return x"), "nil");
 }
 
+TEST(LuaWorkerIsolation, TheStandardLibraryIsReadOnlyAndScriptGlobalsPersist) {
+    LuaWorker worker{Limits{}};
+    const char* const poison[] = {
+        "print = nil",
+        "tostring = nil",
+        "type = 1",
+        "pcall = nil",
+        "load = nil",
+        "ipairs = nil",
+        "function error() end",
+        "_G.print = nil",
+        "_ENV.tostring = nil",
+        "math = {}",
+        "string.rep = nil",
+        "string.format = nil",
+        "math.floor = nil",
+        "table.insert = nil",
+        "coroutine.wrap = nil",
+        "utf8.char = nil",
+        "os.time = nil",
+        "getmetatable('').__index = {}",
+        "getmetatable('').__tostring = tostring",
+        "getmetatable('').__add = nil",
+        "rawset(_G, 'print', nil)",
+        "rawset(string, 'rep', nil)",
+        "rawset(getmetatable(''), '__index', {})",
+        "setmetatable(_G, nil)",
+        "setmetatable(string, {})",
+        "local _, t = pairs(string) t.rep = nil",
+    };
+    for (const char* script : poison) {
+        const std::string reply = worker.run(script);
+        EXPECT_TRUE(reply.find("read-only") != std::string::npos ||
+                    reply == "error: cannot change a protected metatable")
+            << script << ": " << reply;
+    }
+    EXPECT_EQ(worker.run("return type(print), tostring(12), ('b'):rep(2), ('%d'):format(3), "
+                         "getmetatable('').__index == string, math.floor(2.5), #'abc'"),
+              "function\t12\tbb\t3\ttrue\t2\t3");
+    // Standard names show in pairs(_G) beside the script's own; argument errors still
+    // name the function.
+    EXPECT_EQ(worker.run("mine = 1 local std, own = 0, 0 for k in pairs(_G) do "
+                         "if k == 'mine' then own = own + 1 elseif k == 'print' then std = 1 end "
+                         "end return std, own, select(2, pcall(setmetatable, 1))"),
+              "1\t1\tbad argument #1 to 'setmetatable' (table expected, got number)");
+    EXPECT_EQ(worker.run("return mine + 41"), "42");
+}
+
+TEST(LuaWorkerIsolation, CollectorSettingsAndTheRandomSeedEndWithTheRequest) {
+    LuaWorker worker{Limits{}};
+    EXPECT_EQ(worker.run("collectgarbage('stop') collectgarbage('generational') "
+                         "return collectgarbage('isrunning')"),
+              "false");
+    EXPECT_EQ(worker.run("return collectgarbage('isrunning'), collectgarbage('incremental')"),
+              "true\tincremental");
+    // A seed chosen by one request does not decide what the next one draws.
+    EXPECT_EQ(worker.run("math.randomseed(7) first = math.random(1 << 40) "
+                         "second = math.random(1 << 40) math.randomseed(7) math.random(1 << 40)"),
+              "");
+    EXPECT_EQ(worker.run("return math.random(1 << 40) ~= second"), "true");
+}
+
 TEST(LuaWorkerCache, RepeatedChunkGetsAFreshEnvironmentEachRun) {
     LuaWorker worker{Limits{}};
     const std::string script = "n = (n or 0) + 1; _ENV = nil";

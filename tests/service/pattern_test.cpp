@@ -51,6 +51,23 @@ struct Case {
 };
 
 const Case kStockLua[] = {
+    // A back-reference to a position capture compares nothing.
+    {"return string.find(\"abc\", \"()%1\")", "nil"},
+    {"return string.gsub(\"abc\", \"\", \"%0-\")", "-a-b-c-\t4"},
+    // The other budgeted library functions: the same results, empty repetitions at once.
+    {"return string.rep(\"ab\", 3, \",\"), string.rep(\"\", 1e17), string.rep(\"x\", 0), "
+     "#string.rep(\"abc\", 1000, \"--\"), string.rep(\"\", 5, \"\")",
+     "ab,ab,ab\t\t\t4998\t"},
+    {"return table.concat({1, 2, 3}, \"-\", 2, 3), table.unpack({1, 2, 3}, 2)", "2-3\t2\t3"},
+    {"local t = {1, 2, 3} table.insert(t, 2, 9) table.remove(t, 1) return table.concat(t, \",\")",
+     "9,2,3"},
+    {"return table.concat(table.move({1, 2, 3}, 1, 3, 2), \",\")", "1,1,2,3"},
+    {"local t = {3, 1, 2} table.sort(t, function(a, b) return a > b end) return table.concat(t)",
+     "321"},
+    {"return (\"abc\"):upper(), (\"ABC\"):lower(), (\"abc\"):reverse(), \"a\\0b\" < \"a\\0c\", "
+     "\"a\\0\" < \"a\"",
+     "ABC\tabc\tcba\ttrue\tfalse"},
+    {"return coroutine.wrap(function(...) return select('#', ...) end)(1, 2)", "2"},
     {"return string.find(\"hello world\", \"o w\")", "5\t7"},
     {"return string.find(\"hello world\", \"o\", 6)", "8\t8"},
     {"return string.find(\"hello world\", \"l+\")", "3\t4"},

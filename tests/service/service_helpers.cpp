@@ -6,8 +6,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -170,4 +172,38 @@ std::string bytecodeReturningOne() {
     }
     lua_close(L);
     return bytes;
+}
+
+std::size_t treeMemory(pid_t pid) {
+    std::size_t total = 0;
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string key; rollup >> key;) {
+        if (key == "Pss:") {
+            std::size_t kib = 0;
+            rollup >> kib;
+            total += kib << 10;
+            break;
+        }
+        rollup.ignore(4096, '\n');
+    }
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+    for (pid_t child; children >> child;)
+        total += treeMemory(child);
+    return total;
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::size_t end = stat.rfind(')');
+    if (end == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(end + 2));
+    std::string field;
+    double ticks = 0;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14) ticks += std::stod(field);
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }

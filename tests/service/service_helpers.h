@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include <zmq.hpp>
@@ -54,3 +55,9 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
 
 // A real Lua 5.4 binary chunk (bytecode) returning 1.
 std::string bytecodeReturningOne();
+
+// Memory of a process and all its descendants: proportional set sizes from /proc, so
+// pages that the service's processes share are counted once.
+std::size_t treeMemory(pid_t pid);
+// CPU seconds a process has used so far (user and system), from /proc.
+double cpuSeconds(pid_t pid);

@@ -1,0 +1,103 @@
+// channel.h - how the supervisor hands one request to a worker process and takes its
+// reply back: a control block, a request area and a reply area in shared memory
+// (memfds that can grow but never shrink), a futex that wakes the worker and an eventfd
+// that wakes the supervisor. Nothing the worker writes can make the supervisor read out
+// of bounds.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "reply_buffer.h"
+
+namespace qel {
+
+// File descriptors a worker process finds its channel on.
+inline constexpr int kControlFd = 3;
+inline constexpr int kRequestFd = 4;
+inline constexpr int kReplyFd = 5;
+inline constexpr int kDoorbellFd = 6;
+// Descriptors that the supervisor hands to workers are kept at or above this, so that
+// moving them into place above can never overwrite one another.
+inline constexpr int kFirstHighFd = 10;
+
+// Moves fd (close-on-exec) to kFirstHighFd or above; returns the new one, or -1.
+int highDescriptor(int fd);
+
+// The shared control block. `state` is the futex word the worker waits on. After a
+// reply the worker rings the supervisor's eventfd (the doorbell), but only when the
+// supervisor has said it is going to sleep: most replies are seen before that.
+struct Control {
+    enum : std::uint32_t { kIdle = 0, kRequest = 1, kReply = 2 };
+    std::atomic<std::uint32_t> state;
+    std::atomic<std::uint32_t> ready;    // set once by the worker when it can serve
+    std::atomic<std::uint32_t> sleeping; // the supervisor waits for the doorbell
+    std::uint32_t sequence;              // the request's number, which its deadline names
+    std::uint32_t replyOk;               // the reply is not an "error: " reply
+    std::uint64_t requestSize;
+    std::uint64_t replySize;
+};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free &&
+                  sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),
+              "the futex words must be plain 32-bit words");
+
+// A memfd mapped into this process. It only ever grows, and is sealed against shrinking,
+// so a mapping that fits within the size once seen can never fault; pages are given
+// back by punching holes instead.
+class SharedArea {
+  public:
+    SharedArea() = default;
+    // Adopts fd (and closes it when done), mapping at least its current size.
+    explicit SharedArea(int fd, bool writable);
+    ~SharedArea();
+    SharedArea(SharedArea&& other) noexcept;
+    SharedArea& operator=(SharedArea&& other) noexcept;
+    SharedArea(const SharedArea&) = delete;
+    SharedArea& operator=(const SharedArea&) = delete;
+
+    // A new sealed memfd of `size` bytes; throws std::system_error.
+    static SharedArea create(const char* name, std::size_t size);
+
+    // Makes the first n bytes writable and mapped, growing the file if needed; false
+    // when the system refuses.
+    bool reserve(std::size_t n) noexcept;
+    // Makes the first n bytes readable, if the file (grown by the other side) has
+    // them; false when it is shorter.
+    bool cover(std::size_t n) noexcept;
+    // Gives back the pages from offset on; they read as zeros afterwards.
+    void release(std::size_t offset) noexcept;
+
+    char* data() const { return data_; }
+    std::size_t mapped() const { return mapped_; }
+    int fd() const { return fd_; }
+
+  private:
+    bool map(std::size_t n) noexcept;
+
+    int fd_ = -1;
+    bool writable_ = false;
+    char* data_ = nullptr;
+    std::size_t mapped_ = 0;
+};
+
+// Futex operations on a word in shared memory.
+void futexWake(std::atomic<std::uint32_t>& word) noexcept;
+// Waits while word holds value, at most `limit`; returns early on a wake or a signal.
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t value,
+               std::chrono::nanoseconds limit) noexcept;
+
+// The worker's reply area as the place its ReplyBuffer builds replies in.
+class SharedReplyStorage : public ReplyBuffer::Storage {
+  public:
+    explicit SharedReplyStorage(SharedArea& area) : area_(area) {}
+    char* resize(std::size_t capacity, std::size_t keep) noexcept override;
+
+  private:
+    SharedArea& area_;
+    std::size_t capacity_ = 0;
+};
+
+} // namespace qel

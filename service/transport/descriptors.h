@@ -1,0 +1,12 @@
+// descriptors.h - file descriptors as a bounded resource: the soft limit is raised to the
+// hard one at start-up, and when the process runs out anyway a connection that cannot
+// be taken in is accepted on a spare descriptor and closed at once, instead of staying
+// in the listen queue where ZeroMQ's I/O thread would retry it in a busy loop.
+#pragma once
+
+namespace qel {
+
+// Raises the soft RLIMIT_NOFILE to the hard limit and sets the spare descriptor aside.
+void prepareDescriptors();
+
+} // namespace qel

@@ -1,0 +1,679 @@
+// supervisor.cpp - the serving loop. Requests are read as soon as they arrive: each goes
+// to an idle worker's channel, or waits in a bounded queue of the supervisor's own, so
+// nothing waits behind a long script that another worker could serve. Each busy worker
+// has two deadlines: at --max-seconds the supervisor signals it, and its own guards stop
+// the request; a grace later the worker is killed and replaced.
+#include "supervisor.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <malloc.h>
+#include <memory>
+#include <new>
+#include <optional>
+#include <poll.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+#include <zmq.hpp>
+
+#include "access_control.h"
+#include "channel.h"
+#include "descriptors.h"
+#include "envelope.h"
+#include "signals.h"
+
+extern char** environ;
+
+namespace qel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How far past --max-seconds a request may run before its worker is killed: the
+// signalled deadline normally stops it within microseconds.
+constexpr auto kGrace = std::chrono::milliseconds(500);
+// Time the socket gets to deliver the last replies when the service closes.
+constexpr int kLingerMs = 500;
+// The longest the loop waits without looking at its flags again.
+constexpr auto kWake = std::chrono::milliseconds(100);
+// A worker that ended without serving is not restarted sooner than this.
+constexpr auto kRespawnDelay = std::chrono::milliseconds(200);
+// How long the workers get to start.
+constexpr auto kStartLimit = std::chrono::seconds(30);
+// Idle this long, the supervisor gives back the memory that large requests left.
+constexpr auto kIdleRelease = std::chrono::seconds(1);
+// ZeroMQ's own queue of requests per connection, for what arrives while every worker is
+// busy and before the supervisor takes it in; large enough that the socket's flow-control
+// messages stay rare.
+constexpr int kSocketHwm = 16;
+// A single request part may be this many times --max-request before ZeroMQ drops the
+// connection, so a request somewhat too large still gets its error reply.
+constexpr std::size_t kPartFactor = 2;
+// Requests each peer may have waiting for a worker, and their bytes all together
+// (kQueueRequests of the largest request allowed); beyond, a request is answered busy.
+constexpr int kQueuedPerPeer = 16;
+constexpr std::size_t kQueueRequests = 4;
+// Reply bytes a peer may leave unread before its new requests are answered busy.
+constexpr std::size_t kUnreadPerPeer = std::size_t{64} << 20;
+// What a channel's request area keeps after a large request, until the service idles.
+constexpr std::size_t kAreaKeep = std::size_t{64} << 10;
+
+constexpr char kReplaced[] =
+    "; its worker was replaced, so the globals of earlier requests are gone";
+constexpr char kBusy[] = "error: service is busy";
+constexpr char kUnread[] = "error: service is busy: this peer has too many replies unread";
+
+// What the supervisor knows of one peer (one routing identity). Reply bytes are counted
+// back by ZeroMQ's I/O thread as it lets go of each reply, so the record lives until the
+// loop sees both counts at zero.
+struct Peer {
+    int queued = 0;
+    std::atomic<std::size_t> unread{0};
+};
+
+// A reply copied out of a worker's area, with the record it is charged to in front.
+struct ReplyBlock {
+    Peer* peer;
+    std::size_t size;
+};
+
+extern "C" void freeReply(void*, void* hint) {
+    auto* block = static_cast<ReplyBlock*>(hint);
+    block->peer->unread.fetch_sub(block->size, std::memory_order_release);
+    std::free(block);
+}
+
+struct Worker {
+    enum class State { Down, Starting, Idle, Busy };
+    State state = State::Down;
+    pid_t pid = -1;
+    SharedArea controlArea;
+    Control* control = nullptr;
+    SharedArea request;
+    SharedArea reply;
+    Envelope envelope;
+    Peer* peer = nullptr;
+    std::size_t requestSize = 0;
+    std::uint32_t sequence = 0;
+    bool signalled = false; // the deadline signal was sent
+    Clock::time_point started{};
+    Clock::time_point softDeadline{};
+    Clock::time_point deadline{};
+    Clock::time_point retryAt{};
+};
+
+struct Queued {
+    Envelope envelope;
+    Peer* peer;
+};
+
+class Supervisor {
+  public:
+    Supervisor(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe);
+
+    bool start();
+    void serve();
+    void shutdown();
+
+  private:
+    bool spawn(Worker& worker);
+    void reap();
+    void collect(Clock::time_point now);
+    void take(Worker& worker, Clock::time_point now);
+    void replace(Worker& worker, const std::string& text, Clock::time_point now);
+    void dispatch(Worker& worker, Envelope& envelope, Peer* peer, Clock::time_point now);
+    void admit(Envelope& envelope, Clock::time_point now);
+    void intake(Clock::time_point now);
+    void drainFront(Clock::time_point now);
+    void wait(Clock::time_point now);
+    void idle(Clock::time_point now);
+    void answer(Envelope& envelope, std::string_view text, std::size_t in, Clock::time_point since);
+    void log(const Envelope& envelope, std::size_t in, std::size_t out, bool ok,
+             Clock::time_point since);
+    Peer* peerOf(const Envelope& envelope);
+    Worker* idleWorker(bool take = true);
+    bool anyBusy() const;
+
+    const ServiceOptions& options_;
+    zmq::socket_t& front_;
+    int frontFd_;
+    int doorbell_;
+    std::string exePath_;
+    std::vector<Worker> workers_;
+    std::size_t nextWorker_ = 0;
+    std::optional<Clock::duration> limit_;
+    std::size_t queueBudget_;
+    std::deque<Queued> queue_;
+    std::size_t queuedBytes_ = 0;
+    std::unordered_map<std::string, std::unique_ptr<Peer>> peers_;
+    bool intakeOpen_ = true;
+    bool lookAgain_ = false; // requests may be left that ZeroMQ will not signal again
+    std::optional<Clock::time_point> stopDeadline_;
+    Clock::time_point lastActive_ = Clock::now();
+    Clock::time_point lastSweep_ = Clock::now();
+    bool released_ = true;
+};
+
+Supervisor::Supervisor(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe)
+    : options_(options), front_(front), frontFd_(front.get(zmq::sockopt::fd)), doorbell_(doorbell),
+      exePath_("/proc/self/fd/" + std::to_string(exe)),
+      workers_(static_cast<std::size_t>(options.workers)) {
+    if (options_.limits.maxSeconds > 0 && options_.limits.maxSeconds < 1e9) {
+        limit_ = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(options_.limits.maxSeconds));
+    }
+    const std::size_t largest = options_.limits.maxRequest;
+    queueBudget_ =
+        largest == 0 || largest > SIZE_MAX / kQueueRequests ? SIZE_MAX : largest * kQueueRequests;
+}
+
+bool Supervisor::spawn(Worker& worker) {
+    worker = Worker{};
+    try {
+        worker.controlArea = SharedArea::create("qel-lua-control", sizeof(Control));
+        worker.request = SharedArea::create("qel-lua-request", kAreaKeep);
+        worker.reply = SharedArea::create("qel-lua-reply", kAreaKeep);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qel-lua-service: cannot make a worker channel: %s\n", e.what());
+        return false;
+    }
+    worker.control = new (worker.controlArea.data()) Control{};
+
+    std::vector<std::string> args = {"qel-lua-service", "--worker=" + std::to_string(getpid())};
+    args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, worker.controlArea.fd(), kControlFd);
+    posix_spawn_file_actions_adddup2(&actions, worker.request.fd(), kRequestFd);
+    posix_spawn_file_actions_adddup2(&actions, worker.reply.fd(), kReplyFd);
+    posix_spawn_file_actions_adddup2(&actions, doorbell_, kDoorbellFd);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGINT, SIGTERM, SIGCHLD})
+        sigaddset(&defaults, signal);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int failed =
+        posix_spawn(&worker.pid, exePath_.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        worker.pid = -1;
+        std::fprintf(stderr, "qel-lua-service: cannot start a worker: %s\n", std::strerror(failed));
+        return false;
+    }
+    worker.state = Worker::State::Starting;
+    worker.started = Clock::now();
+    return true;
+}
+
+bool Supervisor::start() {
+    for (Worker& worker : workers_) {
+        if (!spawn(worker)) return false;
+    }
+    const auto deadline = Clock::now() + kStartLimit;
+    for (;;) {
+        reap();
+        bool ready = true;
+        for (Worker& worker : workers_) {
+            if (worker.state == Worker::State::Down) return false;
+            if (worker.control->ready.load(std::memory_order_acquire) == 0) ready = false;
+        }
+        if (ready) break;
+        if (stopRequested() || Clock::now() > deadline) return false;
+        pollfd bell = {doorbell_, POLLIN, 0};
+        if (poll(&bell, 1, static_cast<int>(kWake.count())) > 0) {
+            std::uint64_t rings = 0;
+            (void)!read(doorbell_, &rings, sizeof rings);
+        }
+    }
+    for (Worker& worker : workers_)
+        worker.state = Worker::State::Idle;
+    return true;
+}
+
+Peer* Supervisor::peerOf(const Envelope& envelope) {
+    std::unique_ptr<Peer>& peer = peers_[std::string(envelope.identity())];
+    if (!peer) peer = std::make_unique<Peer>();
+    return peer.get();
+}
+
+void Supervisor::log(const Envelope& envelope, std::size_t in, std::size_t out, bool ok,
+                     Clock::time_point since) {
+    if (!options_.verbose) return;
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+    std::fprintf(stderr, "qel-lua-service: peer %s in %zu out %zu %.3f ms %s\n", envelope.peer(),
+                 in, out, ms, ok ? "ok" : "error");
+}
+
+// Answers with a text of the supervisor's own: always an error.
+void Supervisor::answer(Envelope& envelope, std::string_view text, std::size_t in,
+                        Clock::time_point since) {
+    envelope.reply(front_, text);
+    log(envelope, in, text.size(), false, since);
+}
+
+// Picks up workers that ended. One that ended by itself had a fault (or hit the
+// operating system's memory ceiling): its request is answered and it is replaced.
+void Supervisor::reap() {
+    if (!takeChildExit()) return;
+    int status = 0;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        for (Worker& worker : workers_) {
+            if (worker.pid != pid) continue;
+            const Clock::time_point now = Clock::now();
+            worker.pid = -1;
+            const std::string how = WIFSIGNALED(status)
+                                        ? "signal " + std::to_string(WTERMSIG(status))
+                                        : "status " + std::to_string(WEXITSTATUS(status));
+            if (worker.state == Worker::State::Busy) {
+                worker.peer->queued--;
+                answer(worker.envelope,
+                       "error: the worker running this request ended (" + how + ")" + kReplaced,
+                       worker.requestSize, worker.started);
+                worker.retryAt = now;
+            } else {
+                std::fprintf(stderr, "qel-lua-service: a worker ended (%s)\n", how.c_str());
+                worker.retryAt = now + kRespawnDelay;
+            }
+            worker.state = Worker::State::Down;
+        }
+    }
+}
+
+// The reply is in the worker's reply area: copied into a message that is charged to the
+// peer until ZeroMQ lets go of it, and sent.
+void Supervisor::take(Worker& worker, Clock::time_point now) {
+    const std::size_t size = worker.control->replySize;
+    if (!worker.reply.cover(size)) {
+        replace(worker, "error: the worker's reply could not be read", now);
+        return;
+    }
+    auto* block = static_cast<ReplyBlock*>(std::malloc(sizeof(ReplyBlock) + size));
+    if (block == nullptr) {
+        replace(worker, "error: not enough memory", now);
+        return;
+    }
+    block->peer = worker.peer;
+    block->size = size;
+    char* data = reinterpret_cast<char*>(block + 1);
+    if (size != 0) std::memcpy(data, worker.reply.data(), size);
+    const bool ok = worker.control->replyOk != 0;
+    worker.control->state.store(Control::kIdle, std::memory_order_release);
+    worker.state = Worker::State::Idle;
+
+    worker.peer->queued--;
+    worker.peer->unread.fetch_add(size, std::memory_order_relaxed);
+    zmq::message_t message(data, size, freeReply, block);
+    worker.envelope.reply(front_, message);
+    log(worker.envelope, worker.requestSize, size, ok, worker.started);
+}
+
+// Kills the worker, answers its request with text and starts a new one.
+void Supervisor::replace(Worker& worker, const std::string& text, Clock::time_point now) {
+    kill(worker.pid, SIGKILL); // reaped later; the pid is forgotten here
+    worker.peer->queued--;
+    answer(worker.envelope, text, worker.requestSize, worker.started);
+    worker.pid = -1;
+    worker.state = Worker::State::Down;
+    worker.retryAt = now;
+}
+
+void Supervisor::collect(Clock::time_point now) {
+    for (Worker& worker : workers_) {
+        switch (worker.state) {
+        case Worker::State::Busy:
+            if (worker.control->state.load(std::memory_order_acquire) == Control::kReply) {
+                take(worker, now);
+            } else if (now >= worker.deadline) {
+                replace(worker, std::string("error: time limit exceeded") + kReplaced, now);
+            } else if (now >= worker.softDeadline && !worker.signalled) {
+                // The worker's guards stop the request at its next instruction.
+                sigval value{};
+                value.sival_int = static_cast<int>(worker.sequence);
+                sigqueue(worker.pid, deadlineSignal(), value);
+                worker.signalled = true;
+            }
+            break;
+        case Worker::State::Starting:
+            if (worker.control->ready.load(std::memory_order_acquire) != 0) {
+                worker.state = Worker::State::Idle;
+            } else if (now - worker.started > kStartLimit) {
+                kill(worker.pid, SIGKILL);
+                worker.pid = -1;
+                worker.state = Worker::State::Down;
+                worker.retryAt = now + kRespawnDelay;
+            }
+            break;
+        case Worker::State::Down:
+            if (now >= worker.retryAt && !spawn(worker)) worker.retryAt = now + kRespawnDelay;
+            break;
+        case Worker::State::Idle:
+            break;
+        }
+    }
+}
+
+// The first idle worker after the one last given a request: requests are dealt round
+// robin, so sequential requests from one client visit every worker in turn. With take
+// false it only says whether there is one.
+Worker* Supervisor::idleWorker(bool take) {
+    for (std::size_t i = 0; i < workers_.size(); ++i) {
+        const std::size_t at = (nextWorker_ + i) % workers_.size();
+        if (workers_[at].state == Worker::State::Idle) {
+            if (take) nextWorker_ = (at + 1) % workers_.size();
+            return &workers_[at];
+        }
+    }
+    return nullptr;
+}
+
+bool Supervisor::anyBusy() const {
+    for (const Worker& worker : workers_) {
+        if (worker.state == Worker::State::Busy) return true;
+    }
+    return false;
+}
+
+void Supervisor::dispatch(Worker& worker, Envelope& envelope, Peer* peer, Clock::time_point now) {
+    const std::size_t size = envelope.bodySize();
+    if (!worker.request.reserve(size)) {
+        peer->queued--;
+        answer(envelope, "error: not enough memory", size, now);
+        return;
+    }
+    envelope.takeBody(worker.request.data());
+    worker.envelope = std::move(envelope);
+    worker.peer = peer;
+    worker.requestSize = size;
+    worker.started = now;
+    worker.softDeadline = limit_ ? now + *limit_ : Clock::time_point::max();
+    worker.deadline = limit_ ? worker.softDeadline + kGrace : Clock::time_point::max();
+    worker.signalled = false;
+    worker.state = Worker::State::Busy;
+    worker.control->sequence = ++worker.sequence;
+    worker.control->requestSize = size;
+    worker.control->state.store(Control::kRequest, std::memory_order_release);
+    futexWake(worker.control->state);
+    released_ = false;
+}
+
+// A request just read: refused, run at once, or queued.
+void Supervisor::admit(Envelope& envelope, Clock::time_point now) {
+    const std::size_t size = envelope.bodySize();
+    const std::size_t limit = options_.limits.maxRequest;
+    if (limit != 0 && size > limit) {
+        answer(envelope,
+               "error: request too large: " + std::to_string(size) + " bytes, limit " +
+                   std::to_string(limit),
+               size, now);
+        return;
+    }
+    Peer* peer = peerOf(envelope);
+    if (peer->unread.load(std::memory_order_acquire) > kUnreadPerPeer) {
+        answer(envelope, kUnread, size, now);
+        return;
+    }
+    if (queue_.empty()) {
+        if (Worker* worker = idleWorker()) {
+            peer->queued++;
+            dispatch(*worker, envelope, peer, now);
+            return;
+        }
+    }
+    if (peer->queued >= kQueuedPerPeer || size > queueBudget_ - queuedBytes_) {
+        answer(envelope, kBusy, size, now);
+        return;
+    }
+    peer->queued++;
+    queuedBytes_ += size;
+    queue_.push_back(Queued{std::move(envelope), peer});
+}
+
+// Reads what has arrived, up to a bound so that a flood of requests cannot keep the
+// loop from its replies. A receive that found nothing has also processed the socket's
+// commands, after which ZeroMQ's descriptor signals whatever comes next. Once every
+// worker is busy the rest waits for the next wake-up (a reply, a signal on that
+// descriptor, or kWake), which saves a receive per request; ZeroMQ's own queue of
+// kSocketHwm requests per connection bounds what gathers in between.
+void Supervisor::drainFront(Clock::time_point now) {
+    for (int i = 0; i < 256; ++i) {
+        Envelope envelope;
+        if (!envelope.receive(front_, options_.verbose)) {
+            lookAgain_ = false;
+            return;
+        }
+        admit(envelope, now);
+        if (queue_.empty() && idleWorker(false) == nullptr) {
+            lookAgain_ = false;
+            return;
+        }
+    }
+    lookAgain_ = true;
+}
+
+void Supervisor::intake(Clock::time_point now) {
+    while (!queue_.empty()) {
+        Worker* worker = idleWorker();
+        if (worker == nullptr) break;
+        Queued& next = queue_.front();
+        queuedBytes_ -= next.envelope.bodySize();
+        dispatch(*worker, next.envelope, next.peer, now);
+        queue_.pop_front();
+    }
+    if (intakeOpen_) drainFront(now);
+}
+
+void Supervisor::wait(Clock::time_point now) {
+    Clock::time_point until = now + kWake;
+    for (const Worker& worker : workers_) {
+        if (worker.state == Worker::State::Busy) {
+            until = std::min(until, worker.signalled ? worker.deadline : worker.softDeadline);
+        }
+        if (worker.state == Worker::State::Down) until = std::min(until, worker.retryAt);
+    }
+    if (stopDeadline_) until = std::min(until, *stopDeadline_);
+    // Say so before sleeping, then look once more: a worker that replied before it saw
+    // the flag has not rung, and its reply is taken without a wait.
+    bool replied = false;
+    for (Worker& worker : workers_) {
+        if (worker.state != Worker::State::Busy) continue;
+        worker.control->sleeping.store(1);
+        replied = replied || worker.control->state.load() == Control::kReply;
+    }
+    struct Awake {
+        std::vector<Worker>& workers;
+        ~Awake() {
+            for (Worker& worker : workers) {
+                if (worker.control != nullptr)
+                    worker.control->sleeping.store(0, std::memory_order_relaxed);
+            }
+        }
+    } awake{workers_};
+    if (replied) return;
+    if (intakeOpen_ && lookAgain_) return;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+    pollfd fds[2] = {{doorbell_, POLLIN, 0}, {frontFd_, POLLIN, 0}};
+    if (poll(fds, intakeOpen_ ? 2 : 1, ms < 1 ? 1 : static_cast<int>(ms)) > 0 &&
+        (fds[0].revents & POLLIN) != 0) {
+        std::uint64_t rings = 0;
+        (void)!read(doorbell_, &rings, sizeof rings);
+    }
+}
+
+// Every so often the records of peers with nothing pending are dropped; once the
+// service has been idle a while, what large requests left behind goes back to the system.
+void Supervisor::idle(Clock::time_point now) {
+    if (now - lastSweep_ >= kIdleRelease) {
+        lastSweep_ = now;
+        for (auto it = peers_.begin(); it != peers_.end();) {
+            const Peer& peer = *it->second;
+            if (peer.queued == 0 && peer.unread.load(std::memory_order_acquire) == 0) {
+                it = peers_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    if (anyBusy() || !queue_.empty()) {
+        lastActive_ = now;
+        return;
+    }
+    if (released_ || now - lastActive_ < kIdleRelease) return;
+    for (Worker& worker : workers_) {
+        if (worker.state == Worker::State::Idle) worker.request.release(kAreaKeep);
+    }
+    malloc_trim(0);
+    released_ = true;
+}
+
+void Supervisor::serve() {
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (intakeOpen_ && stopRequested()) {
+            // Everything that has reached the socket is taken in and will be answered,
+            // within the time one more request may take.
+            intakeOpen_ = false;
+            Envelope envelope;
+            while (envelope.receive(front_, options_.verbose))
+                admit(envelope, now);
+            if (limit_) stopDeadline_ = now + *limit_ + kGrace;
+        }
+        reap();
+        collect(now);
+        if (stopDeadline_ && now >= *stopDeadline_) {
+            for (Queued& late : queue_)
+                answer(late.envelope, "error: service is stopping", late.envelope.bodySize(), now);
+            queue_.clear();
+            for (Worker& worker : workers_) {
+                if (worker.state == Worker::State::Busy) {
+                    replace(worker, "error: service is stopping", now);
+                }
+            }
+            return;
+        }
+        intake(now);
+        if (!intakeOpen_ && queue_.empty() && !anyBusy()) return;
+        idle(now);
+        wait(now);
+    }
+}
+
+void Supervisor::shutdown() {
+    for (Worker& worker : workers_) {
+        if (worker.pid > 0) kill(worker.pid, SIGKILL);
+    }
+    for (Worker& worker : workers_) {
+        if (worker.pid > 0) waitpid(worker.pid, nullptr, 0);
+        worker.pid = -1;
+    }
+}
+
+void configureFront(zmq::socket_t& front, const ServiceOptions& options) {
+    front.set(zmq::sockopt::linger, kLingerMs);
+    front.set(zmq::sockopt::rcvhwm, kSocketHwm);
+    front.set(zmq::sockopt::router_mandatory, true);
+    const std::size_t limit = options.limits.maxRequest;
+    if (limit != 0 && limit < static_cast<std::size_t>(INT64_MAX) / kPartFactor) {
+        front.set(zmq::sockopt::maxmsgsize, static_cast<int64_t>(limit * kPartFactor));
+    }
+    if (isIpv6Endpoint(options.bind)) front.set(zmq::sockopt::ipv6, true);
+    if (!options.allow.empty()) front.set(zmq::sockopt::zap_domain, kZapDomain);
+}
+
+} // namespace
+
+int runSupervisor(const ServiceOptions& options) {
+    // Only this thread takes the signals, so they interrupt the wait it is in; the
+    // threads ZeroMQ and the access control start from here on inherit the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGINT, SIGTERM, SIGCHLD})
+        sigaddset(&signals, signal);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    installSignalHandlers();
+    prepareDescriptors();
+    const int exe = highDescriptor(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+    const int doorbell = highDescriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (exe < 0 || doorbell < 0) {
+        std::perror("qel-lua-service: cannot prepare the workers");
+        return 1;
+    }
+    int status = 0;
+    try {
+        zmq::context_t context;
+        std::unique_ptr<ZapHandler> zap;
+        if (!options.allow.empty()) {
+            std::vector<AddressRange> ranges;
+            for (const std::string& text : options.allow)
+                ranges.push_back(*AddressRange::parse(text));
+            zap = std::make_unique<ZapHandler>(context, std::move(ranges), options.verbose);
+        } else if (!isLoopbackEndpoint(options.bind)) {
+            std::fprintf(stderr,
+                         "qel-lua-service: warning: %s is not a loopback address and no --allow "
+                         "is given; any peer that reaches it can run Lua here\n",
+                         options.bind.c_str());
+        }
+        {
+            zmq::socket_t front(context, zmq::socket_type::router);
+            configureFront(front, options);
+            try {
+                front.bind(options.bind);
+            } catch (const zmq::error_t& e) {
+                std::fprintf(stderr, "qel-lua-service: cannot bind %s: %s\n", options.bind.c_str(),
+                             e.what());
+                status = 1;
+            }
+            if (status == 0) {
+                pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+                Supervisor supervisor(options, front, doorbell, exe);
+                if (supervisor.start()) {
+                    std::printf("%s\n", front.get(zmq::sockopt::last_endpoint).c_str());
+                    std::fflush(stdout);
+                    supervisor.serve();
+                } else if (!stopRequested()) {
+                    std::fprintf(stderr, "qel-lua-service: the workers did not start\n");
+                    status = 1;
+                }
+                supervisor.shutdown();
+            }
+        }
+        context.shutdown();
+        zap.reset();
+        context.close();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qel-lua-service: %s\n", e.what());
+        status = 1;
+    }
+    close(doorbell);
+    close(exe);
+    return status;
+}
+
+} // namespace qel

@@ -1,0 +1,108 @@
+// worker_process.cpp - a worker process: its operating-system ceilings, then the loop of
+// waiting for a request, running it and posting the reply.
+#include "worker_process.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <malloc.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "channel.h"
+#include "lua_worker.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QEL_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QEL_SANITIZED 1
+#endif
+#endif
+
+namespace qel {
+
+namespace {
+
+// Room for the process itself beyond what the limits account for: code, stacks, the
+// allocator's slack and the state's bookkeeping.
+constexpr std::uint64_t kCeilingSlack = std::uint64_t{256} << 20;
+
+// A backstop below the service's own accounting: if the Lua heap or the reply ever
+// grew past --max-memory by a fault of ours, the allocator fails here instead of the
+// machine running out of memory. Sanitizers reserve huge private mappings of their own.
+void setMemoryCeiling(const Limits& limits) {
+#ifndef QEL_SANITIZED
+    if (limits.maxMemory == 0) return;
+    const std::uint64_t ceiling = std::uint64_t{2} * limits.maxMemory + kCeilingSlack;
+    rlimit limit{ceiling, ceiling};
+    setrlimit(RLIMIT_DATA, &limit);
+#else
+    (void)limits;
+#endif
+}
+
+// Idle this long, a worker gives back the memory its last large request left behind.
+constexpr auto kIdleRelease = std::chrono::seconds(1);
+
+void ringDoorbell() {
+    const std::uint64_t one = 1;
+    (void)!write(kDoorbellFd, &one, sizeof one);
+}
+
+} // namespace
+
+int runWorker(const ServiceOptions& options) {
+    // Only the supervisor stops a worker; a Ctrl-C aimed at the terminal's process group
+    // must not take it away in the middle of a request.
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, SIG_IGN);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != options.supervisor) return 1; // the supervisor is already gone
+    setMemoryCeiling(options.limits);
+
+    void* shared =
+        mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED, kControlFd, 0);
+    if (shared == MAP_FAILED) return 1;
+    Control& control = *static_cast<Control*>(shared);
+    try {
+        SharedArea request(kRequestFd, false);
+        SharedArea reply(kReplyFd, true);
+        SharedReplyStorage storage(reply);
+        LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled);
+        control.ready.store(1, std::memory_order_release);
+        ringDoorbell();
+        bool released = true;
+        for (;;) {
+            const std::uint32_t state = control.state.load(std::memory_order_acquire);
+            if (state != Control::kRequest) {
+                const auto since = std::chrono::steady_clock::now();
+                futexWait(control.state, state, released ? std::chrono::hours(1) : kIdleRelease);
+                if (!released && std::chrono::steady_clock::now() - since >= kIdleRelease) {
+                    worker.releaseReply();
+                    malloc_trim(0);
+                    released = true;
+                }
+                continue;
+            }
+            std::size_t size = control.requestSize;
+            if (!request.cover(size)) size = 0; // cannot happen: the supervisor grew it
+            const std::string_view answer = worker.handle({request.data(), size}, control.sequence);
+            control.replySize = answer.size();
+            control.replyOk = worker.lastOk() ? 1 : 0;
+            // Sequentially consistent, with the supervisor's store to `sleeping` and load
+            // of `state` before it sleeps: one of the two sees the other's store.
+            control.state.store(Control::kReply);
+            if (control.sleeping.load() != 0) ringDoorbell();
+            released = false;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qel-lua-service: worker cannot start: %s\n", e.what());
+        return 1;
+    }
+}
+
+} // namespace qel

@@ -1,0 +1,230 @@
+// guards_test.cpp - the service's hard guarantees, one class of hostile client per test:
+// every request is answered within --max-seconds plus the grace whatever it runs, the
+// standard library stays what it is, memory stays bounded, running out of descriptors
+// does not spin, and a stop is bounded too. After each, a normal request is answered.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <future>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+#include "service_helpers.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kLimit = 1.0;
+// A request stopped by its worker's own guards: the deadline reaches it at its next
+// instruction, or inside the library call it is in.
+constexpr double kPrompt = 0.75;
+// One whose worker has to be replaced: the grace (0.5 s) and room for a loaded machine.
+constexpr double kLate = 1.5;
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Timed {
+    std::optional<std::string> reply;
+    double seconds;
+};
+
+Timed timedAsk(RawClient& client, const std::string& script) {
+    const auto start = Clock::now();
+    auto reply = client.ask(script);
+    return {std::move(reply), secondsSince(start)};
+}
+
+struct Case {
+    const char* what;
+    const char* script;
+    const char* reply;
+};
+
+const char kTimeLimit[] = "error: time limit exceeded";
+
+} // namespace
+
+TEST(Guards, EveryRunawayIsStoppedByItsOwnWorkerWithinTheLimit) {
+    const Case cases[] = {
+        {"message handler after the limit", "xpcall(error, function() while true do end end)",
+         kTimeLimit},
+        {"table.move of 1e15 elements", "table.move({}, 1, 1e15, 1)", kTimeLimit},
+        {"table.insert under a huge __len",
+         "table.insert(setmetatable({}, {__len = function() return 1e15 end}), 1, 1)", kTimeLimit},
+        {"table.remove under a huge __len",
+         "table.remove(setmetatable({}, {__len = function() return 1e15 end}), 1)", kTimeLimit},
+        {"table.concat through a C __index",
+         "return table.concat(setmetatable({}, {__index = table.concat}), '', 1, 1e15)",
+         kTimeLimit},
+        {"comparisons of NUL strings in a loop",
+         "local z = string.rep('\\0', 16 * 2^20) while true do local _ = z < z end", kTimeLimit},
+        {"comparisons that each take most of the limit",
+         "local z = string.rep('\\0', 120 * 2^20) return z < z, z < z, z < z", kTimeLimit},
+        {"sort of NUL strings",
+         "local z = string.rep('\\0', 64 * 2^20) local t = {} for i = 1, 16 do t[i] = z end "
+         "table.sort(t)",
+         kTimeLimit},
+        {"the collector in a loop",
+         "local t = {} for i = 1, 2e6 do t[i] = {} end while true do collectgarbage() end",
+         kTimeLimit},
+        {"gsub replacement", "return (string.gsub(string.rep('a', 1000), '', ('%0'):rep(5e6)))",
+         kTimeLimit},
+        {"string.rep of nothing", "return #string.rep('', 1e17)", "0"},
+    };
+    ServiceProcess service({"--max-seconds", "1", "--max-instructions", "0"});
+    RawClient client(service.endpoint(), 20000);
+    for (const Case& c : cases) {
+        const Timed answer = timedAsk(client, c.script);
+        // The exact reply also says the worker was not replaced: its own guards did it.
+        EXPECT_EQ(answer.reply, c.reply) << c.what;
+        EXPECT_LT(answer.seconds, kLimit + kPrompt) << c.what;
+        EXPECT_EQ(client.ask("return 1"), "1") << c.what;
+    }
+}
+
+TEST(Guards, AWorkerThatCannotBeStoppedIsReplacedWithinTheGrace) {
+    // Finalizers run with hooks off, so only the supervisor can end this one.
+    ServiceProcess service({"--trusted", "--max-seconds", "1"});
+    RawClient client(service.endpoint(), 20000);
+    EXPECT_EQ(client.ask("kept = 'yes' return kept"), "yes");
+    const Timed answer =
+        timedAsk(client, "setmetatable({}, {__gc = function() while true do end end}) "
+                         "collectgarbage()");
+    ASSERT_TRUE(answer.reply.has_value());
+    EXPECT_EQ(answer.reply->rfind(std::string(kTimeLimit) + "; its worker was replaced", 0), 0u)
+        << *answer.reply;
+    EXPECT_GE(answer.seconds, kLimit);
+    EXPECT_LT(answer.seconds, kLimit + kLate);
+    EXPECT_EQ(client.ask("return kept"), "nil"); // a new worker, a new state
+    EXPECT_EQ(client.ask("return 1"), "1");
+}
+
+TEST(Guards, NoRequestChangesTheStandardLibraryOfAnyWorker) {
+    ServiceProcess service({"--workers", "2"});
+    RawClient client(service.endpoint());
+    const char* const poison[] = {
+        "print = function() end",
+        "getmetatable('').__index = {rep = function() return 'spied' end}",
+        "rawset(string, 'format', nil)",
+        "collectgarbage('stop')",
+    };
+    const std::string probe =
+        "return type(print), ('x'):rep(2), string.format('%d', 7), collectgarbage('isrunning')";
+    for (const char* script : poison) {
+        for (int worker = 0; worker < 2; ++worker) // requests alternate between the two
+            client.ask(script);
+        for (int worker = 0; worker < 2; ++worker)
+            EXPECT_EQ(client.ask(probe), "function\txx\t7\ttrue") << script;
+    }
+    // What scripts define themselves still lives on its worker.
+    EXPECT_EQ(client.ask("counter = 41"), "");
+    EXPECT_EQ(client.ask("counter = 41"), "");
+    EXPECT_EQ(client.ask("return counter + 1"), "42");
+}
+
+TEST(Guards, OversizedRequestsAreRefusedWithinASmallMultipleOfTheLimit) {
+    ServiceProcess service({"--max-request", "1M"});
+    const std::size_t before = treeMemory(service.pid());
+    {
+        RawClient client(service.endpoint());
+        EXPECT_EQ(client.ask(std::string(3 * kMiB / 2, 'x')),
+                  "error: request too large: 1572864 bytes, limit 1048576");
+        const std::string part(kMiB - kMiB / 8, 'y'); // each part fits, the whole does not
+        EXPECT_EQ(client.ask(std::vector<std::string>{part, part, part}),
+                  "error: request too large: 2752512 bytes, limit 1048576");
+    }
+    // Beyond twice the limit ZeroMQ drops the connection before the request is whole.
+    EXPECT_EQ(RawClient(service.endpoint(), 2000).ask(std::string(64 * kMiB, 'z')), std::nullopt);
+    EXPECT_LT(treeMemory(service.pid()), before + 16 * kMiB);
+    EXPECT_EQ(RawClient(service.endpoint()).ask("return 1"), "1");
+}
+
+// A DEALER that sends without reading: its own requests are refused once it has too many
+// queued or too much unread, and the service's memory stays bounded.
+TEST(Guards, AClientThatNeverReadsIsBoundedAndOthersAreServed) {
+    ServiceProcess service({"--workers", "1"});
+    zmq::context_t context(1);
+    zmq::socket_t greedy(context, zmq::socket_type::dealer);
+    greedy.set(zmq::sockopt::linger, 0);
+    greedy.set(zmq::sockopt::rcvhwm, 1);
+    greedy.set(zmq::sockopt::rcvbuf, 4096);
+    greedy.connect(service.endpoint());
+    constexpr int kRequests = 40;
+    for (int i = 0; i < kRequests; ++i) {
+        greedy.send(zmq::str_buffer(""), zmq::send_flags::sndmore);
+        greedy.send(zmq::str_buffer("return string.rep('x', 8 * 2^20)"), zmq::send_flags::none);
+    }
+    std::this_thread::sleep_for(3s);
+    // 64 MiB unread allowed, then a few replies in flight; far from 40 x 8 MiB.
+    EXPECT_LT(treeMemory(service.pid()), 160 * kMiB);
+    EXPECT_EQ(RawClient(service.endpoint()).ask("return 'served'"), "served");
+
+    int busy = 0;
+    int received = 0;
+    greedy.set(zmq::sockopt::rcvtimeo, 5000);
+    for (; received < kRequests; ++received) {
+        zmq::message_t delimiter, body;
+        if (!greedy.recv(delimiter) || !greedy.recv(body)) break;
+        if (body.to_string().rfind("error: service is busy", 0) == 0) ++busy;
+    }
+    EXPECT_EQ(received, kRequests) << "every request gets an answer";
+    EXPECT_GE(busy, kRequests / 2);
+}
+
+TEST(Guards, RunningOutOfDescriptorsDoesNotSpin) {
+    ServiceProcess service;
+    const rlimit few{64, 64};
+    ASSERT_EQ(prlimit(service.pid(), RLIMIT_NOFILE, &few, nullptr), 0);
+    zmq::context_t context(1);
+    context.set(zmq::ctxopt::max_sockets, 512);
+    std::vector<zmq::socket_t> crowd;
+    for (int i = 0; i < 120; ++i) {
+        crowd.emplace_back(context, zmq::socket_type::dealer);
+        crowd.back().set(zmq::sockopt::linger, 0);
+        crowd.back().connect(service.endpoint());
+    }
+    std::this_thread::sleep_for(1s);
+    const double cpu = cpuSeconds(service.pid());
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(cpuSeconds(service.pid()) - cpu, 0.4) << "the service spins at its limit";
+    crowd.clear();
+    EXPECT_EQ(RawClient(service.endpoint(), 10000).ask("return 1"), "1");
+    EXPECT_TRUE(service.running());
+}
+
+TEST(Guards, AStopTakesAtMostTheLimitAndAnswersEveryRequest) {
+    for (const char* workers : {"1", "2"}) {
+        SCOPED_TRACE(std::string("--workers ") + workers);
+        ServiceProcess service(
+            {"--workers", workers, "--max-instructions", "0", "--max-seconds", "0.5"});
+        std::vector<std::future<std::optional<std::string>>> replies;
+        for (int i = 0; i < 3; ++i) {
+            replies.push_back(std::async(std::launch::async, [&service] {
+                return RawClient(service.endpoint(), 10000).ask("while true do end");
+            }));
+        }
+        std::this_thread::sleep_for(250ms); // all three have reached the service
+        const auto start = Clock::now();
+        EXPECT_EQ(service.stop(SIGTERM, 10s), 0);
+        EXPECT_LT(secondsSince(start), 0.5 + kLate);
+        std::vector<std::string> texts;
+        for (auto& reply : replies)
+            texts.push_back(reply.get().value_or("<none>"));
+        std::sort(texts.begin(), texts.end());
+        // One worker runs two of the three before the stop's deadline; two run all three.
+        const std::string third =
+            std::string(workers) == "1" ? "error: service is stopping" : kTimeLimit;
+        std::vector<std::string> expected = {kTimeLimit, kTimeLimit, third};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(texts, expected);
+    }
+}
