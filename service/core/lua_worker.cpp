@@ -164,8 +164,12 @@ void LuaWorker::fail(std::string_view message) {
 }
 
 std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) {
-    reply_.clear();
     lastOk_ = true;
+    if (!reply_.clear()) {
+        lastOk_ = false; // the base capacity is always there to say so
+        reply_.assign("error: not enough memory");
+        return reply_.view();
+    }
     if (limits_.maxRequest != 0 && request.size() > limits_.maxRequest) {
         char message[96];
         std::snprintf(message, sizeof message, "request too large: %zu bytes, limit %zu",

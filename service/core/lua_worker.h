@@ -36,9 +36,6 @@ class LuaWorker {
     // Whether the last reply was a success (not an "error: " reply).
     bool lastOk() const { return lastOk_; }
 
-    // Gives back the memory the last reply kept, for a worker that goes idle.
-    void releaseReply() { reply_.release(); }
-
   private:
     struct Call;
     friend struct LuaWorkerAccess;

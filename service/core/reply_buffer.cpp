@@ -18,6 +18,7 @@ class ReplyBuffer::Heap : public ReplyBuffer::Storage {
         data_ = static_cast<char*>(grown);
         return data_;
     }
+    char* rebind(std::size_t) noexcept override { return data_; }
 
   private:
     char* data_ = nullptr;
@@ -72,17 +73,22 @@ void ReplyBuffer::assign(std::string_view text) noexcept {
     copy(text.data(), fits);
 }
 
-void ReplyBuffer::clear() noexcept {
+bool ReplyBuffer::clear() noexcept {
     size_ = 0;
     const std::size_t limit = budget_.limit();
     std::size_t keep = limit != 0 && limit / 4 < kKeep ? limit / 4 : kKeep;
     if (keep < kBase) keep = kBase;
     if (capacity_ > keep) resize(keep);
-}
-
-void ReplyBuffer::release() noexcept {
-    size_ = 0;
-    if (capacity_ > kBase) resize(kBase);
+    if (char* region = storage_->rebind(capacity_)) {
+        data_ = region;
+        return true;
+    }
+    // The new region cannot have the kept capacity: start it at the base, which always
+    // fits, so an error reply can still be written.
+    data_ = storage_->rebind(kBase);
+    budget_.releaseExtra(capacity_ - kBase);
+    capacity_ = kBase;
+    return false;
 }
 
 } // namespace qel

@@ -1,7 +1,7 @@
 // reply_buffer.h - the reply under construction. It grows in place and counts its
 // capacity against the Lua state's memory budget. Between replies it keeps a bounded
 // amount of capacity, so that the next large reply does not pay for fresh pages, and
-// gives the rest back; release() gives back all of it, for a worker that goes idle.
+// gives the rest back.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,10 @@ class ReplyBuffer {
         // Makes the region capacity bytes long, keeping its first `keep` bytes, and
         // returns its start; nullptr (old region intact) when that is impossible.
         virtual char* resize(std::size_t capacity, std::size_t keep) noexcept = 0;
+        // The region the next reply goes to, at least capacity bytes long (a storage
+        // may change regions between replies); nullptr when that is impossible. Never
+        // fails for kBase bytes.
+        virtual char* rebind(std::size_t capacity) noexcept = 0;
     };
 
     // Capacity that is always there and not charged, so an error reply always fits.
@@ -46,10 +50,10 @@ class ReplyBuffer {
     }
     // Replaces the contents with text, cut to what the budget allows.
     void assign(std::string_view text) noexcept;
-    // Empties the buffer and gives back capacity above what is kept.
-    void clear() noexcept;
-    // Empties the buffer and gives back everything above the base capacity.
-    void release() noexcept;
+    // Empties the buffer for the next reply, giving back capacity above what is kept.
+    // False when the storage had no room for the kept capacity (the buffer then has its
+    // base capacity only).
+    bool clear() noexcept;
 
     std::string_view view() const { return {data_, size_}; }
     std::size_t size() const { return size_; }

@@ -119,10 +119,12 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t value,
 }
 
 char* SharedReplyStorage::resize(std::size_t capacity, std::size_t) noexcept {
-    if (capacity > area_.mapped() && !area_.reserve(capacity)) return nullptr;
-    if (capacity < capacity_) area_.release(capacity);
-    capacity_ = capacity;
-    return area_.data();
+    SharedArea& area = *areas_[current_];
+    return area.reserve(capacity) ? area.data() : nullptr;
+}
+
+char* SharedReplyStorage::rebind(std::size_t capacity) noexcept {
+    return resize(capacity, 0);
 }
 
 } // namespace qel

@@ -18,8 +18,8 @@ namespace qel {
 // File descriptors a worker process finds its channel on.
 inline constexpr int kControlFd = 3;
 inline constexpr int kRequestFd = 4;
-inline constexpr int kReplyFd = 5;
-inline constexpr int kDoorbellFd = 6;
+inline constexpr int kReplyFds[2] = {5, 6};
+inline constexpr int kDoorbellFd = 7;
 // Descriptors that the supervisor hands to workers are kept at or above this, so that
 // moving them into place above can never overwrite one another.
 inline constexpr int kFirstHighFd = 10;
@@ -36,6 +36,7 @@ struct Control {
     std::atomic<std::uint32_t> ready;    // set once by the worker when it can serve
     std::atomic<std::uint32_t> sleeping; // the supervisor waits for the doorbell
     std::uint32_t sequence;              // the request's number, which its deadline names
+    std::uint32_t replyArea;             // which of the two reply areas to build it in
     std::uint32_t replyOk;               // the reply is not an "error: " reply
     std::uint64_t requestSize;
     std::uint64_t replySize;
@@ -89,15 +90,20 @@ void futexWake(std::atomic<std::uint32_t>& word) noexcept;
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t value,
                std::chrono::nanoseconds limit) noexcept;
 
-// The worker's reply area as the place its ReplyBuffer builds replies in.
+// The worker's two reply areas as the place its ReplyBuffer builds replies in. The
+// supervisor sends a reply straight from its area, so the next one goes to the other
+// area, which the supervisor names for each request; pages are given back by the
+// supervisor, which knows which area ZeroMQ still reads from.
 class SharedReplyStorage : public ReplyBuffer::Storage {
   public:
-    explicit SharedReplyStorage(SharedArea& area) : area_(area) {}
+    SharedReplyStorage(SharedArea& first, SharedArea& second) : areas_{&first, &second} {}
+    void select(std::uint32_t area) { current_ = area != 0 ? 1 : 0; }
     char* resize(std::size_t capacity, std::size_t keep) noexcept override;
+    char* rebind(std::size_t capacity) noexcept override;
 
   private:
-    SharedArea& area_;
-    std::size_t capacity_ = 0;
+    SharedArea* areas_[2];
+    int current_ = 0;
 };
 
 } // namespace qel

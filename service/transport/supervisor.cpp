@@ -71,8 +71,11 @@ constexpr int kQueuedPerPeer = 16;
 constexpr std::size_t kQueueRequests = 4;
 // Reply bytes a peer may leave unread before its new requests are answered busy.
 constexpr std::size_t kUnreadPerPeer = std::size_t{64} << 20;
-// What a channel's request area keeps after a large request, until the service idles.
+// What a channel's areas keep until the service idles: the request area after a large
+// request, and the spare reply area (as much as the worker's reply buffer keeps, so a
+// run of large replies does not pay for fresh pages each time).
 constexpr std::size_t kAreaKeep = std::size_t{64} << 10;
+constexpr std::size_t kReplyKeep = ReplyBuffer::kKeep;
 
 constexpr char kReplaced[] =
     "; its worker was replaced, so the globals of earlier requests are gone";
@@ -87,16 +90,31 @@ struct Peer {
     std::atomic<std::size_t> unread{0};
 };
 
-// A reply copied out of a worker's area, with the record it is charged to in front.
-struct ReplyBlock {
+// One of a worker's two reply areas. While ZeroMQ sends a reply straight from it, it is
+// held: the worker builds its next reply in the other one.
+struct ReplyArea {
+    SharedArea area;
+    std::atomic<bool> held{false};
+};
+
+// What a reply in flight keeps alive until ZeroMQ lets go of it: the area it is read
+// from (when sent in place), and the peer it is charged to.
+struct InFlight {
+    std::shared_ptr<ReplyArea> area;
     Peer* peer;
     std::size_t size;
 };
 
-extern "C" void freeReply(void*, void* hint) {
-    auto* block = static_cast<ReplyBlock*>(hint);
-    block->peer->unread.fetch_sub(block->size, std::memory_order_release);
-    std::free(block);
+// Runs on ZeroMQ's I/O thread.
+extern "C" void releaseReply(void*, void* hint) {
+    std::unique_ptr<InFlight> flight(static_cast<InFlight*>(hint));
+    flight->peer->unread.fetch_sub(flight->size, std::memory_order_release);
+    if (flight->area) flight->area->held.store(false, std::memory_order_release);
+}
+
+extern "C" void freeCopy(void* data, void* hint) {
+    releaseReply(data, hint);
+    std::free(data);
 }
 
 struct Worker {
@@ -106,7 +124,8 @@ struct Worker {
     SharedArea controlArea;
     Control* control = nullptr;
     SharedArea request;
-    SharedArea reply;
+    std::shared_ptr<ReplyArea> replies[2];
+    std::uint32_t replyArea = 0; // the one the running request builds its reply in
     Envelope envelope;
     Peer* peer = nullptr;
     std::size_t requestSize = 0;
@@ -188,7 +207,10 @@ bool Supervisor::spawn(Worker& worker) {
     try {
         worker.controlArea = SharedArea::create("qel-lua-control", sizeof(Control));
         worker.request = SharedArea::create("qel-lua-request", kAreaKeep);
-        worker.reply = SharedArea::create("qel-lua-reply", kAreaKeep);
+        for (std::shared_ptr<ReplyArea>& reply : worker.replies) {
+            reply = std::make_shared<ReplyArea>();
+            reply->area = SharedArea::create("qel-lua-reply", kAreaKeep);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: cannot make a worker channel: %s\n", e.what());
         return false;
@@ -206,7 +228,8 @@ bool Supervisor::spawn(Worker& worker) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, worker.controlArea.fd(), kControlFd);
     posix_spawn_file_actions_adddup2(&actions, worker.request.fd(), kRequestFd);
-    posix_spawn_file_actions_adddup2(&actions, worker.reply.fd(), kReplyFd);
+    for (int i = 0; i < 2; ++i)
+        posix_spawn_file_actions_adddup2(&actions, worker.replies[i]->area.fd(), kReplyFds[i]);
     posix_spawn_file_actions_adddup2(&actions, doorbell_, kDoorbellFd);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -307,30 +330,38 @@ void Supervisor::reap() {
     }
 }
 
-// The reply is in the worker's reply area: copied into a message that is charged to the
-// peer until ZeroMQ lets go of it, and sent.
+// The reply is in the worker's reply area. It is sent straight from there, and charged
+// to the peer until ZeroMQ lets go of it, unless the other area is still being sent
+// from: then it is copied, so that the worker always has an area to build the next
+// reply in.
 void Supervisor::take(Worker& worker, Clock::time_point now) {
     const std::size_t size = worker.control->replySize;
-    if (!worker.reply.cover(size)) {
+    const std::shared_ptr<ReplyArea>& area = worker.replies[worker.replyArea];
+    if (!area->area.cover(size)) {
         replace(worker, "error: the worker's reply could not be read", now);
         return;
     }
-    auto* block = static_cast<ReplyBlock*>(std::malloc(sizeof(ReplyBlock) + size));
-    if (block == nullptr) {
+    const bool inPlace =
+        !worker.replies[1 - worker.replyArea]->held.load(std::memory_order_acquire);
+    void* copy = inPlace ? nullptr : std::malloc(size == 0 ? 1 : size);
+    if (!inPlace && copy == nullptr) {
         replace(worker, "error: not enough memory", now);
         return;
     }
-    block->peer = worker.peer;
-    block->size = size;
-    char* data = reinterpret_cast<char*>(block + 1);
-    if (size != 0) std::memcpy(data, worker.reply.data(), size);
+    auto flight = std::make_unique<InFlight>(InFlight{inPlace ? area : nullptr, worker.peer, size});
+    zmq::message_t message;
+    if (inPlace) {
+        area->held.store(true, std::memory_order_relaxed);
+        message.rebuild(area->area.data(), size, releaseReply, flight.release());
+    } else {
+        if (size != 0) std::memcpy(copy, area->area.data(), size);
+        message.rebuild(copy, size, freeCopy, flight.release());
+    }
+    worker.peer->queued--;
+    worker.peer->unread.fetch_add(size, std::memory_order_relaxed);
     const bool ok = worker.control->replyOk != 0;
     worker.control->state.store(Control::kIdle, std::memory_order_release);
     worker.state = Worker::State::Idle;
-
-    worker.peer->queued--;
-    worker.peer->unread.fetch_add(size, std::memory_order_relaxed);
-    zmq::message_t message(data, size, freeReply, block);
     worker.envelope.reply(front_, message);
     log(worker.envelope, worker.requestSize, size, ok, worker.started);
 }
@@ -417,6 +448,16 @@ void Supervisor::dispatch(Worker& worker, Envelope& envelope, Peer* peer, Clock:
     worker.deadline = limit_ ? worker.softDeadline + kGrace : Clock::time_point::max();
     worker.signalled = false;
     worker.state = Worker::State::Busy;
+    // The reply goes to an area ZeroMQ is not reading from (take() keeps one free); the
+    // other gives back its pages beyond what is kept, unless it is still being sent.
+    worker.replyArea = worker.replies[worker.replyArea]->held.load(std::memory_order_acquire)
+                           ? 1 - worker.replyArea
+                           : worker.replyArea;
+    ReplyArea& spare = *worker.replies[1 - worker.replyArea];
+    if (spare.area.mapped() > kReplyKeep && !spare.held.load(std::memory_order_acquire)) {
+        spare.area.release(kReplyKeep);
+    }
+    worker.control->replyArea = worker.replyArea;
     worker.control->sequence = ++worker.sequence;
     worker.control->requestSize = size;
     worker.control->state.store(Control::kRequest, std::memory_order_release);
@@ -484,7 +525,13 @@ void Supervisor::intake(Clock::time_point now) {
         if (worker == nullptr) break;
         Queued& next = queue_.front();
         queuedBytes_ -= next.envelope.bodySize();
-        dispatch(*worker, next.envelope, next.peer, now);
+        if (next.peer->unread.load(std::memory_order_acquire) > kUnreadPerPeer) {
+            // Its replies piled up while this one waited.
+            next.peer->queued--;
+            answer(next.envelope, kUnread, next.envelope.bodySize(), now);
+        } else {
+            dispatch(*worker, next.envelope, next.peer, now);
+        }
         queue_.pop_front();
     }
     if (intakeOpen_) drainFront(now);
@@ -547,7 +594,11 @@ void Supervisor::idle(Clock::time_point now) {
     }
     if (released_ || now - lastActive_ < kIdleRelease) return;
     for (Worker& worker : workers_) {
-        if (worker.state == Worker::State::Idle) worker.request.release(kAreaKeep);
+        if (worker.state != Worker::State::Idle) continue;
+        worker.request.release(kAreaKeep);
+        for (const std::shared_ptr<ReplyArea>& reply : worker.replies) {
+            if (!reply->held.load(std::memory_order_acquire)) reply->area.release(kAreaKeep);
+        }
     }
     malloc_trim(0);
     released_ = true;

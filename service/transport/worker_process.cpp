@@ -70,8 +70,9 @@ int runWorker(const ServiceOptions& options) {
     Control& control = *static_cast<Control*>(shared);
     try {
         SharedArea request(kRequestFd, false);
-        SharedArea reply(kReplyFd, true);
-        SharedReplyStorage storage(reply);
+        SharedArea first(kReplyFds[0], true);
+        SharedArea second(kReplyFds[1], true);
+        SharedReplyStorage storage(first, second);
         LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled);
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
@@ -82,12 +83,12 @@ int runWorker(const ServiceOptions& options) {
                 const auto since = std::chrono::steady_clock::now();
                 futexWait(control.state, state, released ? std::chrono::hours(1) : kIdleRelease);
                 if (!released && std::chrono::steady_clock::now() - since >= kIdleRelease) {
-                    worker.releaseReply();
-                    malloc_trim(0);
+                    malloc_trim(0); // the reply areas' pages are the supervisor's to give back
                     released = true;
                 }
                 continue;
             }
+            storage.select(control.replyArea);
             std::size_t size = control.requestSize;
             if (!request.cover(size)) size = 0; // cannot happen: the supervisor grew it
             const std::string_view answer = worker.handle({request.data(), size}, control.sequence);

@@ -56,6 +56,13 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
 // A real Lua 5.4 binary chunk (bytecode) returning 1.
 std::string bytecodeReturningOne();
 
+// Sanitizers multiply a process's memory; bounds on it hold only without them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // Memory of a process and all its descendants: proportional set sizes from /proc, so
 // pages that the service's processes share are counted once.
 std::size_t treeMemory(pid_t pid);
