@@ -1,10 +1,15 @@
 // bench_service.cpp - the library against the reference Lua service, each script as a
-// ratio to a raw libzmq echo of the same text measured in the same run; then the
-// service's round trip for growing replies, next to raw libzmq against the size peer.
+// ratio to a raw libzmq echo of the same text measured in the same run; the service's
+// round trip for growing replies, next to raw libzmq against the size peer; then the
+// service against itself: guards on and off, one worker and two, and its memory.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_util.h"
@@ -28,18 +33,51 @@ std::string sizedScript(std::size_t size) {
     return text + tail;
 }
 
-// A script returning `size` bytes. For a square size it repeats a run of sqrt(size)
-// bytes, because string.rep copies its unit once per repetition and a one-byte unit
-// would make the script, not the service, the cost being measured.
+// A script returning `size` bytes: string.rep builds it by doubling what it has written.
 std::string repScript(std::size_t size) {
-    std::size_t root = 0;
-    while ((root + 1) * (root + 1) <= size)
-        ++root;
-    if (root * root == size) {
-        const std::string r = std::to_string(root);
-        return "return string.rep(string.rep(\"x\", " + r + "), " + r + ")";
-    }
     return "return string.rep(\"x\", " + std::to_string(size) + ")";
+}
+
+// A script whose reply is `size` bytes built by doubling a string, as scripts do.
+std::string doublingScript(std::size_t size) {
+    int doublings = 0;
+    while ((std::size_t{1} << doublings) < size)
+        ++doublings;
+    return "local s = 'x' for i = 1, " + std::to_string(doublings) + " do s = s .. s end return s";
+}
+
+std::string targetText(double target) {
+    char text[32];
+    std::snprintf(text, sizeof text, "≤ %.2f", target);
+    return text;
+}
+
+void row(const char* label, const bench::Comparison& r, double target) {
+    std::printf("| %s | %.1f | %.1f | %.3f | %.3f–%.3f | %s | %s |\n", label, r.medianA, r.medianB,
+                r.ratio, r.lowest, r.highest, targetText(target).c_str(),
+                r.ratio <= target ? "yes" : "**no**");
+    std::fflush(stdout);
+}
+
+// Memory of a process and its descendants, as proportional set sizes from /proc: pages
+// the service's processes share are counted once.
+std::size_t treeMemory(pid_t pid) {
+    std::size_t total = 0;
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string key; rollup >> key;) {
+        if (key == "Pss:") {
+            std::size_t kib = 0;
+            rollup >> kib;
+            total += kib << 10;
+            break;
+        }
+        rollup.ignore(4096, '\n');
+    }
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+    for (pid_t child; children >> child;)
+        total += treeMemory(child);
+    return total;
 }
 
 } // namespace
@@ -61,7 +99,7 @@ int main(int argc, char** argv) {
         bench::LibraryClient library(bench::parseEndpoint(service.firstLine()));
 
         const std::vector<Script> scripts = {
-            {"`return 1`", "return 1", 1.05},
+            {"`return 1`", "return 1", 1.03},
             {"1,000-iteration loop", "local s = 0 for i = 1, 1000 do s = s + i end return s", 0},
             {"1 KiB string result", repScript(1024), 0},
             {"1 KiB script", sizedScript(1024), 0},
@@ -103,7 +141,7 @@ int main(int argc, char** argv) {
         std::FILE* data = dataPath.empty() ? nullptr : std::fopen(dataPath.c_str(), "w");
         if (data != nullptr) std::fprintf(data, "# bytes service_us\n");
         std::printf("\n| Reply size | A: raw libzmq + copy, µs | Library + service, µs | Ratio "
-                    "|\n|---:|---:|---:|---:|\n");
+                    "| Target | Met |\n|---:|---:|---:|---:|---:|:---:|\n");
         for (const std::size_t size : {0ul, 16ul, 1ul << 10, 64ul << 10, 1ul << 20, 16ul << 20}) {
             const std::string request = std::to_string(size);
             const std::string script = repScript(size);
@@ -113,12 +151,76 @@ int main(int argc, char** argv) {
             const bench::Comparison r = bench::compare(
                 [&] { raw.exchange(request.c_str(), request.size()); },
                 [&] { library.exchange(script.c_str()); }, rounds / 2 + 1, batchMs, quick);
-            std::printf("| %zu B | %.1f | %.1f | %.3f |\n", size, r.medianA, r.medianB, r.ratio);
+            const bool judged = size >= (1ul << 20);
+            std::printf("| %zu B | %.1f | %.1f | %.3f | %s | %s |\n", size, r.medianA, r.medianB,
+                        r.ratio, judged ? "≤ 1.30" : "–",
+                        judged ? (r.ratio <= 1.3 ? "yes" : "**no**") : "–");
             std::fflush(stdout);
             if (data != nullptr) std::fprintf(data, "%zu %.3f\n", size, r.medianB);
         }
         if (data != nullptr) std::fclose(data);
-        std::printf("\nService started with `--workers 1`; %s.\n",
+
+        // The same replies built by doubling (`s = s .. s`), against the same raw fetch.
+        std::printf("\n| Reply built by doubling | A: raw libzmq + copy, µs | Library + service, "
+                    "µs | Ratio | Range | Target | Met |\n|---|---:|---:|---:|---:|---:|:---:|\n");
+        for (const std::size_t size : {1ul << 20, 16ul << 20}) {
+            const std::string request = std::to_string(size);
+            const std::string script = doublingScript(size);
+            const std::string label = std::to_string(size >> 20) + " MiB";
+            row(label.c_str(),
+                bench::compare([&] { raw.exchange(request.c_str(), request.size()); },
+                               [&] { library.exchange(script.c_str()); }, rounds / 2 + 1, batchMs,
+                               quick),
+                1.2);
+        }
+
+        // The service against itself. A is the service as a baseline, B the variant.
+        bench::Child bare({args.get("service", "qel-lua-service"), "--bind", "tcp://127.0.0.1:*",
+                           "--max-seconds", "0", "--max-memory", "0", "--max-request", "0"});
+        bench::Child two({args.get("service", "qel-lua-service"), "--bind", "tcp://127.0.0.1:*",
+                          "--workers", "2"});
+        bench::LibraryClient unguarded(bench::parseEndpoint(bare.firstLine()));
+        bench::LibraryClient pair(bench::parseEndpoint(two.firstLine()));
+        const std::string loop = "local s = 0 for i = 1, 2e6 do s = s + i end return s";
+        std::printf("\n| Service against itself | A, µs | B, µs | B/A | Range | Target | Met "
+                    "|\n|---|---:|---:|---:|---:|---:|:---:|\n");
+        row("2e6-iteration loop: A no limits, B default limits",
+            bench::compare([&] { unguarded.exchange(loop.c_str()); },
+                           [&] { library.exchange(loop.c_str()); }, rounds / 2 + 1, batchMs, quick),
+            1.05);
+        row("`return 1`: A `--workers 1`, B `--workers 2`",
+            bench::compare([&] { library.exchange("return 1"); },
+                           [&] { pair.exchange("return 1"); }, rounds, batchMs, quick),
+            1.05);
+
+        // Memory for one 16 MiB reply: the peak growth of the whole process tree while
+        // it is built and sent, and what is still held a while after.
+        const std::size_t reply = quick ? (1ul << 20) : (16ul << 20);
+        const std::string big = repScript(reply);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // earlier pages given back
+        const std::size_t base = treeMemory(service.pid());
+        std::atomic<bool> sampling{true};
+        std::size_t peak = base;
+        std::thread sampler([&] {
+            while (sampling.load()) {
+                peak = std::max(peak, treeMemory(service.pid()));
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        for (int i = 0; i < 3; ++i)
+            library.exchange(big.c_str());
+        sampling = false;
+        sampler.join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const std::size_t after = treeMemory(service.pid());
+        const double growth = static_cast<double>(peak - base) / static_cast<double>(reply);
+        std::printf("\n| Memory of the service's processes | MiB |\n|---|---:|\n"
+                    "| before | %.1f |\n| peak while replying %zu MiB (three times) | %.1f "
+                    "(growth %.2f × the reply; target ≤ 1.30: %s) |\n| 1.5 s after | %.1f |\n",
+                    static_cast<double>(base) / 1048576, reply >> 20,
+                    static_cast<double>(peak) / 1048576, growth,
+                    growth <= 1.3 ? "met" : "**not met**", static_cast<double>(after) / 1048576);
+        std::printf("\nService started with `--workers 1` unless a row says otherwise; %s.\n",
                     band == "pinned" ? "client, service and echo peer pinned to one CPU"
                                      : "client, service and echo peer free to run on either CPU");
         return 0;

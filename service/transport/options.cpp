@@ -31,7 +31,7 @@ constexpr char kUsage[] =
     "                          the bound endpoint is printed on the first output line\n"
     "  --workers N             worker processes, each with its own Lua state (default 1)\n"
     "  --fresh                 a new Lua state for every request\n"
-    "  --max-instructions N    VM instructions per request (default 1e9, 0 = none)\n"
+    "  --max-instructions N    VM instructions per request (default 0 = none)\n"
     "  --max-seconds S         wall-clock seconds per request (default 30, 0 = none)\n"
     "  --max-memory BYTES      memory per Lua state and its reply (default 256M, 0 = none)\n"
     "  --max-request BYTES     size of a request (default 64M, 0 = none)\n"
