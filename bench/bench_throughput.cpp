@@ -121,7 +121,6 @@ int main(int argc, char** argv) {
         const double seconds = quick ? 0.05 : static_cast<double>(args.number("ms", 1000)) / 1000;
         const std::string servicePath = args.get("service", "qel-lua-service");
         const std::string summaryPath = args.get("summary");
-        const double target = 1.8;
 
         bench::Child one({servicePath, "--bind", "tcp://127.0.0.1:*", "--workers", "1"});
         bench::Child two({servicePath, "--bind", "tcp://127.0.0.1:*", "--workers", "2"});
@@ -158,15 +157,17 @@ int main(int argc, char** argv) {
             return bench::median(times);
         }();
 
+        // Targets for several clients: a second worker must never cost a light request
+        // anything, and should nearly double a CPU-bound one on two CPUs.
         struct Row {
             const char* label;
             const std::string* script;
             std::vector<int> threads;
-            bool targeted;
+            double target;
         };
         const std::string light = "return 1";
-        const Row rows[] = {{"`return 1`", &light, {1, 4, 16, 50}, false},
-                            {"CPU-bound loop", &heavy, {1, 4, 16}, true}};
+        const Row rows[] = {{"`return 1`", &light, {1, 4, 16, 50}, 1.0},
+                            {"CPU-bound loop", &heavy, {1, 4, 16}, 1.8}};
 
         std::printf("| Script | Client threads | 1 worker: req/s | p50 µs | p99 µs | 2 workers: "
                     "req/s | p50 µs | p99 µs | 2 workers / 1 | Target | Met |\n");
@@ -176,12 +177,13 @@ int main(int argc, char** argv) {
                 const Load a = run(endpoints[0], *row.script, threads, seconds);
                 const Load b = run(endpoints[1], *row.script, threads, seconds);
                 const double ratio = b.perSecond / a.perSecond;
-                const bool targeted = row.targeted && threads > 1;
+                const bool targeted = threads > 1;
+                char target[16] = "–";
+                if (targeted) std::snprintf(target, sizeof target, "≥ %.1f", row.target);
                 std::printf(
                     "| %s | %d | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.2f | %s | %s |\n",
                     row.label, threads, a.perSecond, a.p50, a.p99, b.perSecond, b.p50, b.p99, ratio,
-                    targeted ? "≥ 1.8" : "–",
-                    targeted ? (ratio >= target ? "yes" : "**no**") : "–");
+                    target, targeted ? (ratio >= row.target ? "yes" : "**no**") : "–");
                 std::fflush(stdout);
                 if (row.script == &light && !summaryPath.empty()) {
                     if (std::FILE* f = std::fopen(summaryPath.c_str(), "a")) {
