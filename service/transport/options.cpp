@@ -23,28 +23,6 @@ namespace qel {
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: qel-lua-service [OPTION]...\n"
-    "Runs each ZeroMQ request message as a Lua 5.4 chunk and answers with its output.\n"
-    "\n"
-    "  --bind ENDPOINT         endpoint to bind (default tcp://127.0.0.1:5555);\n"
-    "                          the bound endpoint is printed on the first output line\n"
-    "  --workers N             worker processes, each with its own Lua state (default 1)\n"
-    "  --fresh                 a new Lua state for every request\n"
-    "  --max-instructions N    VM instructions per request (default 0 = none)\n"
-    "  --max-seconds S         wall-clock seconds per request (default 30, 0 = none)\n"
-    "  --max-memory BYTES      memory per Lua state and its reply (default 256M, 0 = none)\n"
-    "  --max-request BYTES     size of a request (default 64M, 0 = none)\n"
-    "  --trusted               open all standard libraries (no sandbox)\n"
-    "  --allow CIDR            admit only peers in this address range (repeatable)\n"
-    "  --verbose               log one line per request to standard error\n"
-    "  --help                  show this help and exit\n"
-    "  --version               show the version and exit\n"
-    "\n"
-    "BYTES and N accept a suffix k, M or G (powers of 1024 for BYTES, of 1000 for N)\n"
-    "and N also a decimal exponent (1e9). SIGINT or SIGTERM finish the requests that\n"
-    "already arrived, answer them and exit with status 0.\n";
-
 // A non-negative whole number, with an optional exponent or unit suffix.
 std::optional<std::uint64_t> parseCount(const char* text, double unit) {
     errno = 0;
@@ -102,47 +80,110 @@ std::size_t toSize(std::uint64_t value) {
                                                            : static_cast<std::size_t>(value);
 }
 
+// Each option once: its name, its value's name (none for a switch), its help, and how
+// its value is checked and stored. The help text is made from this table too.
+struct Option {
+    const char* name;
+    const char* value;
+    const char* help;
+    bool (*apply)(const char* text, ServiceOptions& options);
+};
+
+const Option kOptions[] = {
+    {"--bind", "ENDPOINT",
+     "endpoint to bind (default tcp://127.0.0.1:5555); the bound endpoint\n"
+     "is printed on the first output line",
+     [](const char* text, ServiceOptions& o) {
+         o.bind = text;
+         return !o.bind.empty();
+     }},
+    {"--workers", "N", "worker processes, each with its own Lua state (default 1)",
+     [](const char* text, ServiceOptions& o) {
+         const auto n = parseCount(text, 1000);
+         if (!n || *n < 1 || *n > 1024) return false;
+         o.workers = static_cast<int>(*n);
+         return true;
+     }},
+    {"--fresh", nullptr, "a new Lua state for every request",
+     [](const char*, ServiceOptions& o) { return o.limits.fresh = true; }},
+    {"--max-instructions", "N", "VM instructions per request (default 0 = none)",
+     [](const char* text, ServiceOptions& o) {
+         const auto n = parseCount(text, 1000);
+         if (n) o.limits.maxInstructions = *n;
+         return n.has_value();
+     }},
+    {"--max-seconds", "S", "wall-clock seconds per request (default 30, 0 = none)",
+     [](const char* text, ServiceOptions& o) {
+         const auto s = parseSeconds(text);
+         if (s) o.limits.maxSeconds = *s;
+         return s.has_value();
+     }},
+    {"--max-memory", "BYTES", "memory per Lua state and its reply (default 256M, 0 = none)",
+     [](const char* text, ServiceOptions& o) {
+         const auto n = parseCount(text, 1024);
+         if (n) o.limits.maxMemory = toSize(*n);
+         return n.has_value();
+     }},
+    {"--max-request", "BYTES", "size of a request (default 64M, 0 = none)",
+     [](const char* text, ServiceOptions& o) {
+         const auto n = parseCount(text, 1024);
+         if (n) o.limits.maxRequest = toSize(*n);
+         return n.has_value();
+     }},
+    {"--trusted", nullptr, "open all standard libraries (no sandbox)",
+     [](const char*, ServiceOptions& o) { return o.limits.trusted = true; }},
+    {"--allow", "CIDR", "admit only peers in this address range (repeatable)",
+     [](const char* text, ServiceOptions& o) {
+         auto range = AddressRange::parse(text);
+         if (range) o.allow.push_back(*range);
+         return range.has_value();
+     }},
+    {"--verbose", nullptr, "log one line per request to standard error",
+     [](const char*, ServiceOptions& o) { return o.verbose = true; }},
+};
+
+void printUsage() {
+    std::fputs("Usage: qel-lua-service [OPTION]...\n"
+               "Runs each ZeroMQ request message as a Lua 5.4 chunk and answers with its "
+               "output.\n\n",
+               stdout);
+    auto line = [](const std::string& left, const char* help) {
+        std::string text(help);
+        std::size_t start = 0;
+        for (std::size_t end; (end = text.find('\n', start)) != std::string::npos;) {
+            std::printf("  %-22s %s\n", start == 0 ? left.c_str() : "",
+                        text.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+        std::printf("  %-22s %s\n", start == 0 ? left.c_str() : "", text.c_str() + start);
+    };
+    for (const Option& option : kOptions)
+        line(std::string(option.name) + (option.value ? std::string(" ") + option.value : ""),
+             option.help);
+    line("--help", "show this help and exit");
+    line("--version", "show the version and exit");
+    std::fputs("\nBYTES and N accept a suffix k, M or G (powers of 1024 for BYTES, of 1000 for N)\n"
+               "and N also a decimal exponent (1e9). SIGINT or SIGTERM finish the requests that\n"
+               "already arrived, answer them and exit with status 0.\n",
+               stdout);
+}
+
 } // namespace
 
 ParseOutcome parseOptions(int argc, char** argv, ServiceOptions& options) {
     for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        const char* inlineValue = nullptr;
-        std::string name;
-        if (arg.substr(0, 2) == "--" && arg.find('=') != std::string_view::npos) {
-            const std::size_t eq = arg.find('=');
-            name = std::string(arg.substr(0, eq));
-            inlineValue = argv[i] + eq + 1;
-        } else {
-            name = std::string(arg);
-        }
-        // Fetches the flag's value, from "--flag=value" or the next argument.
-        auto value = [&]() -> const char* {
-            if (inlineValue != nullptr) return inlineValue;
-            if (i + 1 >= argc) return nullptr;
-            return argv[++i];
-        };
-        auto noValue = [&]() {
-            if (inlineValue == nullptr) return true;
-            fail("option '%s' takes no value", name.c_str());
-            return false;
-        };
+        const std::string_view arg = argv[i];
+        const std::size_t eq = arg.substr(0, 2) == "--" ? arg.find('=') : std::string_view::npos;
+        const std::string name(arg.substr(0, eq));
+        const char* inlineValue = eq != std::string_view::npos ? argv[i] + eq + 1 : nullptr;
 
         if (name == "--help" || name == "-h") {
-            std::fputs(kUsage, stdout);
+            printUsage();
             return ParseOutcome::ExitSuccess;
         }
         if (name == "--version") {
             std::printf("qel-lua-service %s (%s)\n", QEL_SERVICE_VERSION, LUA_RELEASE);
             return ParseOutcome::ExitSuccess;
-        }
-        if (name != "--worker") options.arguments.emplace_back(argv[i]);
-        if (name == "--fresh" || name == "--trusted" || name == "--verbose") {
-            if (!noValue()) return ParseOutcome::ExitFailure;
-            if (name == "--fresh") options.limits.fresh = true;
-            if (name == "--trusted") options.limits.trusted = true;
-            if (name == "--verbose") options.verbose = true;
-            continue;
         }
         if (name == "--worker" && inlineValue != nullptr) {
             // Internal: this process is a worker of the supervisor with this pid.
@@ -154,48 +195,30 @@ ParseOutcome parseOptions(int argc, char** argv, ServiceOptions& options) {
             options.supervisor = static_cast<pid_t>(*pid);
             continue;
         }
-        const bool takesValue = name == "--bind" || name == "--workers" ||
-                                name == "--max-instructions" || name == "--max-seconds" ||
-                                name == "--max-memory" || name == "--max-request" ||
-                                name == "--allow";
-        if (!takesValue) {
+        const Option* option = nullptr;
+        for (const Option& candidate : kOptions) {
+            if (name == candidate.name) option = &candidate;
+        }
+        if (option == nullptr) {
             fail("unknown option '%s'", argv[i]);
             return ParseOutcome::ExitFailure;
         }
-        const char* text = value();
-        if (text != nullptr && inlineValue == nullptr) options.arguments.emplace_back(text);
-        if (text == nullptr) {
-            fail("option '%s' needs a value", name.c_str());
-            return ParseOutcome::ExitFailure;
-        }
-        bool ok = true;
-        if (name == "--bind") {
-            options.bind = text;
-            ok = !options.bind.empty();
-        } else if (name == "--workers") {
-            const auto n = parseCount(text, 1000);
-            ok = n && *n >= 1 && *n <= 1024;
-            if (ok) options.workers = static_cast<int>(*n);
-        } else if (name == "--max-instructions") {
-            const auto n = parseCount(text, 1000);
-            ok = n.has_value();
-            if (ok) options.limits.maxInstructions = *n;
-        } else if (name == "--max-seconds") {
-            const auto s = parseSeconds(text);
-            ok = s.has_value();
-            if (ok) options.limits.maxSeconds = *s;
-        } else if (name == "--max-memory" || name == "--max-request") {
-            const auto n = parseCount(text, 1024);
-            ok = n.has_value();
-            if (ok) {
-                (name == "--max-memory" ? options.limits.maxMemory : options.limits.maxRequest) =
-                    toSize(*n);
+        options.arguments.emplace_back(argv[i]);
+        const char* text = inlineValue;
+        if (option->value == nullptr) {
+            if (text != nullptr) {
+                fail("option '%s' takes no value", name.c_str());
+                return ParseOutcome::ExitFailure;
             }
-        } else if (name == "--allow") {
-            ok = AddressRange::parse(text).has_value();
-            if (ok) options.allow.emplace_back(text);
+        } else if (text == nullptr) {
+            if (i + 1 >= argc) {
+                fail("option '%s' needs a value", name.c_str());
+                return ParseOutcome::ExitFailure;
+            }
+            text = argv[++i];
+            options.arguments.emplace_back(text);
         }
-        if (!ok) {
+        if (!option->apply(text, options)) {
             fail("invalid value '%s' for option '%s'", text, name.c_str());
             return ParseOutcome::ExitFailure;
         }

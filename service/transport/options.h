@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "address_range.h"
 #include "request_limits.h"
 
 namespace qel {
@@ -13,7 +14,7 @@ struct ServiceOptions {
     std::string bind = "tcp://127.0.0.1:5555";
     int workers = 1;
     Limits limits;
-    std::vector<std::string> allow; // CIDR ranges; empty admits every peer
+    std::vector<AddressRange> allow; // --allow ranges; empty admits every peer
     bool verbose = false;
     // The arguments as given, which each worker process is started with.
     std::vector<std::string> arguments;

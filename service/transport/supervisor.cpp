@@ -681,10 +681,7 @@ int runSupervisor(const ServiceOptions& options) {
         zmq::context_t context;
         std::unique_ptr<ZapHandler> zap;
         if (!options.allow.empty()) {
-            std::vector<AddressRange> ranges;
-            for (const std::string& text : options.allow)
-                ranges.push_back(*AddressRange::parse(text));
-            zap = std::make_unique<ZapHandler>(context, std::move(ranges), options.verbose);
+            zap = std::make_unique<ZapHandler>(context, options.allow, options.verbose);
         } else if (!isLoopbackEndpoint(options.bind)) {
             std::fprintf(stderr,
                          "qel-lua-service: warning: %s is not a loopback address and no --allow "
