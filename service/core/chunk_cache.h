@@ -38,7 +38,6 @@ class ChunkCache {
     // Forgets every entry without touching a state, for when the state is gone.
     void reset();
 
-    std::size_t size() const { return entries_.size(); }
 
   private:
     struct Entry {

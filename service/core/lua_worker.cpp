@@ -62,7 +62,7 @@ struct LuaWorkerAccess {
             luaL_error(L, "%s", crossed);
         }
         // A coroutine armed in an earlier request goes back to the normal period.
-        if (!budget.countsInstructions()) {
+        if (!budget.needsHook()) {
             lua_sethook(L, nullptr, 0, 0);
         } else if (ran != budget.hookPeriod()) {
             lua_sethook(L, hook, LUA_MASKCOUNT, budget.hookPeriod());
@@ -181,7 +181,7 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
         fail("cannot create a Lua state: not enough memory");
         return reply_.view();
     }
-    if (budget_.countsInstructions()) {
+    if (budget_.needsHook()) {
         lua_sethook(L_, &LuaWorkerAccess::hook, LUA_MASKCOUNT, budget_.hookPeriod());
     } else {
         lua_sethook(L_, nullptr, 0, 0);

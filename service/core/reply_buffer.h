@@ -56,8 +56,6 @@ class ReplyBuffer {
     bool clear() noexcept;
 
     std::string_view view() const { return {data_, size_}; }
-    std::size_t size() const { return size_; }
-    std::size_t capacity() const { return capacity_; }
 
   private:
     class Heap;

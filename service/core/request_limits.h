@@ -3,6 +3,7 @@
 // of instructions and time that the count hook, the libraries and the deadline charge.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -43,7 +44,6 @@ class MemoryBudget {
     }
     void releaseExtra(std::size_t n) { extra_ -= n < extra_ ? n : extra_; }
 
-    std::size_t used() const { return used_; }
     std::size_t limit() const { return limit_; }
 
   private:
@@ -72,7 +72,9 @@ class RunBudget {
     RunBudget(const RunBudget&) = delete;
     RunBudget& operator=(const RunBudget&) = delete;
 
-    bool countsInstructions() const { return maxInstructions_ != 0; }
+    // Whether requests run with the count hook: for --max-instructions, or where the
+    // deadline's signal cannot be relied on (see kPollClock in request_limits.cpp).
+    bool needsHook() const;
     // Instructions between two hook calls: finer than the default for tiny limits.
     int hookPeriod() const { return period_; }
 
@@ -84,7 +86,6 @@ class RunBudget {
     // Charges instructions run (or library steps, counted alike); returns the error
     // message once a limit is crossed.
     const char* charge(std::uint64_t instructions) noexcept;
-    bool tripped() const { return tripped_ != nullptr; }
 
   private:
     static const char* chargeThunk(void* ud, std::size_t steps) noexcept;
@@ -93,6 +94,7 @@ class RunBudget {
     int period_;
     timespec maxDuration_{};
     bool hasDeadline_;
+    std::chrono::steady_clock::time_point deadline_{};
     timer_t timer_{};
     bool hasTimer_ = false;
     std::uint64_t executed_ = 0;
