@@ -22,11 +22,13 @@ constexpr char kUsage[] =
     "  -e SCRIPT   run SCRIPT; repeatable, run in order\n"
     "  FILE        run the contents of FILE as one script; '-' reads standard input\n"
     "  --help      show this help and exit\n"
+    "  --version   show the version and exit\n"
     "\n"
     "With no script and a terminal on standard input, prompts for one script per line\n"
     "until end of input; without a terminal, standard input is one script.\n"
+    "The library has no time-out: with no service listening, qel-lua waits for one.\n"
     "Exit status: 0 all answers arrived and none is an error, 1 a script answered\n"
-    "\"error: ...\", 2 wrong arguments or no answer from the service.\n";
+    "\"error: ...\", 2 wrong arguments, an unreadable file, or a library call failed.\n";
 
 constexpr int kExitOk = 0;
 constexpr int kExitScriptError = 1;
@@ -90,7 +92,8 @@ class Connection {
     int run(const std::string& script) {
         char* answer = nullptr;
         if (executeLuaScriptQel(&answer, script.c_str(), handle_) != 0) {
-            std::fprintf(stderr, "qel-lua: no answer from the service\n");
+            // The library has said why on standard error already.
+            std::fprintf(stderr, "qel-lua: the script could not be run through the library\n");
             return kExitFailure;
         }
         std::fputs(answer, stdout);
@@ -149,6 +152,11 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+        if (arg == "--version") {
+            std::printf("qel-lua %d.%d.%d\n", QEL_ZMQ_VERSION_MAJOR, QEL_ZMQ_VERSION_MINOR,
+                        QEL_ZMQ_VERSION_PATCH);
             return kExitOk;
         }
         if (arg == "-H" || arg == "-p" || arg == "-e") {
