@@ -7,28 +7,15 @@
 
 #include "context_socket.h"
 #include "qel_zmq.h"
+#include "reply_copy.h"
 
 namespace {
 
 // Copies the reply into a fresh buffer of size + 1 bytes, stopping at the first NUL
-// and always terminating the text. The reply is walked once, block by block: each
-// block is searched for a NUL and then copied while it is still in cache. (glibc's
-// memccpy searches the whole source before copying, which reads a large reply twice.)
+// and always terminating the text.
 std::unique_ptr<char[]> copyReply(const zmq::message_t& reply) {
-    constexpr std::size_t kBlock = 32 * 1024;
-    const std::size_t size = reply.size();
-    const char* source = static_cast<const char*>(reply.data());
-    std::unique_ptr<char[]> text(new char[size + 1]);
-    std::size_t copied = 0;
-    while (copied < size) {
-        std::size_t length = size - copied < kBlock ? size - copied : kBlock;
-        const void* nul = std::memchr(source + copied, '\0', length);
-        if (nul != nullptr) length = static_cast<const char*>(nul) - (source + copied);
-        std::memcpy(text.get() + copied, source + copied, length);
-        copied += length;
-        if (nul != nullptr) break;
-    }
-    text[copied] = '\0';
+    std::unique_ptr<char[]> text(new char[reply.size() + 1]);
+    copyReplyText(text.get(), static_cast<const char*>(reply.data()), reply.size());
     return text;
 }
 
