@@ -27,8 +27,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kService = QEL_LUA_SERVICE_PATH;
-
 // Ends the whole test program when a blocking call overruns its limit: a library call
 // cannot be cancelled, and a hang must fail loudly rather than stall the suite.
 class Watchdog {
@@ -65,14 +63,6 @@ Exchange boundedExecute(void* handle, const std::string& script,
     return execute(handle, script.c_str());
 }
 
-HandlePtr connectedTo(const ServiceProcess& service) {
-    HandlePtr handle = newHandle();
-    if (handle && connectToQelLuaService("127.0.0.1", service.port(), handle.get()) != 0) {
-        handle.reset();
-    }
-    return handle;
-}
-
 // A script that answers with a value only this request can have.
 std::string uniqueScript(const std::string& tag) {
     return "return '" + tag + "'";
@@ -81,9 +71,9 @@ std::string uniqueScript(const std::string& tag) {
 } // namespace
 
 TEST(Restart, NextCallSucceedsAfterTheServiceComesBackOnTheSameEndpoint) {
-    auto service = std::make_unique<ServiceProcess>(kService, std::vector<std::string>{});
+    auto service = std::make_unique<ServiceProcess>();
     const std::string endpoint = service->endpoint();
-    HandlePtr handle = connectedTo(*service);
+    HandlePtr handle = connectedHandle(service->port());
     ASSERT_TRUE(handle);
     Exchange first = boundedExecute(handle.get(), uniqueScript("before"));
     ASSERT_EQ(first.status, 0);
@@ -92,7 +82,7 @@ TEST(Restart, NextCallSucceedsAfterTheServiceComesBackOnTheSameEndpoint) {
     ASSERT_EQ(service->stop(), 0) << "service did not stop cleanly";
     service.reset();
     // The handle is left alone while nothing listens; ZeroMQ reconnects by itself.
-    service = std::make_unique<ServiceProcess>(kService, std::vector<std::string>{}, endpoint);
+    service = std::make_unique<ServiceProcess>(std::vector<std::string>{"--bind", endpoint});
     ASSERT_EQ(service->endpoint(), endpoint);
 
     for (int i = 0; i < 3; ++i) {
@@ -105,9 +95,9 @@ TEST(Restart, NextCallSucceedsAfterTheServiceComesBackOnTheSameEndpoint) {
 }
 
 TEST(TwoEndpoints, RequestsAreSpreadOverBothAndEachAnswerIsItsOwn) {
-    ServiceProcess a(kService, {});
-    ServiceProcess b(kService, {});
-    HandlePtr handle = connectedTo(a);
+    ServiceProcess a;
+    ServiceProcess b;
+    HandlePtr handle = connectedHandle(a.port());
     ASSERT_TRUE(handle);
     ASSERT_EQ(connectToQelLuaService("127.0.0.1", b.port(), handle.get()), 0);
 
@@ -172,8 +162,8 @@ TEST(OddReplies, DocumentedResultsAndTheHandleStaysUsable) {
 }
 
 TEST(OddReplies, SixtyFourMebibyteAnswerFromTheService) {
-    ServiceProcess service(kService, {});
-    HandlePtr handle = connectedTo(service);
+    ServiceProcess service;
+    HandlePtr handle = connectedHandle(service.port());
     ASSERT_TRUE(handle);
     Exchange big = boundedExecute(handle.get(), "return string.rep('ab', 32 * 1024 * 1024)", 60s);
     ASSERT_EQ(big.status, 0);
@@ -190,10 +180,9 @@ TEST(OddReplies, SixtyFourMebibyteAnswerFromTheService) {
 }
 
 TEST(StuckWorker, OtherWorkersKeepAnsweringOtherClients) {
-    ServiceProcess service(kService,
-                           {"--workers", "2", "--max-seconds", "6", "--max-instructions", "0"});
-    HandlePtr stuckHandle = connectedTo(service);
-    HandlePtr otherHandle = connectedTo(service);
+    ServiceProcess service({"--workers", "2", "--max-seconds", "6", "--max-instructions", "0"});
+    HandlePtr stuckHandle = connectedHandle(service.port());
+    HandlePtr otherHandle = connectedHandle(service.port());
     ASSERT_TRUE(stuckHandle && otherHandle);
     // Both connections are up before the long script starts.
     ASSERT_EQ(boundedExecute(stuckHandle.get(), "return 'up'").text(), "up");
@@ -229,11 +218,11 @@ TEST(StuckWorker, OtherWorkersKeepAnsweringOtherClients) {
 TEST(Shutdown, SigtermAnswersEveryRequestAlreadyQueued) {
     // Twelve clients each have one slow request inside the service (two running, the
     // rest queued) when SIGTERM arrives: all twelve must be answered, then exit 0.
-    ServiceProcess service(kService, {"--workers", "2"});
+    ServiceProcess service({"--workers", "2"});
     constexpr int kClients = 12;
     std::vector<HandlePtr> handles;
     for (int c = 0; c < kClients; ++c) {
-        handles.push_back(connectedTo(service));
+        handles.push_back(connectedHandle(service.port()));
         ASSERT_TRUE(handles.back());
         ASSERT_EQ(boundedExecute(handles.back().get(), "return 'up'").text(), "up");
     }
@@ -248,7 +237,7 @@ TEST(Shutdown, SigtermAnswersEveryRequestAlreadyQueued) {
             });
         }
         std::this_thread::sleep_for(300ms); // every request is in the service's queue now
-        service.signal(SIGTERM);
+        service.terminate();
         for (std::thread& client : clients)
             client.join();
     }
@@ -263,7 +252,7 @@ TEST(Shutdown, SigtermDuringLoadLosesNoAnswerAndExitsZero) {
     // The clients run in a forked child (this process has no other thread now), since
     // requests sent after the service stopped taking new ones are never answered and
     // their calls block. The child reports each send and each answer on a pipe.
-    ServiceProcess service(kService, {"--workers", "2"});
+    ServiceProcess service({"--workers", "2"});
     constexpr int kClients = 8;
     int pipefd[2];
     ASSERT_EQ(pipe(pipefd), 0);
@@ -280,7 +269,7 @@ TEST(Shutdown, SigtermDuringLoadLosesNoAnswerAndExitsZero) {
         std::vector<std::thread> clients;
         for (int c = 0; c < kClients; ++c) {
             clients.emplace_back([&, c] {
-                HandlePtr handle = connectedTo(service);
+                HandlePtr handle = connectedHandle(service.port());
                 for (int n = 0; handle && n < 100000; ++n) {
                     const std::string id = std::to_string(c) + "." + std::to_string(n);
                     report("S " + id + "\n");
@@ -324,7 +313,7 @@ TEST(Shutdown, SigtermDuringLoadLosesNoAnswerAndExitsZero) {
         readSome(20ms);
     ASSERT_GE(answered(), 500u) << "load did not get going";
 
-    service.signal(SIGTERM);
+    service.terminate();
     const std::optional<int> exitCode = service.waitExit(30s);
     readSome(500ms); // answers still on their way
     kill(child, SIGKILL);

@@ -11,23 +11,14 @@
 #include <zmq.h>
 
 #include "capture.h"
+#include "context_socket.h"
 #include "host.h"
 #include "peer.h"
 
 namespace {
 
-struct Console {
-    std::string out;
-    std::string err;
-};
-
-// Runs call with standard output and standard error captured.
-template <typename Call> Console captured(Call&& call) {
-    FdCapture out(1);
-    FdCapture err(2);
-    call();
-    std::string errText = err.finish();
-    return {out.finish(), errText};
+std::string lastEndpoint(void* handle) {
+    return asHandle(handle)->socket->get(zmq::sockopt::last_endpoint);
 }
 
 // Proves the handle still works: one full exchange with the echo peer.
@@ -63,52 +54,71 @@ TEST(BadInput, NullPointerArguments) {
     TestPeer peer(TestPeer::echo);
     HandlePtr handle = connectedHandle(peer.port());
     ASSERT_TRUE(handle);
+    contextSocket empty; // a record whose socket was never made
     char sentinel = 0;
     char* slot = &sentinel;
     void* h = handle.get();
+    const std::string endpoint = lastEndpoint(h);
 
     struct Row {
         const char* what;
-        int (*call)(void* handle, char** slot, int port);
+        int (*call)(void* handle, void* empty, char** slot, int port);
     };
     const Row rows[] = {
         {"connect: NULL host",
-         [](void* h, char**, int port) { return connectToQelLuaService(nullptr, port, h); }},
+         [](void* h, void*, char**, int port) { return connectToQelLuaService(nullptr, port, h); }},
         {"connect: NULL handle",
-         [](void*, char**, int port) {
+         [](void*, void*, char**, int port) {
              return connectToQelLuaService("127.0.0.1", port, nullptr);
          }},
+        {"connect: handle without a socket",
+         [](void*, void* empty, char**, int port) {
+             return connectToQelLuaService("127.0.0.1", port, empty);
+         }},
         {"connect: everything NULL",
-         [](void*, char**, int port) { return connectToQelLuaService(nullptr, port, nullptr); }},
+         [](void*, void*, char**, int port) {
+             return connectToQelLuaService(nullptr, port, nullptr);
+         }},
         {"execute: NULL result slot",
-         [](void* h, char**, int) { return executeLuaScriptQel(nullptr, "return 1", h); }},
+         [](void* h, void*, char**, int) { return executeLuaScriptQel(nullptr, "return 1", h); }},
         {"execute: NULL script",
-         [](void* h, char** slot, int) { return executeLuaScriptQel(slot, nullptr, h); }},
+         [](void* h, void*, char** slot, int) { return executeLuaScriptQel(slot, nullptr, h); }},
         {"execute: NULL handle",
-         [](void*, char** slot, int) { return executeLuaScriptQel(slot, "return 1", nullptr); }},
+         [](void*, void*, char** slot, int) {
+             return executeLuaScriptQel(slot, "return 1", nullptr);
+         }},
+        {"execute: handle without a socket",
+         [](void*, void* empty, char** slot, int) {
+             return executeLuaScriptQel(slot, "return 1", empty);
+         }},
         {"execute: everything NULL",
-         [](void*, char**, int) { return executeLuaScriptQel(nullptr, nullptr, nullptr); }},
+         [](void*, void*, char**, int) { return executeLuaScriptQel(nullptr, nullptr, nullptr); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         int status = 0;
-        const Console console = captured([&] { status = row.call(h, &slot, peer.port()); });
+        const Console console =
+            captureConsole([&] { status = row.call(h, &empty, &slot, peer.port()); });
         EXPECT_EQ(status, -1);
         EXPECT_EQ(console.out, "");
         EXPECT_EQ(console.err, "");
         EXPECT_EQ(slot, &sentinel) << "result slot written";
         EXPECT_EQ(peer.requestCount(), 0u) << "a request went out";
+        EXPECT_EQ(lastEndpoint(h), endpoint) << "the handle connected somewhere else";
     }
 
     // The release functions take NULL as "nothing to do".
-    const Console console = captured([] {
+    const Console console = captureConsole([] {
         freeResult(nullptr);
         freeHandle(nullptr);
     });
     EXPECT_EQ(console.out, "");
     EXPECT_EQ(console.err, "");
 
+    // Nothing went out, so the handle is still in step with its peer: the next request
+    // is the first the peer ever sees.
     expectUsable(h, peer, "still here");
+    EXPECT_EQ(peer.requests(), std::vector<std::string>{"still here"});
 }
 
 TEST(BadInput, HostAndPortTable) {
@@ -145,7 +155,7 @@ TEST(BadInput, HostAndPortTable) {
         HandlePtr handle = newHandle();
         ASSERT_TRUE(handle);
         int status = 0;
-        const Console console = captured(
+        const Console console = captureConsole(
             [&] { status = connectToQelLuaService(row.host.c_str(), row.port, handle.get()); });
         EXPECT_EQ(status, verdict.accepted ? 0 : -1);
         EXPECT_EQ(console.out, verdict.text) << "refusal text goes to stdout alone, no newline";
@@ -187,7 +197,7 @@ TEST(BadInput, ScriptTable) {
         const std::size_t before = peer.requestCount();
         Exchange exchange;
         const Console console =
-            captured([&] { exchange = execute(handle.get(), row.script.c_str()); });
+            captureConsole([&] { exchange = execute(handle.get(), row.script.c_str()); });
         ASSERT_EQ(exchange.status, 0);
         EXPECT_EQ(console.out, "");
         EXPECT_EQ(console.err, "");

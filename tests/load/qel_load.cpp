@@ -2,24 +2,21 @@
 // qel-lua-service. Every script answers with a value unique to its request, and every
 // answer is checked, so a lost, duplicated or crossed reply fails the run.
 // Prints requests/s and latencies; exits 0 only when every answer matched.
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "qel_zmq.h"
+#include "host.h"
 #include "service_process.h"
+#include "timing.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::string service;
@@ -66,12 +63,11 @@ struct ThreadResult {
 
 void client(int id, const Options& options, int port, ThreadResult& result) {
     result.latencyMs.reserve(static_cast<std::size_t>(options.requests));
-    void* handle = createConnectionHandle();
-    if (handle == nullptr || connectToQelLuaService("127.0.0.1", port, handle) != 0) {
+    const HandlePtr handle = connectedHandle(port);
+    if (!handle) {
         result.wrong = options.requests;
         result.firstWrong = "no handle";
         result.done = options.requests;
-        freeHandle(handle);
         return;
     }
     for (int n = 0; n < options.requests; ++n) {
@@ -79,27 +75,17 @@ void client(int id, const Options& options, int port, ThreadResult& result) {
         const std::string expected = std::to_string(id) + "/" + std::to_string(n);
         const std::string script = "return '" + std::to_string(id) + "/' .. (" + std::to_string(n) +
                                    " * 2 - " + std::to_string(n) + ")";
-        char* answer = nullptr;
         const auto start = Clock::now();
-        const int status = executeLuaScriptQel(&answer, script.c_str(), handle);
-        result.latencyMs.push_back(
-            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        if (status != 0 || expected != answer) {
+        const Exchange answer = execute(handle.get(), script.c_str());
+        result.latencyMs.push_back(usSince(start) / 1000);
+        if (answer.status != 0 || answer.text() != expected) {
             if (result.wrong++ == 0) {
-                result.firstWrong = expected + " -> " + (status == 0 ? answer : "status -1");
+                result.firstWrong =
+                    expected + " -> " + (answer.status == 0 ? answer.text() : "status -1");
             }
         }
-        if (status == 0) freeResult(answer);
         ++result.done;
     }
-    freeHandle(handle);
-}
-
-double percentile(std::vector<double>& sorted, double p) {
-    if (sorted.empty()) return 0;
-    const std::size_t index = std::min(
-        sorted.size() - 1, static_cast<std::size_t>(p * static_cast<double>(sorted.size())));
-    return sorted[index];
 }
 
 } // namespace
@@ -133,7 +119,7 @@ int main(int argc, char** argv) {
         if (done == total) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double seconds = secondsSince(start);
     if (done != total) {
         std::printf("load: FAILED, %ld of %ld requests still unanswered after %d s (lost)\n",
                     total - done, total, options.timeoutSeconds);
@@ -151,7 +137,6 @@ int main(int argc, char** argv) {
         if (!r->firstWrong.empty()) std::printf("load: wrong answer: %s\n", r->firstWrong.c_str());
         latencies.insert(latencies.end(), r->latencyMs.begin(), r->latencyMs.end());
     }
-    std::sort(latencies.begin(), latencies.end());
     const std::optional<int> exitCode = service.stop();
 
     std::printf("load: %d threads x %d requests, service --workers %d\n", options.threads,
@@ -161,7 +146,7 @@ int main(int argc, char** argv) {
     std::printf("load: %.2f s, %.0f requests/s\n", seconds, static_cast<double>(total) / seconds);
     std::printf("load: latency ms p50 %.3f p99 %.3f p99.9 %.3f max %.3f\n",
                 percentile(latencies, 0.50), percentile(latencies, 0.99),
-                percentile(latencies, 0.999), latencies.back());
+                percentile(latencies, 0.999), percentile(latencies, 1));
     std::printf("load: service exit code %d\n", exitCode ? *exitCode : -1);
     return wrong == 0 && exitCode == 0 ? 0 : 1;
 }

@@ -13,7 +13,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "service_helpers.h"
+#include "processes.h"
+#include "service_process.h"
 
 namespace {
 

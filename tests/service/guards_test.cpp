@@ -4,7 +4,6 @@
 // does not spin, and a stop is bounded too. After each, a normal request is answered.
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <future>
 #include <gtest/gtest.h>
 #include <optional>
@@ -13,10 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "service_helpers.h"
+#include "clients.h"
+#include "processes.h"
+#include "sanitizers.h"
+#include "service_process.h"
+#include "timing.h"
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -27,10 +29,6 @@ constexpr double kPrompt = 0.75;
 // One whose worker has to be replaced: the grace (0.5 s) and room for a loaded machine.
 constexpr double kLate = 1.5;
 constexpr std::size_t kMiB = std::size_t{1} << 20;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 struct Timed {
     std::optional<std::string> reply;
@@ -218,7 +216,7 @@ TEST(Guards, AStopTakesAtMostTheLimitAndAnswersEveryRequest) {
         }
         std::this_thread::sleep_for(250ms); // all three have reached the service
         const auto start = Clock::now();
-        EXPECT_EQ(service.stop(SIGTERM, 10s), 0);
+        EXPECT_EQ(service.stop(10s), 0);
         EXPECT_LT(secondsSince(start), 0.5 + kLate);
         std::vector<std::string> texts;
         for (auto& reply : replies)

@@ -5,7 +5,9 @@
 #include <random>
 #include <string>
 
-#include "service_helpers.h"
+#include "clients.h"
+#include "lua_chunk.h"
+#include "service_process.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "address_range.h"
+#include "lua_chunk.h"
 #include "lua_worker.h"
-#include "service_helpers.h"
 
 using qel::AddressRange;
 using qel::Limits;

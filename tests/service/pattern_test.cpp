@@ -5,19 +5,15 @@
 #include <gtest/gtest.h>
 #include <string>
 
+#include "clients.h"
 #include "lua_worker.h"
-#include "service_helpers.h"
+#include "service_process.h"
+#include "timing.h"
 
 using qel::Limits;
 using qel::LuaWorker;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Each of these backtracks through about n^4 positions: hours of work in one C call.
 const char* const kBombs[] = {

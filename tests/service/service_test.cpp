@@ -3,7 +3,6 @@
 // sandbox, workers, access control and the clean stop on SIGTERM.
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <future>
 #include <gtest/gtest.h>
 #include <optional>
@@ -11,16 +10,15 @@
 #include <thread>
 #include <vector>
 
-#include "service_helpers.h"
+#include "clients.h"
+#include "lua_chunk.h"
+#include "processes.h"
+#include "service_process.h"
+#include "timing.h"
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 bool isError(const std::string& reply) {
     return reply.rfind("error: ", 0) == 0;
@@ -82,7 +80,7 @@ TEST(ServiceReply, PeerWithoutDelimiterIsAnsweredByAnyNumberOfWorkers) {
         EXPECT_EQ(askWithoutDelimiter(service.endpoint(), {""}), "");
         EXPECT_EQ(RawClient(service.endpoint()).ask("return 'req'"), "req");
         // Nothing is left counted as in flight, so the stop does not wait for it.
-        EXPECT_EQ(service.stop(SIGTERM, 5s), 0);
+        EXPECT_EQ(service.stop(5s), 0);
     }
 }
 
@@ -252,7 +250,7 @@ TEST(ServiceAccess, Ipv6EndpointAndRanges) {
 TEST(ServiceStop, SigtermWhenIdleExitsZero) {
     ServiceProcess service;
     EXPECT_EQ(LibraryClient(service.port()).run("return 1"), "1");
-    EXPECT_EQ(service.stop(SIGTERM, 5s), 0);
+    EXPECT_EQ(service.stop(5s), 0);
 }
 
 TEST(ServiceOptions, HelpVersionAndBadArguments) {

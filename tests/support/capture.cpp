@@ -1,5 +1,5 @@
-// capture.cpp - FdCapture: redirects a descriptor into an unlinked temporary file.
-// stdio buffers are flushed on both edges so nothing leaks in or out of the window.
+// capture.cpp - captureConsole: each descriptor is redirected into an unlinked temporary
+// file; stdio buffers are flushed on both edges so nothing leaks in or out of the window.
 #include "capture.h"
 
 #include <cstdio>
@@ -33,33 +33,54 @@ int openTemporaryFile() {
     return file;
 }
 #endif
+
+// One descriptor redirected for the lifetime of the object, restored even when the
+// captured call throws.
+class FdCapture {
+  public:
+    explicit FdCapture(int fd) : fd_(fd) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        file_ = openTemporaryFile();
+        if (file_ < 0) throw std::runtime_error("cannot open a temporary file");
+        saved_ = dup(fd_);
+        dup2(file_, fd_);
+    }
+    ~FdCapture() { finish(); }
+    FdCapture(const FdCapture&) = delete;
+    FdCapture& operator=(const FdCapture&) = delete;
+
+    // Flushes stdio, restores the descriptor and returns everything written to it.
+    std::string finish() {
+        if (file_ < 0) return {};
+        std::fflush(stdout);
+        std::fflush(stderr);
+        dup2(saved_, fd_);
+        close(saved_);
+        std::string text;
+        char buffer[4096];
+        lseek(file_, 0, SEEK_SET);
+        for (ssize_t n; (n = read(file_, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
+        close(file_);
+        file_ = -1;
+        return text;
+    }
+
+  private:
+    int fd_;
+    int saved_ = -1;
+    int file_ = -1;
+};
+
 } // namespace
 
-FdCapture::FdCapture(int fd) : fd_(fd) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    file_ = openTemporaryFile();
-    if (file_ < 0) throw std::runtime_error("cannot open a temporary file");
-    saved_ = dup(fd_);
-    dup2(file_, fd_);
-}
-
-FdCapture::~FdCapture() {
-    finish();
-}
-
-std::string FdCapture::finish() {
-    if (done_) return {};
-    done_ = true;
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(saved_, fd_);
-    close(saved_);
-    std::string text;
-    char buffer[4096];
-    lseek(file_, 0, SEEK_SET);
-    for (ssize_t n; (n = read(file_, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, n);
-    close(file_);
-    return text;
+Console captureConsole(const std::function<void()>& call) {
+    FdCapture out(1);
+    FdCapture err(2);
+    call();
+    Console console;
+    console.err = err.finish();
+    console.out = out.finish();
+    return console;
 }

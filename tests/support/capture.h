@@ -1,22 +1,14 @@
-// capture.h - captures what a file descriptor receives while a test runs a call.
-// Works below stdio, so it sees exactly the bytes the library writes to fd 1 or 2.
+// capture.h - captures what a call writes to standard output and standard error.
+// Works below stdio, so it sees exactly the bytes the library writes to fd 1 and 2.
 #pragma once
 
+#include <functional>
 #include <string>
 
-class FdCapture {
-  public:
-    explicit FdCapture(int fd);
-    ~FdCapture();
-    FdCapture(const FdCapture&) = delete;
-    FdCapture& operator=(const FdCapture&) = delete;
-
-    // Flushes stdio, restores the descriptor and returns everything written to it.
-    std::string finish();
-
-  private:
-    int fd_;
-    int saved_ = -1;
-    int file_ = -1;
-    bool done_ = false;
+struct Console {
+    std::string out;
+    std::string err;
 };
+
+// Runs call with fds 1 and 2 redirected, and returns what each received.
+Console captureConsole(const std::function<void()>& call);

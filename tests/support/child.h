@@ -8,18 +8,6 @@
 #include <functional>
 #include <memory>
 
-// True in builds instrumented by AddressSanitizer or ThreadSanitizer.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QEL_TEST_SANITIZED true
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QEL_TEST_SANITIZED true
-#endif
-#endif
-#ifndef QEL_TEST_SANITIZED
-#define QEL_TEST_SANITIZED false
-#endif
-
 struct ChildOutcome {
     bool blocked = false; // still running when the wait ended, and killed
     int exitCode = -1;    // valid when the child exited by itself

@@ -14,8 +14,8 @@ TestPeer::TestPeer(Handler handler)
     : handler_(std::move(handler)), context_(), socket_(context_, zmq::socket_type::rep) {
     socket_.set(zmq::sockopt::linger, 0);
     socket_.bind("tcp://127.0.0.1:*");
-    endpoint_ = socket_.get(zmq::sockopt::last_endpoint);
-    port_ = std::stoi(endpoint_.substr(endpoint_.rfind(':') + 1));
+    const std::string endpoint = socket_.get(zmq::sockopt::last_endpoint);
+    port_ = std::stoi(endpoint.substr(endpoint.rfind(':') + 1));
     thread_ = std::thread([this] { serve(); });
 }
 
@@ -32,15 +32,6 @@ std::vector<std::string> TestPeer::requests() const {
 std::size_t TestPeer::requestCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_.size();
-}
-
-bool TestPeer::waitForRequests(std::size_t n, int timeoutMs) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (requestCount() >= n) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return requestCount() >= n;
 }
 
 void TestPeer::serve() {

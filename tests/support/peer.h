@@ -23,13 +23,10 @@ class TestPeer {
     TestPeer& operator=(const TestPeer&) = delete;
 
     int port() const { return port_; }
-    std::string endpoint() const { return endpoint_; }
 
     // Requests seen so far, each with its parts joined.
     std::vector<std::string> requests() const;
     std::size_t requestCount() const;
-    // Waits (bounded) until at least n requests have arrived.
-    bool waitForRequests(std::size_t n, int timeoutMs = 5000) const;
 
     static Parts echo(const std::string& request) { return {request}; }
 
@@ -39,7 +36,6 @@ class TestPeer {
     Handler handler_;
     zmq::context_t context_;
     zmq::socket_t socket_;
-    std::string endpoint_;
     int port_ = 0;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;

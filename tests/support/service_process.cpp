@@ -1,8 +1,10 @@
-// service_process.cpp - spawns qel-lua-service with its stdout in an unlinked file,
-// polled for the endpoint line; stopping is always bounded.
+// service_process.cpp - spawns the program with its stdout in an unlinked file, polled
+// for the endpoint line; stopping is always bounded and by the child's own PID.
 #include "service_process.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
@@ -18,28 +20,30 @@ constexpr auto kStartLimit = std::chrono::seconds(30); // sanitizer builds start
 constexpr auto kPoll = std::chrono::milliseconds(5);
 } // namespace
 
+#ifdef QEL_LUA_SERVICE
 ServiceProcess::ServiceProcess(const std::vector<std::string>& args)
-    : ServiceProcess(QEL_LUA_SERVICE_PATH, args) {}
+    : ServiceProcess(QEL_LUA_SERVICE, args) {}
+#endif
 
-ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std::string>& args,
-                               const std::string& bind) {
+ServiceProcess::ServiceProcess(const std::string& program, std::vector<std::string> args) {
     char path[] = "/tmp/qel_service_outXXXXXX";
     // Close-on-exec keeps other children from holding this file; dup2 clears it for stdout.
     output_ = mkostemp(path, O_CLOEXEC);
     if (output_ < 0) throw std::runtime_error("mkostemp failed");
     unlink(path);
 
-    std::vector<std::string> argv = {program, "--bind", bind};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& arg : argv)
-        cargv.push_back(arg.data());
-    cargv.push_back(nullptr);
+    if (std::find(args.begin(), args.end(), "--bind") == args.end())
+        args.insert(args.begin(), {"--bind", "tcp://127.0.0.1:*"});
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output_, STDOUT_FILENO);
-    const int spawned = posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), environ);
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         pid_ = -1;
@@ -58,10 +62,10 @@ ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std
             continue;
         }
         if (waitExit(std::chrono::milliseconds(0)) || std::chrono::steady_clock::now() > deadline) {
-            stop(SIGTERM, std::chrono::seconds(5));
+            stop(std::chrono::seconds(5));
             close(output_);
             output_ = -1;
-            throw std::runtime_error("qel-lua-service did not announce an endpoint: " + program);
+            throw std::runtime_error(program + " did not announce an endpoint");
         }
         std::this_thread::sleep_for(kPoll);
     }
@@ -70,7 +74,7 @@ ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std
 }
 
 ServiceProcess::~ServiceProcess() {
-    if (!exitCode_) stop(SIGTERM, std::chrono::seconds(10));
+    if (!exitCode_) stop(std::chrono::seconds(10));
     if (output_ >= 0) close(output_);
 }
 
@@ -78,8 +82,8 @@ bool ServiceProcess::running() {
     return pid_ > 0 && !waitExit(std::chrono::milliseconds(0));
 }
 
-void ServiceProcess::signal(int sig) const {
-    if (pid_ > 0 && !exitCode_) kill(pid_, sig);
+void ServiceProcess::terminate() const {
+    if (pid_ > 0 && !exitCode_) kill(pid_, SIGTERM);
 }
 
 std::optional<int> ServiceProcess::waitExit(std::chrono::milliseconds limit) {
@@ -98,10 +102,10 @@ std::optional<int> ServiceProcess::waitExit(std::chrono::milliseconds limit) {
     }
 }
 
-std::optional<int> ServiceProcess::stop(int sig, std::chrono::milliseconds limit) {
-    signal(sig);
+std::optional<int> ServiceProcess::stop(std::chrono::milliseconds limit) {
+    terminate();
     if (auto code = waitExit(limit)) return code;
-    // Past its limit the service is killed, and the caller learns it did not stop.
+    // Past its limit the program is killed, and the caller learns it did not stop.
     if (pid_ > 0 && !exitCode_) kill(pid_, SIGKILL);
     waitExit(std::chrono::seconds(10));
     return std::nullopt;

@@ -1,11 +1,8 @@
-// service_helpers.cpp - talking to the service and running the command-line programs.
-// Every wait is bounded; a process that overstays is killed by PID.
-#include "service_helpers.h"
+// processes.cpp - runProgram over pipes and posix_spawn, and the /proc readers.
+// Every wait is bounded; a program that overstays is killed by its PID.
+#include "processes.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
@@ -14,15 +11,14 @@
 #include <thread>
 #include <unistd.h>
 
-#include <lua.hpp>
-
-#include "qel_zmq.h"
+#include "timing.h"
 
 extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// Long enough for a sanitizer build of the service or command line to start and answer.
+constexpr auto kProgramLimit = std::chrono::seconds(20);
 
 int remainingMs(Clock::time_point deadline) {
     const auto left =
@@ -39,64 +35,10 @@ std::vector<char*> argvOf(const std::string& program, const std::vector<std::str
     return argv;
 }
 
-std::optional<int> waitFor(pid_t pid, Clock::time_point deadline, bool& reaped) {
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            reaped = true;
-            if (WIFEXITED(status)) return WEXITSTATUS(status);
-            return std::nullopt;
-        }
-        if (done < 0 || Clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
 } // namespace
 
-RawClient::RawClient(const std::string& endpoint, int timeoutMs)
-    : context_(1), socket_(context_, zmq::socket_type::req) {
-    socket_.set(zmq::sockopt::rcvtimeo, timeoutMs);
-    socket_.set(zmq::sockopt::sndtimeo, timeoutMs);
-    socket_.set(zmq::sockopt::linger, 0);
-    if (endpoint.find('[') != std::string::npos) socket_.set(zmq::sockopt::ipv6, true);
-    socket_.connect(endpoint);
-}
-
-std::optional<std::string> RawClient::ask(const std::vector<std::string>& parts) {
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const auto flags = i + 1 < parts.size() ? zmq::send_flags::sndmore : zmq::send_flags::none;
-        if (!socket_.send(zmq::buffer(parts[i]), flags)) return std::nullopt;
-    }
-    zmq::message_t reply;
-    if (!socket_.recv(reply, zmq::recv_flags::none)) return std::nullopt;
-    return reply.to_string();
-}
-
-LibraryClient::LibraryClient(int port) : handle_(createConnectionHandle()) {
-    if (handle_ != nullptr && connectToQelLuaService("127.0.0.1", port, handle_) != 0) {
-        freeHandle(handle_);
-        handle_ = nullptr;
-    }
-}
-
-LibraryClient::~LibraryClient() {
-    freeHandle(handle_);
-}
-
-std::string LibraryClient::run(const std::string& script) {
-    char* answer = nullptr;
-    if (handle_ == nullptr || executeLuaScriptQel(&answer, script.c_str(), handle_) != 0) {
-        return "<call failed>";
-    }
-    std::string text = answer;
-    freeResult(answer);
-    return text;
-}
-
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& input, std::chrono::milliseconds wait) {
+                         const std::string& input) {
     ProgramResult result;
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
@@ -125,7 +67,7 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
     (void)!write(in[1], input.data(), input.size());
     close(in[1]);
 
-    const auto deadline = Clock::now() + wait;
+    const auto deadline = Clock::now() + kProgramLimit;
     pollfd items[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open = 2;
@@ -147,31 +89,17 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
     for (const pollfd& item : items) {
         if (item.fd >= 0) close(item.fd);
     }
-    bool reaped = false;
-    const auto code = waitFor(pid, deadline, reaped);
-    if (!reaped) {
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (done != pid) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
+    } else if (WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
     }
-    result.exitCode = code.value_or(-1);
     return result;
-}
-
-std::string bytecodeReturningOne() {
-    std::string bytes;
-    lua_State* L = luaL_newstate();
-    if (L == nullptr) return bytes;
-    if (luaL_loadstring(L, "return 1") == LUA_OK) {
-        lua_dump(
-            L,
-            [](lua_State*, const void* p, size_t size, void* ud) {
-                static_cast<std::string*>(ud)->append(static_cast<const char*>(p), size);
-                return 0;
-            },
-            &bytes, 0);
-    }
-    lua_close(L);
-    return bytes;
 }
 
 std::size_t treeMemory(pid_t pid) {

@@ -1,0 +1,24 @@
+// processes.h - running a command-line program to its end, and what /proc says about a
+// running process: the memory of its whole tree and the CPU time it has used.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct ProgramResult {
+    int exitCode = -1; // -1 when it had to be killed
+    std::string out;
+    std::string err;
+};
+
+// Runs program ARGS with the given standard input, for at most 20 seconds.
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& input);
+
+// Memory of a process and all its descendants: proportional set sizes, so pages that
+// the service's processes share are counted once.
+std::size_t treeMemory(pid_t pid);
+// CPU seconds a process has used so far (user and system).
+double cpuSeconds(pid_t pid);
