@@ -9,7 +9,9 @@
 #include <string>
 
 #include "bench_util.h"
-#include "qel_zmq.h"
+#include "clients.h"
+#include "host.h"
+#include "service_process.h"
 
 namespace {
 
@@ -35,37 +37,27 @@ int main(int argc, char** argv) {
         const std::size_t size = static_cast<std::size_t>(args.number("size", 16l << 20));
         const double target = 2.2;
 
-        bench::Child peer({args.get("peer", "bench_peer")});
-        const bench::Endpoint endpoint = bench::parseEndpoint(peer.firstLine());
+        ServiceProcess peer(args.get("peer", "bench_peer"), {});
         const std::string request = std::to_string(size);
 
         double idle = 0, peak = 0;
         if (raw) {
-            bench::RawClient client(endpoint.text);
-            client.exchange("0", 1); // connected, threads and buffers in place
+            RawClient client(peer.endpoint(), RawClient::kWaitForever);
+            client.exchange("0"); // connected, threads and buffers in place
             idle = statusBytes("VmHWM");
-            if (client.exchange(request.c_str(), request.size()) != size) {
-                throw std::runtime_error("short reply");
-            }
+            if (client.exchange(request) != size) throw std::runtime_error("short reply");
             peak = statusBytes("VmHWM");
         } else {
-            void* handle = createConnectionHandle();
-            if (handle == nullptr ||
-                connectToQelLuaService(endpoint.host.c_str(), endpoint.port, handle) != 0) {
-                throw std::runtime_error("cannot make a connected handle");
-            }
-            char* result = nullptr;
-            if (executeLuaScriptQel(&result, "0", handle) != 0) throw std::runtime_error("failed");
-            freeResult(result);
+            HandlePtr handle = connectedHandle(peer.port());
+            if (!handle) throw std::runtime_error("cannot make a connected handle");
+            if (execute(handle.get(), "0").status != 0) throw std::runtime_error("failed");
             idle = statusBytes("VmHWM");
             // The peak is read while the host still holds the result, as a host would.
-            if (executeLuaScriptQel(&result, request.c_str(), handle) != 0 ||
-                std::strlen(result) != size) {
+            const Exchange big = execute(handle.get(), request.c_str());
+            if (big.status != 0 || std::strlen(big.result.get()) != size) {
                 throw std::runtime_error("short reply");
             }
             peak = statusBytes("VmHWM");
-            freeResult(result);
-            freeHandle(handle);
         }
         const double multiple = (peak - idle) / static_cast<double>(size);
         std::printf("| %s | %.1f MiB | %.1f MiB | %.1f MiB | %.2f× | ≤ %.1f× | %s |\n",

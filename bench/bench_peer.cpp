@@ -1,6 +1,7 @@
 // bench_peer.cpp - the reply peer of the benchmarks: a ZeroMQ REP socket that answers
 // a request made only of decimal digits, "N", with N bytes, and echoes anything else.
-// It prints its bound endpoint first and serves until it is stopped by signal.
+// Like qel-lua-service it binds `--bind ENDPOINT` (tcp://127.0.0.1:* by default) and
+// prints the bound endpoint first; it serves until it is stopped by signal.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,8 +50,14 @@ int printFreePort() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--free-port") == 0) return printFreePort();
-    const char* bind = argc > 1 ? argv[1] : "tcp://127.0.0.1:*";
+    if (argc == 2 && std::strcmp(argv[1], "--free-port") == 0) return printFreePort();
+    const char* bind = "tcp://127.0.0.1:*";
+    if (argc == 3 && std::strcmp(argv[1], "--bind") == 0) {
+        bind = argv[2];
+    } else if (argc != 1) {
+        std::fprintf(stderr, "usage: bench_peer [--bind ENDPOINT | --free-port]\n");
+        return 2;
+    }
 
     // Replies are sent zero-copy from one filled buffer, so the peer's own cost is the
     // same for every client and as small as ZeroMQ allows.

@@ -3,10 +3,13 @@
 // the same peer and run in alternating batches, A B A B ..., so drift cancels out.
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "bench_util.h"
+#include "clients.h"
+#include "service_process.h"
 
 namespace {
 
@@ -30,10 +33,9 @@ int main(int argc, char** argv) {
         const int rounds = static_cast<int>(args.number("rounds", 12));
         const double batchMs = static_cast<double>(args.number("batch-ms", 40));
 
-        bench::Child peer({args.get("peer", "bench_peer")});
-        const bench::Endpoint endpoint = bench::parseEndpoint(peer.firstLine());
-        bench::RawClient raw(endpoint.text);
-        bench::LibraryClient library(endpoint);
+        ServiceProcess peer(args.get("peer", "bench_peer"), {});
+        RawClient raw(peer.endpoint(), RawClient::kWaitForever);
+        LibraryClient library(peer.port());
 
         std::FILE* data = dataPath.empty() ? nullptr : std::fopen(dataPath.c_str(), "w");
         if (data != nullptr) std::fprintf(data, "# bytes A_us B_us\n");
@@ -45,12 +47,12 @@ int main(int argc, char** argv) {
         for (const Case& c : kCases) {
             const std::string request = std::to_string(c.size);
             // Both clients must really get the size asked for, or the timing means nothing.
-            if (raw.fetch(request.c_str(), request.size()).size() != c.size ||
-                library.fetch(request.c_str()).size() != c.size) {
+            const std::optional<std::string> rawReply = raw.ask(request);
+            if (!rawReply || rawReply->size() != c.size || library.run(request).size() != c.size) {
                 throw std::runtime_error("wrong reply size from the peer for " + request);
             }
             const bench::Comparison r =
-                bench::compare([&] { raw.exchange(request.c_str(), request.size()); },
+                bench::compare([&] { raw.exchange(request); },
                                [&] { library.exchange(request.c_str()); }, rounds, batchMs, quick);
             const bool met = r.ratio <= c.target;
             allMet = allMet && met;

@@ -2,17 +2,20 @@
 // ratio to a raw libzmq echo of the same text measured in the same run; the service's
 // round trip for growing replies, next to raw libzmq against the size peer; then the
 // service against itself: guards on and off, one worker and two, and its memory.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_util.h"
+#include "clients.h"
+#include "processes.h"
+#include "service_process.h"
 
 namespace {
 
@@ -46,38 +49,14 @@ std::string doublingScript(std::size_t size) {
     return "local s = 'x' for i = 1, " + std::to_string(doublings) + " do s = s .. s end return s";
 }
 
-std::string targetText(double target) {
-    char text[32];
-    std::snprintf(text, sizeof text, "≤ %.2f", target);
-    return text;
-}
-
+// One row of a comparison table; a target of 0 means the row is not judged.
 void row(const char* label, const bench::Comparison& r, double target) {
+    char targetText[32] = "–";
+    if (target > 0) std::snprintf(targetText, sizeof targetText, "≤ %.2f", target);
+    const char* met = target <= 0 ? "–" : r.ratio <= target ? "yes" : "**no**";
     std::printf("| %s | %.1f | %.1f | %.3f | %.3f–%.3f | %s | %s |\n", label, r.medianA, r.medianB,
-                r.ratio, r.lowest, r.highest, targetText(target).c_str(),
-                r.ratio <= target ? "yes" : "**no**");
+                r.ratio, r.lowest, r.highest, targetText, met);
     std::fflush(stdout);
-}
-
-// Memory of a process and its descendants, as proportional set sizes from /proc: pages
-// the service's processes share are counted once.
-std::size_t treeMemory(pid_t pid) {
-    std::size_t total = 0;
-    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    for (std::string key; rollup >> key;) {
-        if (key == "Pss:") {
-            std::size_t kib = 0;
-            rollup >> kib;
-            total += kib << 10;
-            break;
-        }
-        rollup.ignore(4096, '\n');
-    }
-    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                           "/children");
-    for (pid_t child; children >> child;)
-        total += treeMemory(child);
-    return total;
 }
 
 } // namespace
@@ -92,11 +71,11 @@ int main(int argc, char** argv) {
         const std::string summaryPath = args.get("summary");
         const std::string band = bench::pinnedToOneCpu() ? "pinned" : "unpinned";
 
-        bench::Child peer({args.get("peer", "bench_peer")});
-        bench::Child service({args.get("service", "qel-lua-service"), "--bind", "tcp://127.0.0.1:*",
-                              "--workers", "1"});
-        bench::RawClient raw(bench::parseEndpoint(peer.firstLine()).text);
-        bench::LibraryClient library(bench::parseEndpoint(service.firstLine()));
+        const std::string servicePath = args.get("service", "qel-lua-service");
+        ServiceProcess peer(args.get("peer", "bench_peer"), {});
+        ServiceProcess service(servicePath, {"--workers", "1"});
+        RawClient raw(peer.endpoint(), RawClient::kWaitForever);
+        LibraryClient library(service.port());
 
         const std::vector<Script> scripts = {
             {"`return 1`", "return 1", 1.03},
@@ -104,8 +83,11 @@ int main(int argc, char** argv) {
             {"1 KiB string result", repScript(1024), 0},
             {"1 KiB script", sizedScript(1024), 0},
         };
-        if (library.fetch("return 1") != "1" || library.fetch(scripts[3].text.c_str()).empty() ||
-            library.fetch(scripts[2].text.c_str()).size() != 1024) {
+        // The sized script's table holds one number per comma, and the final 0.
+        const std::string& sized = scripts[3].text;
+        const auto elements = std::count(sized.begin(), sized.end(), ',') + 1;
+        if (library.run("return 1") != "1" || library.run(sized) != std::to_string(elements) ||
+            library.run(scripts[2].text).size() != 1024) {
             throw std::runtime_error("the service does not answer as expected");
         }
 
@@ -114,19 +96,9 @@ int main(int argc, char** argv) {
         std::printf("|---|---:|---:|---:|---:|---:|:---:|\n");
         for (const Script& s : scripts) {
             const bench::Comparison r =
-                bench::compare([&] { raw.exchange(s.text.c_str(), s.text.size()); },
+                bench::compare([&] { raw.exchange(s.text); },
                                [&] { library.exchange(s.text.c_str()); }, rounds, batchMs, quick);
-            std::string target = "–", met = "–";
-            if (s.target > 0) {
-                char text[32];
-                std::snprintf(text, sizeof text, "≤ %.2f", s.target);
-                target = text;
-                met = r.ratio <= s.target ? "yes" : "**no**";
-            }
-            std::printf("| %s | %.1f | %.1f | %.3f | %.3f–%.3f | %s | %s |\n", s.label.c_str(),
-                        r.medianA, r.medianB, r.ratio, r.lowest, r.highest, target.c_str(),
-                        met.c_str());
-            std::fflush(stdout);
+            row(s.label.c_str(), r, s.target);
             if (s.text == "return 1" && !summaryPath.empty()) {
                 if (std::FILE* f = std::fopen(summaryPath.c_str(), "a")) {
                     std::fprintf(f, "service_return1_us_%s=%.1f\necho_us_%s=%.1f\n", band.c_str(),
@@ -145,12 +117,12 @@ int main(int argc, char** argv) {
         for (const std::size_t size : {0ul, 16ul, 1ul << 10, 64ul << 10, 1ul << 20, 16ul << 20}) {
             const std::string request = std::to_string(size);
             const std::string script = repScript(size);
-            if (library.fetch(script.c_str()).size() != size) {
+            if (library.run(script).size() != size) {
                 throw std::runtime_error("wrong reply size from the service for " + script);
             }
-            const bench::Comparison r = bench::compare(
-                [&] { raw.exchange(request.c_str(), request.size()); },
-                [&] { library.exchange(script.c_str()); }, rounds / 2 + 1, batchMs, quick);
+            const bench::Comparison r = bench::compare([&] { raw.exchange(request); },
+                                                       [&] { library.exchange(script.c_str()); },
+                                                       rounds / 2 + 1, batchMs, quick);
             const bool judged = size >= (1ul << 20);
             std::printf("| %zu B | %.1f | %.1f | %.3f | %s | %s |\n", size, r.medianA, r.medianB,
                         r.ratio, judged ? "≤ 1.30" : "–",
@@ -160,7 +132,7 @@ int main(int argc, char** argv) {
         }
         if (data != nullptr) std::fclose(data);
 
-        // The same replies built by doubling (`s = s .. s`), against the same raw fetch.
+        // The same replies built by doubling (`s = s .. s`), against the same raw exchange.
         std::printf("\n| Reply built by doubling | A: raw libzmq + copy, µs | Library + service, "
                     "µs | Ratio | Range | Target | Met |\n|---|---:|---:|---:|---:|---:|:---:|\n");
         for (const std::size_t size : {1ul << 20, 16ul << 20}) {
@@ -168,19 +140,18 @@ int main(int argc, char** argv) {
             const std::string script = doublingScript(size);
             const std::string label = std::to_string(size >> 20) + " MiB";
             row(label.c_str(),
-                bench::compare([&] { raw.exchange(request.c_str(), request.size()); },
+                bench::compare([&] { raw.exchange(request); },
                                [&] { library.exchange(script.c_str()); }, rounds / 2 + 1, batchMs,
                                quick),
                 1.2);
         }
 
         // The service against itself. A is the service as a baseline, B the variant.
-        bench::Child bare({args.get("service", "qel-lua-service"), "--bind", "tcp://127.0.0.1:*",
-                           "--max-seconds", "0", "--max-memory", "0", "--max-request", "0"});
-        bench::Child two({args.get("service", "qel-lua-service"), "--bind", "tcp://127.0.0.1:*",
-                          "--workers", "2"});
-        bench::LibraryClient unguarded(bench::parseEndpoint(bare.firstLine()));
-        bench::LibraryClient pair(bench::parseEndpoint(two.firstLine()));
+        ServiceProcess bare(servicePath,
+                            {"--max-seconds", "0", "--max-memory", "0", "--max-request", "0"});
+        ServiceProcess two(servicePath, {"--workers", "2"});
+        LibraryClient unguarded(bare.port());
+        LibraryClient pair(two.port());
         const std::string loop = "local s = 0 for i = 1, 2e6 do s = s + i end return s";
         std::printf("\n| Service against itself | A, µs | B, µs | B/A | Range | Target | Met "
                     "|\n|---|---:|---:|---:|---:|---:|:---:|\n");

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "clients.h"
+#include "service_process.h"
 
 namespace {
-
-using bench::Clock;
 
 struct Load {
     double perSecond = 0;
@@ -28,10 +28,10 @@ std::string cpuScript(long iterations) {
 }
 
 // Runs `threads` clients for about `seconds`, each sending `script` back to back.
-Load run(const bench::Endpoint& endpoint, const std::string& script, int threads, double seconds) {
-    std::vector<std::unique_ptr<bench::LibraryClient>> clients;
+Load run(int port, const std::string& script, int threads, double seconds) {
+    std::vector<std::unique_ptr<LibraryClient>> clients;
     for (int i = 0; i < threads; ++i) {
-        clients.push_back(std::make_unique<bench::LibraryClient>(endpoint));
+        clients.push_back(std::make_unique<LibraryClient>(port));
         clients.back()->exchange(script.c_str()); // connected, and the chunk is warm
     }
     std::vector<std::vector<double>> latencies(static_cast<std::size_t>(threads));
@@ -54,8 +54,7 @@ Load run(const bench::Endpoint& endpoint, const std::string& script, int threads
             try {
                 for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
                     clients[static_cast<std::size_t>(i)]->exchange(script.c_str());
-                    mine.push_back(
-                        std::chrono::duration<double, std::micro>(Clock::now() - now).count());
+                    mine.push_back(usSince(now));
                 }
             } catch (const std::exception&) {
                 failed = true;
@@ -68,7 +67,7 @@ Load run(const bench::Endpoint& endpoint, const std::string& script, int threads
     go = true;
     for (std::thread& t : workers)
         t.join();
-    const double elapsed = bench::usSince(start) / 1e6;
+    const double elapsed = usSince(start) / 1e6;
     if (failed) throw std::runtime_error("a client call failed");
 
     std::vector<double> all;
@@ -76,8 +75,8 @@ Load run(const bench::Endpoint& endpoint, const std::string& script, int threads
         all.insert(all.end(), mine.begin(), mine.end());
     Load load;
     load.perSecond = static_cast<double>(all.size()) / elapsed;
-    load.p50 = bench::percentile(all, 0.50);
-    load.p99 = bench::percentile(all, 0.99);
+    load.p50 = percentile(all, 0.50);
+    load.p99 = percentile(all, 0.99);
     return load;
 }
 
@@ -96,7 +95,7 @@ double parallelCeiling(double seconds) {
     for (int i = 0; i < 30; ++i) { // grow the work to about `seconds`
         const auto start = Clock::now();
         spin(rounds);
-        if (bench::usSince(start) > seconds * 1e6) break;
+        if (usSince(start) > seconds * 1e6) break;
         rounds *= 2;
     }
     std::vector<double> ratios;
@@ -104,14 +103,14 @@ double parallelCeiling(double seconds) {
         auto start = Clock::now();
         spin(rounds);
         spin(rounds);
-        const double serial = bench::usSince(start);
+        const double serial = usSince(start);
         start = Clock::now();
         std::thread other([&] { spin(rounds); });
         spin(rounds);
         other.join();
-        ratios.push_back(serial / bench::usSince(start));
+        ratios.push_back(serial / usSince(start));
     }
-    return bench::median(ratios);
+    return median(ratios);
 }
 
 int main(int argc, char** argv) {
@@ -122,23 +121,22 @@ int main(int argc, char** argv) {
         const std::string servicePath = args.get("service", "qel-lua-service");
         const std::string summaryPath = args.get("summary");
 
-        bench::Child one({servicePath, "--bind", "tcp://127.0.0.1:*", "--workers", "1"});
-        bench::Child two({servicePath, "--bind", "tcp://127.0.0.1:*", "--workers", "2"});
-        const bench::Endpoint endpoints[2] = {bench::parseEndpoint(one.firstLine()),
-                                              bench::parseEndpoint(two.firstLine())};
+        ServiceProcess one(servicePath, {"--workers", "1"});
+        ServiceProcess two(servicePath, {"--workers", "2"});
+        const int ports[2] = {one.port(), two.port()};
 
         // Size the CPU-bound script to about 1 ms of service time on this machine.
         long iterations = 100000;
         if (!quick) {
-            bench::LibraryClient probe(endpoints[0]);
+            LibraryClient probe(ports[0]);
             auto timeOf = [&](const std::string& script) {
                 std::vector<double> times;
                 for (int i = 0; i < 7; ++i) {
                     const auto start = Clock::now();
                     probe.exchange(script.c_str());
-                    times.push_back(bench::usSince(start));
+                    times.push_back(usSince(start));
                 }
-                return bench::median(times);
+                return median(times);
             };
             const double base = timeOf("return 1");
             const double probeUs = timeOf(cpuScript(iterations)) - base;
@@ -147,14 +145,14 @@ int main(int argc, char** argv) {
         }
         const std::string heavy = cpuScript(quick ? 1000 : iterations);
         const double heavyUs = [&] {
-            bench::LibraryClient probe(endpoints[0]);
+            LibraryClient probe(ports[0]);
             std::vector<double> times;
             for (int i = 0; i < (quick ? 1 : 9); ++i) {
                 const auto start = Clock::now();
                 probe.exchange(heavy.c_str());
-                times.push_back(bench::usSince(start));
+                times.push_back(usSince(start));
             }
-            return bench::median(times);
+            return median(times);
         }();
 
         // Targets for several clients: a second worker must never cost a light request
@@ -174,8 +172,8 @@ int main(int argc, char** argv) {
         std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|:---:|\n");
         for (const Row& row : rows) {
             for (const int threads : row.threads) {
-                const Load a = run(endpoints[0], *row.script, threads, seconds);
-                const Load b = run(endpoints[1], *row.script, threads, seconds);
+                const Load a = run(ports[0], *row.script, threads, seconds);
+                const Load b = run(ports[1], *row.script, threads, seconds);
                 const double ratio = b.perSecond / a.perSecond;
                 const bool targeted = threads > 1;
                 char target[16] = "–";
