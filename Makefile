@@ -1,46 +1,120 @@
-# Makefile - the short commands the README promises: `make run` and `make test`.
-# Each stage installs the Debian packages it needs when they are missing; extra
-# stages (windows, bench, hardening...) live in mk/*.mk and register themselves.
-BUILD ?= build
+# Makefile - the commands the README promises. Each target installs the Debian packages it
+# needs (scripts/apt-install.sh leaves alone what is there), configures one preset of
+# CMakePresets.json, builds it and runs one thing. `make ci` is what CI runs.
 JOBS ?= $(shell nproc)
-CMAKE_FLAGS ?=
 
-APT_PACKAGES := cmake g++ make pkg-config libzmq3-dev cppzmq-dev googletest libgtest-dev \
-	liblua5.4-dev valgrind libc6-dbg python3 python3-pytest python3-zmq
-# Stages that `make ci` runs after the test suite, what `make test` builds first and
-# the environment its ctest run gets; mk/*.mk append to these.
-CI_TARGETS :=
-TEST_PREREQS :=
-TEST_ENV :=
+# What each stage needs on a fresh Debian 12 machine.
+RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev liblua5.4-dev
+TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev dpkg-dev file binutils lintian \
+	man-db systemd python3 python3-pytest python3-zmq python3-pip python3-setuptools \
+	python3-wheel mono-mcs mono-runtime
+MEMCHECK_PACKAGES := $(TEST_PACKAGES) valgrind libc6-dbg
+DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd
+WINDOWS_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
+	wine wine64 dpkg-dev debian-archive-keyring googletest util-linux binutils clang-14 lld-14 \
+	llvm-14 zip unzip git
+BENCH_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev gnuplot-nox redis-server \
+	redis-tools util-linux
+SANITIZER_PACKAGES := $(TEST_PACKAGES) libasan8 libubsan1 libtsan2
+FUZZ_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev clang-14 libclang-rt-14-dev
 
-.PHONY: all deps build run test memcheck ci format clean
-all: build
+FUZZ_SECONDS ?= 45
+FUZZ_LONG_SECONDS ?= 1800
+FUZZ_TARGETS := reply service
+LOAD_THREADS ?= 16
+LOAD_REQUESTS ?= 10000
 
-include $(sort $(wildcard mk/*.mk))
+.PHONY: run test memcheck deb ci-deb windows windows-test windows-release bench ci-bench \
+	sanitize-asan sanitize-tsan fuzz fuzz-long load ci format clean
 
-deps:
-	@scripts/apt-install.sh $(APT_PACKAGES)
+# Builds the library, the service and the command-line host (no tests), then runs a
+# script through them.
+run:
+	@scripts/apt-install.sh $(RUN_PACKAGES)
+	cmake --preset default -DQEL_ZMQ_BUILD_TESTS=OFF -DQEL_ZMQ_BUILD_BENCH=OFF
+	cmake --build --preset default -j $(JOBS)
+	@examples/demo.sh build
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+# Everything that runs in a few minutes, on the default tree; ctest's fixtures build
+# the Debian packages that the package checks inspect.
+test:
+	@scripts/apt-install.sh $(TEST_PACKAGES)
+	cmake --preset default -DQEL_ZMQ_BUILD_TESTS=ON -DQEL_ZMQ_BUILD_BENCH=ON
+	cmake --build --preset default -j $(JOBS)
+	ctest --preset default -j $(JOBS)
 
-build: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS)
+# The tests labelled memcheck: the library suite and the host loops under valgrind.
+memcheck:
+	@scripts/apt-install.sh $(MEMCHECK_PACKAGES)
+	cmake --preset default -DQEL_ZMQ_BUILD_TESTS=ON
+	cmake --build --preset default -j $(JOBS)
+	ctest --preset memcheck
 
-run: build
-	@examples/demo.sh $(BUILD)
+deb:
+	@scripts/apt-install.sh $(DEB_PACKAGES)
+	cmake --preset deb
+	cmake --build --preset deb -j $(JOBS)
+	cd build-deb && cpack -G DEB
 
-test: build $(TEST_PREREQS)
-	cd $(BUILD) && $(TEST_ENV) ctest --output-on-failure -j $(JOBS) -LE memcheck
+# Installs the packages with apt-get, checks them in place and removes them again.
+ci-deb: deb
+	timeout 600 tests/package/check_deb.sh --install build-deb \
+		"$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)" "$(CURDIR)"
 
-# The library's test suite under valgrind memcheck: no leak, no invalid access.
-memcheck: build
-	cd $(BUILD) && ctest --output-on-failure -L memcheck
+# The DLL and its pick-up folder build-windows/QEL_ZMQ-win64. The Linux service is
+# built first: the end-to-end test runs the DLL under wine against it.
+windows:
+	@scripts/apt-install.sh $(WINDOWS_PACKAGES)
+	[ -f build/CMakeCache.txt ] || cmake --preset default -DQEL_ZMQ_BUILD_TESTS=OFF -DQEL_ZMQ_BUILD_BENCH=OFF
+	cmake --build --preset default -j $(JOBS) --target qel-lua-service
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS)
 
-ci: test memcheck $(CI_TARGETS)
+# wine's server is started before ctest, detached from its pipes, and stopped after.
+windows-test: windows
+	build-windows/wine-run.sh --boot
+	ctest --preset windows -j $(JOBS); status=$$?; build-windows/wine-run.sh --stop; exit $$status
+
+# QEL_ZMQ-VERSION-win64.zip and its .sha256 in build-windows/.
+windows-release: windows
+	cmake --build --preset windows --target qel_zmq_win_release
+	@ls build-windows/QEL_ZMQ-*-win64.zip*
+
+bench:
+	@scripts/apt-install.sh $(BENCH_PACKAGES)
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	bench/run.sh build-bench docs
+
+# Every benchmark once at a tiny size, so they keep working; nothing is timed.
+ci-bench: test
+	@scripts/apt-install.sh $(BENCH_PACKAGES)
+	bench/run.sh --quick build
+
+sanitize-asan sanitize-tsan: sanitize-%:
+	@scripts/apt-install.sh $(SANITIZER_PACKAGES)
+	cmake --preset $*
+	cmake --build --preset $* -j $(JOBS)
+	ctest --preset $* -j $(JOBS)
+
+# Each fuzzer grows its own corpus in build-fuzz/corpus/NAME from the checked-in seeds;
+# a crash input lands in build-fuzz/artifacts/ and belongs in tests/fuzz/corpus/NAME/
+# afterwards, where ctest replays it on every build.
+fuzz fuzz-long:
+	@scripts/apt-install.sh $(FUZZ_PACKAGES)
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	tests/fuzz/run.sh build-fuzz $(if $(filter fuzz-long,$@),$(FUZZ_LONG_SECONDS),$(FUZZ_SECONDS)) $(FUZZ_TARGETS)
+
+# 16 threads x 10,000 requests against `qel-lua-service --workers 2`.
+load: test
+	build/tests/load/qel_load --service build/service/qel-lua-service \
+		--threads $(LOAD_THREADS) --requests $(LOAD_REQUESTS) --workers 2
+
+ci: test memcheck ci-deb windows-test ci-bench sanitize-asan sanitize-tsan fuzz load
 
 format:
-	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp')
+	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | grep -v '^third_party/')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf build build-bench build-deb build-windows build-asan build-tsan build-fuzz

@@ -1,29 +1,86 @@
-# Packaging.cmake - `cpack -G DEB` turns the install tree (library, header, CMake and
-# pkg-config files, qel-lua and qel-lua-service) into one Debian package, qel-zmq.
-# Configure with -DCMAKE_INSTALL_PREFIX=/usr so the library lands in Debian's multiarch dir.
-set(QEL_ZMQ_DEB_MAINTAINER "QEL_ZMQ developers" CACHE STRING
-  "Maintainer field of the Debian package")
+# Packaging.cmake - `cpack -G DEB` in a tree configured with the `deb` preset (installed
+# under /usr) makes the three Debian packages: libqel-zmq1 (the shared library),
+# libqel-zmq-dev (header, CMake and pkg-config files) and qel-lua-tools (qel-lua and
+# qel-lua-service, their manual pages and the systemd unit). Each carries the DEP-5
+# copyright file, the upstream changelog and a Debian changelog of this version.
+set(QEL_ZMQ_DEB_MAINTAINER "QEL_ZMQ developers <maintainers@qel-zmq.invalid>" CACHE STRING
+  "Maintainer field of the Debian packages")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qel-zmq)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client library and reference service for Qel Lua scripts")
-set(CPACK_PACKAGE_DESCRIPTION
-  "QEL_ZMQ sends Lua scripts to a Lua script service over ZeroMQ and returns each answer
-as a string, through five C functions any host can load. The package also holds
-qel-lua-service, a reference service that runs each request in Lua 5.4, and qel-lua,
-a command-line host. Building against it with pkg-config also needs libzmq3-dev.")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QEL_ZMQ_DEB_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_PACKAGE_VENDOR "QEL_ZMQ developers")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QEL_ZMQ_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
 set(CPACK_STRIP_FILES ON)
-# dpkg-shlibdeps reads the binaries' NEEDED entries and writes the Depends line from
-# Debian's own shlibs data: libzmq5, liblua5.4-0 and the C/C++ runtimes. Our own
-# library lives in the package itself, so the build tree is searched for it.
+# dpkg-shlibdeps reads the binaries' NEEDED entries and writes each Depends line from
+# Debian's own shlibs data; our library is found in the build tree and in the shlibs
+# file below.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src)
-# A shlibs entry for libqel_zmq.so.1, and ldconfig run on install and removal.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libzmq3-dev, pkg-config")
+
+set(deb_version ${PROJECT_VERSION})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libqel-zmq1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "client library for the Qel Lua script service
+QEL_ZMQ sends Lua scripts to a Lua script service over ZeroMQ and returns
+each answer as a string, through five C functions that any host program
+able to load a shared library can call.")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libqel-zmq-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libqel-zmq1 (= ${deb_version})")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "libzmq3-dev, pkg-config")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+  "client library for the Qel Lua script service - development files
+The header of QEL_ZMQ, its CMake package (find_package(QelZmq)) and its
+pkg-config file. Building against it with pkg-config also needs libzmq3-dev.")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qel-lua-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libqel-zmq1 (= ${deb_version})")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+  "reference Lua script service and command-line host for QEL_ZMQ
+qel-lua-service runs each request it receives over ZeroMQ as a Lua 5.4
+chunk in a sandbox, under hard time and memory limits; qel-lua sends
+scripts to it through the QEL_ZMQ library. A systemd unit is included
+but not enabled.")
+
+# The library's shlibs entry, and ldconfig run through its trigger rather than by
+# maintainer scripts.
+set(deb_control ${PROJECT_BINARY_DIR}/debian-control)
+file(WRITE ${deb_control}/shlibs
+  "libqel_zmq ${PROJECT_VERSION_MAJOR} libqel-zmq1 (>= ${deb_version})\n")
+file(WRITE ${deb_control}/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${deb_control}/shlibs ${deb_control}/triggers)
+# CPack still writes ldconfig into the maintainer scripts of a package that installs a
+# library under /usr/lib, with no way to leave it out; debian/libqel-zmq1.lintian-overrides
+# says why lintian may accept that.
+install(FILES ${PROJECT_SOURCE_DIR}/debian/libqel-zmq1.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libqel-zmq1 COMPONENT runtime)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# Per package: /usr/share/doc/PACKAGE/{copyright,changelog.gz,changelog.Debian.gz}.
+find_program(QEL_ZMQ_GZIP gzip REQUIRED)
+string(TIMESTAMP QEL_ZMQ_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+foreach(component runtime development tools)
+  string(TOUPPER ${component} upper)
+  set(QEL_ZMQ_DEB_PACKAGE ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  set(doc ${PROJECT_BINARY_DIR}/debian-doc/${QEL_ZMQ_DEB_PACKAGE})
+  configure_file(${PROJECT_SOURCE_DIR}/debian/changelog.in ${doc}/changelog.Debian @ONLY)
+  add_custom_command(OUTPUT ${doc}/changelog.Debian.gz ${doc}/changelog.gz
+    COMMAND sh -c "\"$1\" -9nc \"$2\" > \"$3\"" sh ${QEL_ZMQ_GZIP} ${doc}/changelog.Debian
+            ${doc}/changelog.Debian.gz
+    COMMAND sh -c "\"$1\" -9nc \"$2\" > \"$3\"" sh ${QEL_ZMQ_GZIP}
+            ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${doc}/changelog.gz
+    DEPENDS ${doc}/changelog.Debian ${PROJECT_SOURCE_DIR}/CHANGELOG.md VERBATIM)
+  add_custom_target(qel_deb_doc_${component} ALL
+    DEPENDS ${doc}/changelog.Debian.gz ${doc}/changelog.gz)
+  install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright ${doc}/changelog.Debian.gz
+    ${doc}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QEL_ZMQ_DEB_PACKAGE} COMPONENT ${component})
+endforeach()
 include(CPack)

@@ -18,18 +18,10 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Headers and libraries come from the MinGW sysroot and from the private prefix of
-# cross-built dependencies, never from the build machine's /usr.
+# Headers and libraries come from the MinGW sysroot (and the cross-built dependencies,
+# which cmake/WindowsDeps.cmake names by path), never from the build machine's /usr.
 set(CMAKE_FIND_ROOT_PATH /usr/${QEL_ZMQ_MINGW_TRIPLE})
-if(DEFINED ENV{QEL_ZMQ_WIN_DEPS})
-  set(QEL_ZMQ_WIN_DEPS "$ENV{QEL_ZMQ_WIN_DEPS}")
-endif()
-if(QEL_ZMQ_WIN_DEPS)
-  list(APPEND CMAKE_FIND_ROOT_PATH ${QEL_ZMQ_WIN_DEPS})
-endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# try_compile projects see the same prefix.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QEL_ZMQ_WIN_DEPS)

@@ -1,84 +1,110 @@
 #!/bin/sh
-# check_deb.sh --extract|--install SOURCE [DEB] - checks the Debian package `make deb`
-# built: its control fields, then its programs, library and development files, either
-# unpacked into a scratch root (--extract) or installed for real with apt-get (--install).
-# Without DEB the newest qel-zmq_*.deb in $QEL_ZMQ_DEB_DIR is used; exit 77 = not built.
+# check_deb.sh --extract|--install DEBDIR VERSION SOURCE - checks the three Debian packages
+# that cpack built in DEBDIR: lintian, their control fields, then the programs, library
+# and development files, unpacked into a scratch root (--extract) or installed for real
+# with apt-get (--install). VERSION is the project's, as CMake read it.
 set -eu
-mode=$1 source=$2 deb=${3:-}
+mode=$1 debdir=$2 version=$3 source=$4
 . "$source/scripts/service.sh"
 . "$source/tests/package/consumers.sh"
 
-if [ -z "$deb" ]; then
-    if [ -z "${QEL_ZMQ_DEB_DIR:-}" ]; then
-        echo "QEL_ZMQ_DEB_DIR is not set; \`make deb\` builds the package"
-        exit 77
-    fi
-    # shellcheck disable=SC2012 # names are ours: qel-zmq_VERSION_ARCH.deb
-    deb=$(ls -t "$QEL_ZMQ_DEB_DIR"/qel-zmq_*.deb 2>/dev/null | head -n 1)
-    [ -n "$deb" ] || fail "no qel-zmq_*.deb in $QEL_ZMQ_DEB_DIR"
-fi
-deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
+arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+debdir=$(cd "$debdir" && pwd)
+packages="libqel-zmq1 libqel-zmq-dev qel-lua-tools"
+debs=
+for package in $packages; do
+    deb=$debdir/${package}_${version}_$arch.deb
+    [ -f "$deb" ] || fail "$deb was not built"
+    debs="$debs $deb"
+done
 
 work=$(mktemp -d)
 installed_here=no
 cleanup() {
     stop_service >/dev/null 2>&1 || true
     if [ "$installed_here" = yes ]; then
-        $sudo apt-get purge -y -q qel-zmq >/dev/null 2>&1 || true
+        # shellcheck disable=SC2086 # a list of package names
+        $sudo apt-get purge -y -q $packages >/dev/null 2>&1 || true
     fi
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 143' INT TERM
 
-# Control fields: name, the header's version, and the runtime libraries it needs.
-version=$(header_version "$source/include/qel_zmq.h")
-[ "$(dpkg-deb -f "$deb" Package)" = qel-zmq ] || fail "package name is not qel-zmq"
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
-depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libzmq5 liblua5.4-0; do
-    case ", $depends," in
-    *", $needed "* | *", $needed,"*) ;;
-    *) fail "Depends lacks $needed: $depends" ;;
-    esac
+# No error and no warning from lintian; the overrides the packages ship carry reasons.
+# shellcheck disable=SC2086 # a list of files
+lintian --fail-on error,warning $debs >"$work/lintian.log" 2>&1 ||
+    { cat "$work/lintian.log"; fail "lintian found errors or warnings"; }
+
+# Control fields: versions, and what each package needs.
+field() { dpkg-deb -f "$debdir/${1}_${version}_$arch.deb" "$2"; }
+for package in $packages; do
+    [ "$(field "$package" Version)" = "$version" ] || fail "$package is not version $version"
 done
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+needs() {
+    case ", $(field "$1" Depends)," in
+    *", $2 "* | *", $2,"*) ;;
+    *) fail "$1 does not depend on $2: $(field "$1" Depends)" ;;
+    esac
+}
+needs libqel-zmq1 libzmq5
+needs libqel-zmq-dev libqel-zmq1
+needs qel-lua-tools libqel-zmq1
+needs qel-lua-tools liblua5.4-0
 
 case $mode in
 --extract)
-    dpkg-deb -x "$deb" "$work/root"
+    for deb in $debs; do dpkg-deb -x "$deb" "$work/root"; done
     prefix=$work/root/usr
     ;;
 --install)
     sudo=
     [ "$(id -u)" -eq 0 ] || sudo=sudo
-    if ! dpkg-query -W -f='${Status}' qel-zmq 2>/dev/null | grep -q "install ok installed"; then
+    if ! dpkg-query -W -f='${Status}' libqel-zmq1 2>/dev/null | grep -q "install ok installed"; then
         installed_here=yes
     fi
-    # apt-get resolves the Depends line from Debian's archive, as a user's install would.
+    # apt-get resolves the Depends lines from Debian's archive, as a user's install would.
+    # shellcheck disable=SC2086 # a list of files
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --reinstall \
-        --allow-downgrades "$deb" >"$work/apt.log" 2>&1 ||
-        { cat "$work/apt.log"; fail "apt-get could not install $deb"; }
+        --allow-downgrades $debs >"$work/apt.log" 2>&1 ||
+        { cat "$work/apt.log"; fail "apt-get could not install the packages"; }
     prefix=/usr
-    # The dynamic loader finds the library without help once ldconfig has run.
+    # The dynamic loader finds the library without help once the trigger has run.
     ldconfig -p | grep -q "libqel_zmq.so.${version%%.*} " || fail "ldconfig does not know libqel_zmq"
     ;;
 *)
-    echo "usage: $0 --extract|--install SOURCE [DEB]" >&2
+    echo "usage: $0 --extract|--install DEBDIR VERSION SOURCE" >&2
     exit 2
     ;;
 esac
 
-# Debian's programs and libraries carry no search path of their own, least of all
-# one into the tree they were built in.
-for file in "$prefix/bin/qel-lua" "$prefix/bin/qel-lua-service" "$prefix/lib/$multiarch/libqel_zmq.so"; do
+# Debian's programs and libraries carry no search path of their own.
+for file in "$prefix/bin/qel-lua" "$prefix/bin/qel-lua-service" \
+    "$prefix/lib/$multiarch/libqel_zmq.so.$version"; do
     ! readelf -d "$file" | grep -q -E 'RPATH|RUNPATH' || fail "$file carries a search path"
 done
-# The service holds Lua's pattern matcher: Lua's notice must ship with it.
-grep -q "Lua.org, PUC-Rio" "$prefix/share/doc/qel-zmq/copyright" ||
-    fail "share/doc/qel-zmq/copyright lacks Lua's notice"
+# Every package has its DEP-5 copyright; the tools' also holds Lua's notice.
+for package in $packages; do
+    head -n 1 "$prefix/share/doc/$package/copyright" |
+        grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
+        fail "$package has no machine-readable copyright"
+done
+grep -q "Lua.org, PUC-Rio" "$prefix/share/doc/qel-lua-tools/copyright" ||
+    fail "qel-lua-tools' copyright lacks Lua's notice"
+# The manual pages read as manual pages, and the unit passes systemd's own check (its
+# manual page is not installed system-wide here, so that reference is not followed).
+for page in man1/qel-lua.1.gz man8/qel-lua-service.8.gz; do
+    lexgrog "$prefix/share/man/$page" >/dev/null || fail "$page is not a readable manual page"
+done
+unit=$prefix/lib/systemd/system/qel-lua-service.service
+[ -f "$unit" ] || fail "the systemd unit is not packaged"
+sed "s|^ExecStart=/usr/bin/|ExecStart=$prefix/bin/|" "$unit" >"$work/qel-lua-service.service"
+systemd-analyze verify --man=no "$work/qel-lua-service.service" >"$work/unit.log" 2>&1 ||
+    { cat "$work/unit.log"; fail "systemd-analyze rejects the unit"; }
+
 start_service "$prefix/bin/qel-lua-service" "$work"
-check_consumers "$prefix" "$prefix/lib/$multiarch" "$source" "$service_port" "$work"
+check_consumers "$prefix" "$prefix/lib/$multiarch" "$source" "$service_port" "$work" "$version"
 
 if [ "$mode" = --install ]; then
     # Installed system-wide: qel-lua on PATH, and the Python binding's ordinary
@@ -95,10 +121,11 @@ fi
 stop_service || fail "the packaged service did not stop cleanly"
 
 if [ "$installed_here" = yes ]; then
-    # Removal runs ldconfig again and leaves no library behind.
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -q qel-zmq >/dev/null
+    # Removal runs the trigger again and leaves no library behind.
+    # shellcheck disable=SC2086 # a list of package names
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -q $packages >/dev/null
     installed_here=no
     ! ldconfig -p | grep -q libqel_zmq || fail "libqel_zmq is still known after removal"
     [ ! -e "/usr/lib/$multiarch/libqel_zmq.so.$version" ] || fail "the library outlived removal"
 fi
-echo "Debian package ok ($mode): $(basename "$deb")"
+echo "Debian packages ok ($mode): $packages $version"

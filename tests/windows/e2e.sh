@@ -1,9 +1,8 @@
 #!/bin/sh
-# e2e.sh - the Windows DLL host, under wine, against a Linux peer on a free loopback
-# port: qel-lua-service when one was built, otherwise the echo peer.
-#   e2e.sh WINE_RUN HOST_EXE DLL (service|echo) PEER
+# e2e.sh - the Windows DLL host, under wine, against the Linux qel-lua-service on a free
+# loopback port.   e2e.sh WINE_RUN HOST_EXE DLL SERVICE
 set -eu
-wine_run=$1 host_exe=$2 dll=$3 kind=$4 peer=$5
+wine_run=$1 host_exe=$2 dll=$3 service=$4
 
 tmp=$(mktemp -d)
 pid=""
@@ -14,32 +13,23 @@ cleanup() {
 }
 trap cleanup EXIT
 
-case $kind in
-service)
-    "$peer" --bind 'tcp://127.0.0.1:*' >"$tmp/peer.out" 2>"$tmp/peer.err" &
-    script='return _VERSION, 6*7'
-    expected=$(printf 'Lua 5.4\t42')
-    ;;
-echo)
-    "$peer" 'tcp://127.0.0.1:*' 1 >"$tmp/peer.out" 2>"$tmp/peer.err" &
-    script='return "hello from wine"'
-    expected=$script
-    ;;
-*) echo "unknown peer kind $kind"; exit 2 ;;
-esac
+[ -x "$service" ] || { echo "$service is not built: make windows builds it first"; exit 1; }
+"$service" --bind 'tcp://127.0.0.1:*' >"$tmp/peer.out" 2>"$tmp/peer.err" &
 pid=$!
+script='return _VERSION, 6*7'
+expected=$(printf 'Lua 5.4\t42')
 
-# The peer prints the endpoint it bound on its first line.
+# The service prints the endpoint it bound on its first line.
 endpoint=""
 for _ in $(seq 100); do
     endpoint=$(head -n 1 "$tmp/peer.out")
     [ -n "$endpoint" ] && break
-    kill -0 "$pid" 2>/dev/null || { cat "$tmp/peer.err"; echo "peer exited early"; exit 1; }
+    kill -0 "$pid" 2>/dev/null || { cat "$tmp/peer.err"; echo "the service exited early"; exit 1; }
     sleep 0.1
 done
 case $endpoint in
 tcp://127.0.0.1:[0-9]*) port=${endpoint##*:} ;;
-*) echo "peer printed no endpoint: '$endpoint'"; exit 1 ;;
+*) echo "the service printed no endpoint: '$endpoint'"; exit 1 ;;
 esac
 
 # The DLL is the pick-up folder's copy, loaded by its Windows path (wine maps Z: to /).

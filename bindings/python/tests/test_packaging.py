@@ -99,11 +99,12 @@ class TestExampleHost:
         assert b"could not connect" in done.stderr
 
 
-def test_versions_agree_with_the_c_header():
-    with open(os.path.join(BINDING_DIR, "..", "..", "include", "qel_zmq.h")) as header:
-        text = header.read()
-    expected = ".".join(re.search(rf"^#define QEL_ZMQ_VERSION_{part} (\d+)$", text, re.M).group(1)
-                        for part in ("MAJOR", "MINOR", "PATCH"))
-    assert qel_zmq.__version__ == expected
+@pytest.mark.skipif("QEL_ZMQ_VERSION" not in os.environ,
+                    reason="ctest passes the project's version on from CMake")
+def test_version_is_the_projects():
+    assert qel_zmq.__version__ == os.environ["QEL_ZMQ_VERSION"]
+    # The package takes its version from the module, so the two cannot drift apart.
     with open(os.path.join(BINDING_DIR, "pyproject.toml")) as project:
-        assert re.search(r'^version = "([^"]+)"$', project.read(), re.M).group(1) == expected
+        text = project.read()
+    assert re.search(r'^dynamic = \["version"\]$', text, re.M)
+    assert re.search(r'^version = \{attr = "qel_zmq.__version__"\}$', text, re.M)

@@ -1,0 +1,123 @@
+#!/bin/sh
+# check_release.sh WHAT ZIP ... - checks the Windows release, unpacked into a scratch folder:
+#   contents ZIP                       files, checksum, notices, no Lua and no build path
+#   msvc ZIP WINE_RUN SERVICE SOURCE   an MSVC-ABI host linked by lld-link, run under wine
+#   cmake ZIP WINE_RUN SERVICE SOURCE  a MinGW CMake project using find_package(QelZmq)
+#   reproducible ZIP SOURCE DEPS       the DLL built again from a copy of the sources
+#                                      elsewhere gives the same bytes
+set -eu
+what=$1 zip=$2
+shift 2
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+work=$(mktemp -d)
+pid=""
+cleanup() {
+    [ -z "$pid" ] || kill "$pid" 2>/dev/null || true
+    [ -z "$pid" ] || wait "$pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+(cd "$(dirname "$zip")" && sha256sum -c --quiet "$(basename "$zip").sha256") ||
+    fail "the SHA-256 beside the archive does not match"
+(cd "$work" && unzip -q "$zip")
+release=$work/$(basename "$zip" .zip)
+[ -d "$release" ] || fail "the archive has no top folder $(basename "$zip" .zip)"
+
+# start_service PROGRAM - the Linux service on a free loopback port, into $port.
+start_service() {
+    "$1" --bind 'tcp://127.0.0.1:*' >"$work/service.out" 2>"$work/service.err" &
+    pid=$!
+    for _ in $(seq 100); do
+        endpoint=$(head -n 1 "$work/service.out")
+        [ -n "$endpoint" ] && break
+        kill -0 "$pid" 2>/dev/null || { cat "$work/service.err"; fail "the service exited"; }
+        sleep 0.1
+    done
+    port=${endpoint##*:}
+    [ -n "$port" ] || fail "the service printed no endpoint"
+}
+
+case $what in
+contents)
+    for file in bin/QEL_ZMQ.dll lib/QEL_ZMQ.lib lib/QEL_ZMQ.def include/qel_zmq.h \
+        lib/cmake/QelZmq/QelZmqConfig.cmake lib/cmake/QelZmq/QelZmqConfigVersion.cmake \
+        LICENSE THIRD-PARTY-NOTICES.txt README-Windows.md examples/run_script.c \
+        examples/dll_host.c examples/dotnet/QelZmq.cs examples/python/qel_zmq.py; do
+        [ -f "$release/$file" ] || fail "$file is missing from the release"
+    done
+    grep -q "MIT License" "$release/LICENSE" || fail "LICENSE is not the MIT licence"
+    notices=$release/THIRD-PARTY-NOTICES.txt
+    for needed in "As a special exception, copyright holders give you permission to link" \
+        "GNU LESSER GENERAL PUBLIC LICENSE" "cppzmq" "winpthreads" \
+        "GCC RUNTIME LIBRARY EXCEPTION"; do
+        grep -q -F "$needed" "$notices" || fail "THIRD-PARTY-NOTICES.txt lacks '$needed'"
+    done
+    # The DLL holds no Lua (so no Lua notice is owed) and no path of the machine it was
+    # built on.
+    ! strings "$release/bin/QEL_ZMQ.dll" | grep -q "Lua.org" || fail "the DLL holds Lua"
+    ! strings "$release/bin/QEL_ZMQ.dll" | grep -q -E "/work/|/home/|/tmp/|build-windows" ||
+        fail "the DLL holds a build path: $(strings "$release/bin/QEL_ZMQ.dll" | grep -E "/work/|/home/|/tmp/|build-windows" | head -n 3)"
+    echo "release contents ok"
+    ;;
+msvc)
+    wine_run=$1 service=$2 source=$3
+    # kernel32's import library, made the same way as QEL_ZMQ.lib: no Windows SDK here.
+    printf 'LIBRARY kernel32.dll\nEXPORTS\nGetStdHandle\nWriteFile\nGetCommandLineA\nExitProcess\n' \
+        >"$work/kernel32.def"
+    llvm-dlltool -m i386:x86-64 -d "$work/kernel32.def" -l "$work/kernel32.lib"
+    clang-14 --target=x86_64-pc-windows-msvc -O2 -c -I "$release/include" \
+        "$source/tests/windows/msvc_host.c" -o "$work/msvc_host.obj"
+    lld-link-14 /nologo /entry:entry /subsystem:console /nodefaultlib \
+        "/out:$work/msvc_host.exe" "$work/msvc_host.obj" "$release/lib/QEL_ZMQ.lib" \
+        "$work/kernel32.lib" || fail "lld-link could not link against lib/QEL_ZMQ.lib"
+    start_service "$service"
+    answer=$(WINEPATH="Z:$release/bin" timeout 120 "$wine_run" "$work/msvc_host.exe" "$port" |
+        sed 's/\r$//')
+    [ "$answer" = "$(printf 'msvc\t42')" ] || fail "the MSVC-ABI host answered '$answer'"
+    echo "MSVC-ABI host ok: $answer"
+    ;;
+cmake)
+    wine_run=$1 service=$2 source=$3
+    # Cross-compiling, CMake looks for packages under the MinGW sysroot only; the package
+    # folder is named as a Windows user's prefix would find it.
+    cmake -S "$source/tests/windows/consumer" -B "$work/consumer" \
+        -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-mingw64.cmake" \
+        -DQelZmq_DIR="$release/lib/cmake/QelZmq" >"$work/cmake.log" 2>&1 ||
+        { cat "$work/cmake.log"; fail "find_package(QelZmq) failed on the release"; }
+    grep -q "QelZmq import library $release/lib/QEL_ZMQ.lib, DLL $release/bin/QEL_ZMQ.dll" \
+        "$work/cmake.log" || fail "QelZmq::qel_zmq does not point into the release"
+    cmake --build "$work/consumer" >"$work/build.log" 2>&1 ||
+        { cat "$work/build.log"; fail "the consumer did not build"; }
+    start_service "$service"
+    answer=$(WINEPATH="Z:$release/bin" timeout 120 "$wine_run" "$work/consumer/consumer.exe" \
+        127.0.0.1 "$port" 'return "cmake", 6*7' | sed 's/\r$//')
+    [ "$answer" = "$(printf 'cmake\t42')" ] || fail "the find_package consumer answered '$answer'"
+    echo "CMake consumer ok: $answer"
+    ;;
+reproducible)
+    source=$1 deps=$2
+    # A copy of the sources in a folder of another name and depth, built against the
+    # same dependencies: only the project's own compile and link could differ.
+    copy=$work/another/place/qel-zmq
+    mkdir -p "$copy"
+    (cd "$source" && git ls-files -z --cached --others --exclude-standard |
+        xargs -0 tar --ignore-failed-read -cf - 2>/dev/null) | (cd "$copy" && tar xf -)
+    cmake -S "$copy" -B "$work/second" -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/toolchain-mingw64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DQEL_ZMQ_WIN_DEPS_FROM="$deps" -DQEL_ZMQ_BUILD_TESTS=OFF \
+        -DQEL_ZMQ_BUILD_SERVICE=OFF -DQEL_ZMQ_BUILD_PROGRAMS=OFF -DQEL_ZMQ_BUILD_EXAMPLES=OFF \
+        -DQEL_ZMQ_BUILD_BENCH=OFF >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "configure"; }
+    cmake --build "$work/second" --target qel_zmq_win_package >"$work/build.log" 2>&1 ||
+        { cat "$work/build.log"; fail "the second build failed"; }
+    first=$(sha256sum <"$release/bin/QEL_ZMQ.dll")
+    second=$(sha256sum <"$work/second/QEL_ZMQ-win64/QEL_ZMQ.dll")
+    [ "$first" = "$second" ] || fail "two builds from two folders differ: $first vs $second"
+    echo "reproducible: ${first%% *}"
+    ;;
+*)
+    echo "usage: $0 contents|msvc|cmake|reproducible ZIP ..." >&2
+    exit 2
+    ;;
+esac
