@@ -50,6 +50,10 @@ class TestPipInstall:
         fields = metadata.read_text().splitlines()
         assert "Name: qel-zmq" in fields
         assert f"Version: {qel_zmq.__version__}" in fields
+        # The licence travels with the installed package.
+        assert "Classifier: License :: OSI Approved :: MIT License" in fields
+        licence = installed / f"qel_zmq-{qel_zmq.__version__}.dist-info" / "LICENSE"
+        assert "MIT License" in licence.read_text()
 
     def test_installed_module_runs_scripts(self, installed, library, service, tmp_path):
         code = ("import qel_zmq, sys\n"
