@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/resource.h>
 #include <thread>
 #include <vector>
@@ -187,7 +188,10 @@ TEST(Guards, AClientThatNeverReadsIsBoundedAndOthersAreServed) {
     for (; received < kRequests && secondsSince(start) < 60; ++received) {
         zmq::message_t delimiter, body;
         if (!greedy.recv(delimiter) || !greedy.recv(body)) break;
-        if (body.to_string().rfind("error: service is busy", 0) == 0) ++busy;
+        // Only the head is read: ThreadSanitizer checks every word of a buffer that
+        // ZeroMQ's uninstrumented thread wrote, which takes minutes for 8 MiB.
+        const std::string_view head(body.data<char>(), std::min<std::size_t>(body.size(), 64));
+        if (head.rfind("error: service is busy", 0) == 0) ++busy;
     }
     EXPECT_EQ(received, kRequests) << "every request gets an answer";
     EXPECT_GE(busy, kRequests / 2);
