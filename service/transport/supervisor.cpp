@@ -593,15 +593,22 @@ void Supervisor::idle(Clock::time_point now) {
         return;
     }
     if (released_ || now - lastActive_ < kIdleRelease) return;
+    // An area that ZeroMQ is still sending from (to a slow reader) is looked at again at
+    // the next wake-up, until it too has gone back.
+    bool held = false;
     for (Worker& worker : workers_) {
         if (worker.state != Worker::State::Idle) continue;
         worker.request.release(kAreaKeep);
         for (const std::shared_ptr<ReplyArea>& reply : worker.replies) {
-            if (!reply->held.load(std::memory_order_acquire)) reply->area.release(kAreaKeep);
+            if (reply->held.load(std::memory_order_acquire)) {
+                held = true;
+            } else {
+                reply->area.release(kAreaKeep);
+            }
         }
     }
     malloc_trim(0);
-    released_ = true;
+    released_ = !held;
 }
 
 void Supervisor::serve() {
