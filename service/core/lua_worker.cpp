@@ -155,6 +155,15 @@ void LuaWorker::closeState() {
     sandbox_ = SandboxState{};
 }
 
+void LuaWorker::collect() {
+    if (L_ == nullptr) return;
+    // Finalizers (only --trusted scripts can set them) get a budget, as when the state
+    // closes.
+    budget_.start(L_);
+    lua_gc(L_, LUA_GCCOLLECT);
+    budget_.finish();
+}
+
 void LuaWorker::fail(std::string_view message) {
     lastOk_ = false;
     reply_.clear();

@@ -36,6 +36,11 @@ class LuaWorker {
     // Whether the last reply was a success (not an "error: " reply).
     bool lastOk() const { return lastOk_; }
 
+    // A full collection, for a worker with nothing to do: the garbage of the last
+    // requests (a large reply's strings, say) goes back to the allocator, which can then
+    // give it to the system.
+    void collect();
+
   private:
     struct Call;
     friend struct LuaWorkerAccess;
