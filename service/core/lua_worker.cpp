@@ -10,6 +10,11 @@
 
 namespace qel {
 
+namespace {
+// Replies from this size up are followed by a full collection (see handle()).
+constexpr std::size_t kCollectAfterKiB = 1024;
+} // namespace
+
 struct LuaWorker::Call {
     std::string_view request;
 };
@@ -222,6 +227,15 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
         // state cannot be trusted further if that fails.
         lua_pushcfunction(L_, &restoreSandbox);
         if (lua_pcall(L_, 0, 0, 0) != LUA_OK) closeState();
+    }
+    // A large reply's strings are garbage once it is written, and the incremental
+    // collector frees them only a few requests later: one large reply after another
+    // would keep several of them. Collecting now costs less than writing the reply did,
+    // as long as the reply outweighs what the state holds.
+    const std::size_t kib = reply_.view().size() >> 10;
+    if (L_ != nullptr && kib >= kCollectAfterKiB &&
+        kib >= static_cast<std::size_t>(lua_gc(L_, LUA_GCCOUNT)) / 2) {
+        lua_gc(L_, LUA_GCCOLLECT);
     }
     return reply_.view();
 }

@@ -157,6 +157,22 @@ TEST(Guards, OversizedRequestsAreRefusedWithinASmallMultipleOfTheLimit) {
     EXPECT_EQ(RawClient(service.endpoint()).ask("return 1"), "1");
 }
 
+// The worker's heap holds Lua's buffer and the string built from it, and each of the
+// two reply areas may keep one reply; the strings of earlier replies must not pile up
+// on top of that.
+TEST(Guards, LargeRepliesOneAfterAnotherDoNotPileUp) {
+    if (kSanitized) GTEST_SKIP() << "sanitizers keep freed memory in quarantine";
+    ServiceProcess service;
+    RawClient client(service.endpoint());
+    const std::size_t before = treeMemory(service.pid());
+    std::size_t most = before;
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(client.ask("return string.rep('x', 16 * 2^20)").value_or("").size(), 16 * kMiB);
+        most = std::max(most, treeMemory(service.pid()));
+    }
+    EXPECT_LT(most - before, 5 * 16 * kMiB);
+}
+
 // A DEALER that sends without reading: its own requests are refused once it has too many
 // queued or too much unread, and the service's memory stays bounded.
 TEST(Guards, AClientThatNeverReadsIsBoundedAndOthersAreServed) {
