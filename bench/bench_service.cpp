@@ -147,8 +147,8 @@ int main(int argc, char** argv) {
         }
 
         // The service against itself. A is the service as a baseline, B the variant.
-        ServiceProcess bare(servicePath,
-                            {"--max-seconds", "0", "--max-memory", "0", "--max-request", "0"});
+        ServiceProcess bare(servicePath, {"--max-instructions", "0", "--max-seconds", "0",
+                                          "--max-memory", "0", "--max-request", "0"});
         ServiceProcess two(servicePath, {"--workers", "2"});
         LibraryClient unguarded(bare.port());
         LibraryClient pair(two.port());
