@@ -235,7 +235,7 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
     const std::size_t kib = reply_.view().size() >> 10;
     if (L_ != nullptr && kib >= kCollectAfterKiB &&
         kib >= static_cast<std::size_t>(lua_gc(L_, LUA_GCCOUNT)) / 2) {
-        lua_gc(L_, LUA_GCCOLLECT);
+        collect();
     }
     return reply_.view();
 }
