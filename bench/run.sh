@@ -88,11 +88,12 @@ section "redis"
 have_redis=no
 if command -v redis-server >/dev/null && command -v redis-benchmark >/dev/null; then
     have_redis=yes
-    if [ -n "$quick" ]; then n1=200; n50=1000; else n1=40000; n50=200000; fi
+    if [ -n "$quick" ]; then n1=200; nmany=1000; else n1=40000; nmany=200000; fi
     redis_run "$pin" 1 $n1 >"$work/redis_1_pinned"
     redis_run "" 1 $n1 >"$work/redis_1_unpinned"
-    redis_run "$pin" 50 $n50 >"$work/redis_50_pinned"
-    redis_run "" 50 $n50 >"$work/redis_50_unpinned"
+    for clients in 4 16 50; do
+        redis_run "" $clients $nmany >"$work/redis_${clients}_unpinned"
+    done
 fi
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -177,21 +178,26 @@ say ""
 
 say "## 4. Next to Redis \`EVAL\`" ""
 if [ $have_redis = yes ]; then
-    say "\`redis-benchmark -c 1\` and \`-c 50\`, no pipelining, running \`EVAL \"return 1\" 0\`" \
-        "against a \`redis-server\` started for the run on a free loopback port with" \
-        "persistence off. The library rows come from sections 2 and 3." ""
-    read -r r1p r1p50 r1p99 <"$work/redis_1_pinned"
+    say "\`redis-benchmark\` with 1, 4, 16 and 50 clients, no pipelining, running" \
+        "\`EVAL \"return 1\" 0\` against a \`redis-server\` started for the run on a free" \
+        "loopback port with persistence off. The library rows come from sections 2 and 3;" \
+        "throughput is unpinned, as in section 3." ""
+    read -r r1p _ _ <"$work/redis_1_pinned"
     read -r r1u r1u50 r1u99 <"$work/redis_1_unpinned"
-    read -r r50p _ _ <"$work/redis_50_pinned"
-    read -r r50u r50u50 r50u99 <"$work/redis_50_unpinned"
-    say "| Peer, script | 1 client, µs per request, pinned | 1 client, unpinned | 50 clients, req/s, pinned | 50 clients, req/s, unpinned |"
-    say "|---|---:|---:|---:|---:|"
-    say "| Redis \`EVAL \"return 1\" 0\` | $(us_per_request "$r1p") | $(us_per_request "$r1u") | ${r50p%.*} | ${r50u%.*} (p50 ${r50u50} ms, p99 ${r50u99} ms) |"
+    say "| One client, µs per request | pinned | unpinned |"
+    say "|---|---:|---:|"
+    say "| Redis \`EVAL \"return 1\" 0\` | $(us_per_request "$r1p") | $(us_per_request "$r1u") |"
     if [ $have_service = yes ]; then
-        say "| Library + \`qel-lua-service\` \`return 1\`, 1 worker | $(value service_return1_us_pinned) | $(value service_return1_us_unpinned) | – | $(value service_return1_rps_50_w1) |"
-        say "| Library + \`qel-lua-service\` \`return 1\`, 2 workers | – | – | – | $(value service_return1_rps_50_w2) |"
-        say "| Raw libzmq echo (no Lua), for scale | $(value echo_us_pinned) | $(value echo_us_unpinned) | – | – |"
+        say "| Library + \`qel-lua-service\` \`return 1\`, 1 worker | $(value service_return1_us_pinned) | $(value service_return1_us_unpinned) |"
+        say "| Raw libzmq echo (no Lua), for scale | $(value echo_us_pinned) | $(value echo_us_unpinned) |"
     fi
+    say "" "| Clients | Redis: req/s | Redis p50 / p99, ms | Library + service, 1 worker: req/s | 2 workers: req/s |"
+    say "|---:|---:|---:|---:|---:|"
+    say "| 1 | ${r1u%.*} | $r1u50 / $r1u99 | $(value service_return1_rps_1_w1) | $(value service_return1_rps_1_w2) |"
+    for clients in 4 16 50; do
+        read -r rps p50 p99 <"$work/redis_${clients}_unpinned"
+        say "| $clients | ${rps%.*} | $p50 / $p99 | $(value service_return1_rps_${clients}_w1) | $(value service_return1_rps_${clients}_w2) |"
+    done
 else
     say "Not measured: \`redis-server\` or \`redis-benchmark\` is not installed."
 fi
