@@ -12,11 +12,10 @@ fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
+. "$(dirname "$0")/../../scripts/service.sh"
 work=$(mktemp -d)
-pid=""
 cleanup() {
-    [ -z "$pid" ] || kill "$pid" 2>/dev/null || true
-    [ -z "$pid" ] || wait "$pid" 2>/dev/null || true
+    stop_service || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -25,20 +24,6 @@ trap cleanup EXIT
 (cd "$work" && unzip -q "$zip")
 release=$work/$(basename "$zip" .zip)
 [ -d "$release" ] || fail "the archive has no top folder $(basename "$zip" .zip)"
-
-# start_service PROGRAM - the Linux service on a free loopback port, into $port.
-start_service() {
-    "$1" --bind 'tcp://127.0.0.1:*' >"$work/service.out" 2>"$work/service.err" &
-    pid=$!
-    for _ in $(seq 100); do
-        endpoint=$(head -n 1 "$work/service.out")
-        [ -n "$endpoint" ] && break
-        kill -0 "$pid" 2>/dev/null || { cat "$work/service.err"; fail "the service exited"; }
-        sleep 0.1
-    done
-    port=${endpoint##*:}
-    [ -n "$port" ] || fail "the service printed no endpoint"
-}
 
 case $what in
 contents)
@@ -73,8 +58,8 @@ msvc)
     lld-link-14 /nologo /entry:entry /subsystem:console /nodefaultlib \
         "/out:$work/msvc_host.exe" "$work/msvc_host.obj" "$release/lib/QEL_ZMQ.lib" \
         "$work/kernel32.lib" || fail "lld-link could not link against lib/QEL_ZMQ.lib"
-    start_service "$service"
-    answer=$(WINEPATH="Z:$release/bin" timeout 120 "$wine_run" "$work/msvc_host.exe" "$port" |
+    start_service "$service" "$work" || fail "the service did not start"
+    answer=$(WINEPATH="Z:$release/bin" timeout 120 "$wine_run" "$work/msvc_host.exe" "$service_port" |
         sed 's/\r$//')
     [ "$answer" = "$(printf 'msvc\t42')" ] || fail "the MSVC-ABI host answered '$answer'"
     echo "MSVC-ABI host ok: $answer"
@@ -91,9 +76,9 @@ cmake)
         "$work/cmake.log" || fail "QelZmq::qel_zmq does not point into the release"
     cmake --build "$work/consumer" >"$work/build.log" 2>&1 ||
         { cat "$work/build.log"; fail "the consumer did not build"; }
-    start_service "$service"
+    start_service "$service" "$work" || fail "the service did not start"
     answer=$(WINEPATH="Z:$release/bin" timeout 120 "$wine_run" "$work/consumer/consumer.exe" \
-        127.0.0.1 "$port" 'return "cmake", 6*7' | sed 's/\r$//')
+        127.0.0.1 "$service_port" 'return "cmake", 6*7' | sed 's/\r$//')
     [ "$answer" = "$(printf 'cmake\t42')" ] || fail "the find_package consumer answered '$answer'"
     echo "CMake consumer ok: $answer"
     ;;

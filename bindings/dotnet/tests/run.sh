@@ -24,26 +24,10 @@ if ! command -v mcs >/dev/null 2>&1; then
     exit 77
 fi
 
+. "$here/../../../scripts/service.sh"
 workdir=$(mktemp -d)
-service_pid=
-stop_service() {
-    [ -n "$service_pid" ] || return 0
-    kill -TERM "$service_pid" 2>/dev/null || true
-    # The service answers what it already took in, then exits; give it 10 s.
-    _tries=0
-    while kill -0 "$service_pid" 2>/dev/null && [ "$_tries" -lt 100 ]; do
-        sleep 0.1
-        _tries=$((_tries + 1))
-    done
-    if kill -0 "$service_pid" 2>/dev/null; then
-        echo "run.sh: the service did not stop within 10 s; killing it" >&2
-        kill -KILL "$service_pid" 2>/dev/null || true
-    fi
-    wait "$service_pid" 2>/dev/null || true
-    service_pid=
-}
 cleanup() {
-    stop_service
+    stop_service || true
     rm -rf "$workdir"
 }
 trap cleanup EXIT
@@ -66,30 +50,12 @@ fi
 mkdir "$workdir/lib"
 ln -s "$(cd "$(dirname "$library")" && pwd)/$(basename "$library")" "$workdir/lib/libqel_zmq.so.1"
 
-: >"$workdir/service.out"
-"$service" --bind 'tcp://127.0.0.1:*' >"$workdir/service.out" </dev/null &
-service_pid=$!
-endpoint=
-tries=0
-while [ -z "$endpoint" ]; do
-    endpoint=$(head -n 1 "$workdir/service.out")
-    [ -n "$endpoint" ] && break
-    tries=$((tries + 1))
-    if [ "$tries" -gt 100 ] || ! kill -0 "$service_pid" 2>/dev/null; then
-        echo "run.sh: $service printed no endpoint within 10 s" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
-case $endpoint in
-    tcp://127.0.0.1:*) port=${endpoint##*:} ;;
-    *) echo "run.sh: unexpected endpoint '$endpoint'" >&2; exit 1 ;;
-esac
-echo "qel-lua-service on $endpoint (pid $service_pid)"
+start_service "$service" "$workdir" </dev/null || exit 1
+echo "qel-lua-service on $service_endpoint (pid $service_pid)"
 
 status=0
 LD_LIBRARY_PATH="$workdir/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-    timeout -k 10 240 mono --debug "$workdir/QelZmqTest.exe" "$port" || status=$?
+    timeout -k 10 240 mono --debug "$workdir/QelZmqTest.exe" "$service_port" || status=$?
 if [ "$status" -eq 124 ]; then
     echo "run.sh: the test did not finish within 240 s" >&2
 fi
