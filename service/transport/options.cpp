@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <pwd.h>
 #include <string_view>
 
 #include <lua.hpp>
@@ -129,6 +130,11 @@ const Option kOptions[] = {
          const auto n = parseCount(text, 1024);
          if (n) o.limits.maxRequest = toSize(*n);
          return n.has_value();
+     }},
+    {"--user", "NAME", "account the workers run as when started as root (default nobody)",
+     [](const char* text, ServiceOptions& o) {
+         o.user = text;
+         return getpwnam(text) != nullptr;
      }},
     {"--trusted", nullptr, "open all standard libraries (no sandbox)",
      [](const char*, ServiceOptions& o) { return o.limits.trusted = true; }},

@@ -16,6 +16,7 @@ struct ServiceOptions {
     Limits limits;
     std::vector<AddressRange> allow; // --allow ranges; empty admits every peer
     bool verbose = false;
+    std::string user = "nobody"; // the workers' account when the service runs as root
     // The arguments as given, which each worker process is started with.
     std::vector<std::string> arguments;
     // In a worker process (the internal --worker=PID), its supervisor's pid; else 0.

@@ -35,9 +35,8 @@
 #include "channel.h"
 #include "descriptors.h"
 #include "envelope.h"
+#include "jail.h"
 #include "signals.h"
-
-extern char** environ;
 
 namespace qel {
 
@@ -224,8 +223,18 @@ bool Supervisor::spawn(Worker& worker) {
         argv.push_back(arg.data());
     argv.push_back(nullptr);
 
+    // No environment and none of the service's standard input and output: a worker
+    // keeps only its channel and standard error, where it logs (see jail.h).
+    std::vector<std::string> environment = workerEnvironment();
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, worker.controlArea.fd(), kControlFd);
     posix_spawn_file_actions_adddup2(&actions, worker.request.fd(), kRequestFd);
     for (int i = 0; i < 2; ++i)
@@ -242,7 +251,7 @@ bool Supervisor::spawn(Worker& worker) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const int failed =
-        posix_spawn(&worker.pid, exePath_.c_str(), &actions, &attributes, argv.data(), environ);
+        posix_spawn(&worker.pid, exePath_.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {

@@ -13,15 +13,8 @@
 #include <unistd.h>
 
 #include "channel.h"
+#include "jail.h"
 #include "lua_worker.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QEL_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QEL_SANITIZED 1
-#endif
-#endif
 
 namespace qel {
 
@@ -59,6 +52,21 @@ void keepHeapBetweenRequests() {
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
 }
 
+// A reply area grows up to what --max-memory lets the reply take; the slack covers the
+// uncharged base of the reply buffer and the rounding to pages.
+constexpr std::uint64_t kAreaSlack = std::uint64_t{1} << 20;
+
+JailSettings jailFor(const ServiceOptions& options) {
+    JailSettings jail;
+    jail.user = options.user;
+    jail.parent = options.supervisor;
+    jail.lastFd = kDoorbellFd;
+    jail.writable = {kDoorbellFd};
+    jail.maxFileSize = options.limits.maxMemory != 0 ? options.limits.maxMemory + kAreaSlack : 0;
+    jail.trusted = options.limits.trusted;
+    return jail;
+}
+
 void ringDoorbell() {
     const std::uint64_t one = 1;
     (void)!write(kDoorbellFd, &one, sizeof one);
@@ -86,6 +94,8 @@ int runWorker(const ServiceOptions& options) {
         SharedArea second(kReplyFds[1], true);
         SharedReplyStorage storage(first, second);
         LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled);
+        // The channel is mapped and the Lua state made; from here on only requests run.
+        enterJail(jailFor(options));
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
         bool released = true;
