@@ -114,11 +114,18 @@ std::size_t treeMemory(pid_t pid) {
         }
         rollup.ignore(4096, '\n');
     }
-    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                           "/children");
-    for (pid_t child; children >> child;)
+    for (pid_t child : childrenOf(pid))
         total += treeMemory(child);
     return total;
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                       "/children");
+    std::vector<pid_t> children;
+    for (pid_t child; file >> child;)
+        children.push_back(child);
+    return children;
 }
 
 double cpuSeconds(pid_t pid) {

@@ -20,5 +20,7 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
 // Memory of a process and all its descendants: proportional set sizes, so pages that
 // the service's processes share are counted once.
 std::size_t treeMemory(pid_t pid);
+// The children of a process (of its main thread, which starts a service's workers).
+std::vector<pid_t> childrenOf(pid_t pid);
 // CPU seconds a process has used so far (user and system).
 double cpuSeconds(pid_t pid);
