@@ -263,6 +263,7 @@ TEST(ServiceOptions, HelpVersionAndBadArguments) {
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--workers", "0"},
                                                 {"--max-memory", "lots"},
                                                 {"--allow", "not-a-range"},
+                                                {"--user", "no-such-account"},
                                                 {"--bogus"},
                                                 {"--max-seconds"}}) {
         const ProgramResult result = runProgram(QEL_LUA_SERVICE, bad, "");
