@@ -230,8 +230,8 @@ void enterJail(const JailSettings& settings) {
           "PR_SET_NO_NEW_PRIVS");
     closeDescriptors(settings.lastFd, settings.trusted);
     limit(RLIMIT_CORE, 0, "RLIMIT_CORE");
-    pinTimeZone();
     if (settings.trusted) return;
+    pinTimeZone();
     limit(RLIMIT_NOFILE, static_cast<rlim_t>(settings.lastFd) + 1, "RLIMIT_NOFILE");
     limit(RLIMIT_NPROC, 0, "RLIMIT_NPROC");
     // A file grown past its limit fails with EFBIG instead of raising SIGXFSZ.
