@@ -62,7 +62,8 @@ JailSettings jailFor(const ServiceOptions& options) {
     jail.parent = options.supervisor;
     jail.lastFd = kDoorbellFd;
     jail.writable = {kDoorbellFd};
-    jail.maxFileSize = options.limits.maxMemory != 0 ? options.limits.maxMemory + kAreaSlack : 0;
+    const std::uint64_t memory = options.limits.maxMemory;
+    jail.maxFileSize = memory != 0 && memory < UINT64_MAX - kAreaSlack ? memory + kAreaSlack : 0;
     jail.trusted = options.limits.trusted;
     return jail;
 }
