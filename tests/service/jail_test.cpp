@@ -143,6 +143,9 @@ const Attempt kForbidden[] = {
     {"dup of the log", [] { return syscall(SYS_dup, 2); }, false},
     {"setuid to root", [] { return syscall(SYS_setuid, 0); }, false},
     {"unshare", [] { return syscall(SYS_unshare, CLONE_NEWUSER); }, false},
+#if defined(__x86_64__)
+    {"getpid through the x32 ABI", [] { return syscall(SYS_getpid | 0x40000000); }, false},
+#endif
 };
 
 TEST(WorkerJail, EveryCallThatReachesPastTheChannelKillsTheProcess) {
