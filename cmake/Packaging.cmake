@@ -34,11 +34,12 @@ able to load a shared library can call.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libqel-zmq-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libqel-zmq1 (= ${deb_version})")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "libzmq3-dev, pkg-config")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "pkg-config")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
   "client library for the Qel Lua script service - development files
 The header of QEL_ZMQ, its CMake package (find_package(QelZmq)) and its
-pkg-config file. Building against it with pkg-config also needs libzmq3-dev.")
+pkg-config file. Building against it needs neither ZeroMQ's headers nor
+libzmq3-dev.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qel-lua-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libqel-zmq1 (= ${deb_version})")

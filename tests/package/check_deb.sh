@@ -99,6 +99,22 @@ for page in man1/qel-lua.1.gz man8/qel-lua-service.8.gz; do
 done
 unit=$prefix/lib/systemd/system/qel-lua-service.service
 [ -f "$unit" ] || fail "the systemd unit is not packaged"
+# The service's manual names the unit where the package puts it.
+named=$(zcat "$prefix/share/man/man8/qel-lua-service.8.gz" | sed -n 's|^\.I \(/.*systemd.*\.service\)$|\1|p')
+dpkg-deb -c "$debdir/qel-lua-tools_${version}_$arch.deb" | grep -q -E " \.$named\$" ||
+    fail "qel-lua-service(8) names the unit '$named', which qel-lua-tools does not install"
+# Each program's -h is its --help, and both its manual page and its page in docs/ say so.
+for entry in qel-lua:man1/qel-lua.1.gz:docs/cli.md qel-lua-service:man8/qel-lua-service.8.gz:docs/service.md; do
+    program=${entry%%:*} page=${entry#*:} doc=${entry##*:}
+    page=${page%%:*}
+    short=$(LD_LIBRARY_PATH="$prefix/lib/$multiarch" "$prefix/bin/$program" -h) ||
+        fail "$program -h failed"
+    [ "$short" = "$(LD_LIBRARY_PATH="$prefix/lib/$multiarch" "$prefix/bin/$program" --help)" ] ||
+        fail "$program -h does not print what --help prints"
+    zcat "$prefix/share/man/$page" | grep -q -F '.BR \-h ", " \-\-help' ||
+        fail "$page does not document -h"
+    grep -q -F '`-h`, `--help`' "$source/$doc" || fail "$doc does not document -h"
+done
 sed "s|^ExecStart=/usr/bin/|ExecStart=$prefix/bin/|" "$unit" >"$work/qel-lua-service.service"
 systemd-analyze verify --man=no "$work/qel-lua-service.service" >"$work/unit.log" 2>&1 ||
     { cat "$work/unit.log"; fail "systemd-analyze rejects the unit"; }

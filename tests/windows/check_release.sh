@@ -40,6 +40,21 @@ contents)
         "GCC RUNTIME LIBRARY EXCEPTION"; do
         grep -q -F "$needed" "$notices" || fail "THIRD-PARTY-NOTICES.txt lacks '$needed'"
     done
+    # Every file of the release that README-Windows names is in the release.
+    for named in $(grep -o -E '`(bin|lib|include|examples)/[A-Za-z0-9_./-]+`' "$release/README-Windows.md" |
+        tr -d '`' | sort -u); do
+        [ -e "$release/$named" ] || fail "README-Windows.md names $named, which the release lacks"
+    done
+    # The minimum Windows version it states is the one the DLL's PE header carries.
+    os=$(x86_64-w64-mingw32-objdump -p "$release/bin/QEL_ZMQ.dll" |
+        awk '/^MajorOSystemVersion/ {major=$2} /^MinorOSystemVersion/ {minor=$2} END {print major "." minor}')
+    grep -q -F "(Windows $os)" "$release/README-Windows.md" ||
+        fail "the DLL needs Windows $os, which README-Windows.md does not state"
+    # The notices hold each licence text they point to, not a path on a Debian machine.
+    for licence in $(grep -o -E '/usr/share/common-licenses/[A-Za-z0-9.+_-]*[A-Za-z0-9+_-]' "$notices" | sort -u); do
+        grep -q -F "Full text of ${licence##*/} ($licence)" "$notices" ||
+            fail "THIRD-PARTY-NOTICES.txt refers to $licence without its text"
+    done
     # The DLL holds no Lua (so no Lua notice is owed) and no path of the machine it was
     # built on.
     ! strings "$release/bin/QEL_ZMQ.dll" | grep -q "Lua.org" || fail "the DLL holds Lua"
@@ -66,14 +81,23 @@ msvc)
     ;;
 cmake)
     wine_run=$1 service=$2 source=$3
-    # Cross-compiling, CMake looks for packages under the MinGW sysroot only; the package
-    # folder is named as a Windows user's prefix would find it.
+    # The two ways README-Windows gives for a cross build: the prefix, which the
+    # project's toolchain file makes a root folder, and the package folder by name, which
+    # any toolchain file accepts (configured only).
+    for way in "-DCMAKE_PREFIX_PATH=$release" "-DQelZmq_DIR=$release/lib/cmake/QelZmq"; do
+        rm -rf "$work/consumer"
+        cmake -S "$source/tests/windows/consumer" -B "$work/consumer" \
+            -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-mingw64.cmake" "$way" \
+            >"$work/cmake.log" 2>&1 ||
+            { cat "$work/cmake.log"; fail "find_package(QelZmq) failed on the release with $way"; }
+        grep -q "QelZmq import library $release/lib/QEL_ZMQ.lib, DLL $release/bin/QEL_ZMQ.dll" \
+            "$work/cmake.log" || fail "QelZmq::qel_zmq does not point into the release ($way)"
+    done
+    rm -rf "$work/consumer"
     cmake -S "$source/tests/windows/consumer" -B "$work/consumer" \
         -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-mingw64.cmake" \
-        -DQelZmq_DIR="$release/lib/cmake/QelZmq" >"$work/cmake.log" 2>&1 ||
+        -DCMAKE_PREFIX_PATH="$release" >"$work/cmake.log" 2>&1 ||
         { cat "$work/cmake.log"; fail "find_package(QelZmq) failed on the release"; }
-    grep -q "QelZmq import library $release/lib/QEL_ZMQ.lib, DLL $release/bin/QEL_ZMQ.dll" \
-        "$work/cmake.log" || fail "QelZmq::qel_zmq does not point into the release"
     cmake --build "$work/consumer" >"$work/build.log" 2>&1 ||
         { cat "$work/build.log"; fail "the consumer did not build"; }
     start_service "$service" "$work" || fail "the service did not start"
