@@ -64,9 +64,30 @@ install(FILES ${PROJECT_SOURCE_DIR}/debian/libqel-zmq1.lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libqel-zmq1 COMPONENT runtime)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# Reproducible packages: one time stamp, SOURCE_DATE_EPOCH, for the Debian changelog's
+# date and (CPack reads it at packing time) every file in the archives. Unset, it is the
+# commit's time, so two builds of one commit agree wherever and whenever they run. (The
+# deb preset maps the source path away and builds no build-tree RPATH, whose removal at
+# install time would leave a string of the build path's length in qel-lua.)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(QEL_ZMQ_DEB_EPOCH $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+    OUTPUT_VARIABLE QEL_ZMQ_DEB_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT QEL_ZMQ_DEB_EPOCH MATCHES "^[0-9]+$")
+    set(QEL_ZMQ_DEB_EPOCH 946684800)
+  endif()
+endif()
+file(WRITE ${PROJECT_BINARY_DIR}/CPackEpoch.cmake
+  "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} ${QEL_ZMQ_DEB_EPOCH})\nendif()\n")
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackEpoch.cmake)
+
 # Per package: /usr/share/doc/PACKAGE/{copyright,changelog.gz,changelog.Debian.gz}.
 find_program(QEL_ZMQ_GZIP gzip REQUIRED)
+set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} ${QEL_ZMQ_DEB_EPOCH})
 string(TIMESTAMP QEL_ZMQ_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${saved_epoch}")
 foreach(component runtime development tools)
   string(TOUPPER ${component} upper)
   set(QEL_ZMQ_DEB_PACKAGE ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
