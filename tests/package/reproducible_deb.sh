@@ -9,7 +9,7 @@ fail() {
     exit 1
 }
 work=$(mktemp -d)
-trap '[ -n "${QEL_KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 trap 'exit 143' INT TERM
 copy=$work/another/place/qel-zmq
 mkdir -p "$copy"
