@@ -1,8 +1,9 @@
 # Packaging.cmake - `cpack -G DEB` in a tree configured with the `deb` preset (installed
 # under /usr) makes the three Debian packages: libqel-zmq1 (the shared library),
 # libqel-zmq-dev (header, CMake and pkg-config files) and qel-lua-tools (qel-lua and
-# qel-lua-service, their manual pages and the systemd unit). Each carries the DEP-5
-# copyright file, the upstream changelog and a Debian changelog of this version.
+# qel-lua-service, their manual pages and the systemd unit) and python3-qel-zmq (the
+# Python binding). Each carries the DEP-5 copyright file, the upstream changelog and a
+# Debian changelog of this version.
 set(QEL_ZMQ_DEB_MAINTAINER "QEL_ZMQ developers <maintainers@qel-zmq.invalid>" CACHE STRING
   "Maintainer field of the Debian packages")
 
@@ -12,7 +13,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "QEL_ZMQ developers")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_COMPONENTS_ALL runtime development tools python)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QEL_ZMQ_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
@@ -49,6 +50,27 @@ qel-lua-service runs each request it receives over ZeroMQ as a Lua 5.4
 chunk in a sandbox, under hard time and memory limits; qel-lua sends
 scripts to it through the QEL_ZMQ library. A systemd unit is included
 but not enabled.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-qel-zmq)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libqel-zmq1 (>= ${deb_version}), python3:any")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "Python binding of QEL_ZMQ, the client of the Qel Lua script service
+The qel_zmq module (ctypes, with type hints) sends Lua scripts to a Lua
+script service through the QEL_ZMQ library and returns each answer as a
+str, through qel_zmq.Connection(host, port).execute(script). It finds
+libqel-zmq1's library through the system's search.")
+# The package as Debian's own Python packages lay it out: the module, and its metadata
+# so that pip and importlib.metadata know it, without a RECORD (pip must not remove it).
+set(python_info ${PROJECT_BINARY_DIR}/python/qel_zmq-${PROJECT_VERSION}.dist-info)
+file(WRITE ${python_info}/METADATA "Metadata-Version: 2.1\nName: qel-zmq\nVersion: ${PROJECT_VERSION}\nSummary: ctypes binding of QEL_ZMQ, a blocking client for the Qel Lua script service\nLicense: MIT\nRequires-Python: >=3.8\n")
+file(WRITE ${python_info}/top_level.txt "qel_zmq\n")
+file(WRITE ${python_info}/INSTALLER "dpkg\n")
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/qel_zmq/__init__.py
+  ${PROJECT_SOURCE_DIR}/bindings/python/qel_zmq/py.typed
+  DESTINATION lib/python3/dist-packages/qel_zmq COMPONENT python)
+install(DIRECTORY ${python_info} DESTINATION lib/python3/dist-packages COMPONENT python)
 
 # The library's shlibs entry, and ldconfig run through its trigger rather than by
 # maintainer scripts.
@@ -88,7 +110,7 @@ set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
 set(ENV{SOURCE_DATE_EPOCH} ${QEL_ZMQ_DEB_EPOCH})
 string(TIMESTAMP QEL_ZMQ_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(ENV{SOURCE_DATE_EPOCH} "${saved_epoch}")
-foreach(component runtime development tools)
+foreach(component runtime development tools python)
   string(TOUPPER ${component} upper)
   set(QEL_ZMQ_DEB_PACKAGE ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
   set(doc ${PROJECT_BINARY_DIR}/debian-doc/${QEL_ZMQ_DEB_PACKAGE})

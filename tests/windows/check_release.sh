@@ -30,7 +30,8 @@ contents)
     for file in bin/QEL_ZMQ.dll lib/QEL_ZMQ.lib lib/QEL_ZMQ.def include/qel_zmq.h \
         lib/cmake/QelZmq/QelZmqConfig.cmake lib/cmake/QelZmq/QelZmqConfigVersion.cmake \
         LICENSE THIRD-PARTY-NOTICES.txt README-Windows.md examples/run_script.c \
-        examples/dll_host.c examples/dotnet/QelZmq.cs examples/python/qel_zmq.py; do
+        examples/dll_host.c examples/dotnet/QelZmq.cs examples/python/qel_zmq/__init__.py \
+        examples/python/qel_zmq/py.typed; do
         [ -f "$release/$file" ] || fail "$file is missing from the release"
     done
     grep -q "MIT License" "$release/LICENSE" || fail "LICENSE is not the MIT licence"
@@ -118,12 +119,21 @@ reproducible)
         -DCMAKE_BUILD_TYPE=Release -DQEL_ZMQ_WIN_DEPS_FROM="$deps" -DQEL_ZMQ_BUILD_TESTS=OFF \
         -DQEL_ZMQ_BUILD_SERVICE=OFF -DQEL_ZMQ_BUILD_PROGRAMS=OFF -DQEL_ZMQ_BUILD_EXAMPLES=OFF \
         -DQEL_ZMQ_BUILD_BENCH=OFF >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "configure"; }
-    cmake --build "$work/second" --target qel_zmq_win_package >"$work/build.log" 2>&1 ||
+    cmake --build "$work/second" --target qel_zmq_win_release >"$work/build.log" 2>&1 ||
         { cat "$work/build.log"; fail "the second build failed"; }
     first=$(sha256sum <"$release/bin/QEL_ZMQ.dll")
     second=$(sha256sum <"$work/second/QEL_ZMQ-win64/QEL_ZMQ.dll")
     [ "$first" = "$second" ] || fail "two builds from two folders differ: $first vs $second"
-    echo "reproducible: ${first%% *}"
+    echo "reproducible: ${first%% *}  QEL_ZMQ.dll"
+    # So are the three artifacts made of it; each .sha256 names the same digest.
+    version=$(basename "$zip" -win64.zip)
+    version=${version#QEL_ZMQ-}
+    for artifact in "$(basename "$zip")" "QelZmq.$version.nupkg" "qel_zmq-$version-py3-none-win_amd64.whl"; do
+        first=$(cat "$(dirname "$zip")/$artifact.sha256")
+        second=$(cat "$work/second/$artifact.sha256") || fail "the second build made no $artifact"
+        [ "$first" = "$second" ] || fail "$artifact differs between two builds from two folders"
+        echo "reproducible: $first"
+    done
     ;;
 *)
     echo "usage: $0 contents|msvc|cmake|reproducible ZIP ..." >&2
