@@ -12,7 +12,7 @@ MEMCHECK_PACKAGES := $(TEST_PACKAGES) valgrind libc6-dbg
 DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd
 WINDOWS_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 dpkg-dev debian-archive-keyring googletest util-linux binutils clang-14 lld-14 \
-	llvm-14 zip unzip git icoutils python3 python3-pip python3-setuptools python3-wheel \
+	llvm-14 zip unzip git file icoutils python3 python3-pip python3-setuptools python3-wheel \
 	mono-mcs mono-runtime mono-devel nuget
 BENCH_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev gnuplot-nox redis-server \
 	redis-tools util-linux
