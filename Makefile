@@ -8,12 +8,13 @@ RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev liblua5.4
 	libseccomp-dev
 TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev dpkg-dev file binutils lintian \
 	man-db systemd python3 python3-pytest python3-zmq python3-pip python3-setuptools \
-	python3-wheel mono-mcs mono-runtime
+	python3-wheel python3-venv mono-mcs mono-runtime mono-devel nuget
 MEMCHECK_PACKAGES := $(TEST_PACKAGES) valgrind libc6-dbg
 DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd
 WINDOWS_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 dpkg-dev debian-archive-keyring googletest util-linux binutils clang-14 lld-14 \
-	llvm-14 zip unzip git
+	llvm-14 zip unzip git file icoutils python3 python3-pip python3-setuptools python3-wheel \
+	mono-mcs mono-runtime mono-devel nuget
 BENCH_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev gnuplot-nox redis-server \
 	redis-tools util-linux
 SANITIZER_PACKAGES := $(TEST_PACKAGES) libasan8 libubsan1 libtsan2
@@ -67,7 +68,7 @@ ci-deb: deb
 windows:
 	@scripts/apt-install.sh $(WINDOWS_PACKAGES)
 	[ -f build/CMakeCache.txt ] || cmake --preset default -DQEL_ZMQ_BUILD_TESTS=OFF -DQEL_ZMQ_BUILD_BENCH=OFF
-	cmake --build --preset default -j $(JOBS) --target qel-lua-service
+	cmake --build --preset default -j $(JOBS) --target qel-lua-service qel_zmq
 	cmake --preset windows
 	cmake --build --preset windows -j $(JOBS)
 
@@ -76,10 +77,11 @@ windows-test: windows
 	build-windows/wine-run.sh --boot
 	ctest --preset windows -j $(JOBS); status=$$?; build-windows/wine-run.sh --stop; exit $$status
 
-# QEL_ZMQ-VERSION-win64.zip and its .sha256 in build-windows/.
+# QEL_ZMQ-VERSION-win64.zip, QelZmq.VERSION.nupkg and qel_zmq-VERSION-py3-none-win_amd64.whl,
+# each with its .sha256, in build-windows/.
 windows-release: windows
 	cmake --build --preset windows --target qel_zmq_win_release
-	@ls build-windows/QEL_ZMQ-*-win64.zip*
+	@ls build-windows/QEL_ZMQ-*-win64.zip* build-windows/QelZmq.*.nupkg* build-windows/qel_zmq-*.whl*
 
 bench:
 	@scripts/apt-install.sh $(BENCH_PACKAGES)

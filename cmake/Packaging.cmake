@@ -1,8 +1,9 @@
 # Packaging.cmake - `cpack -G DEB` in a tree configured with the `deb` preset (installed
 # under /usr) makes the three Debian packages: libqel-zmq1 (the shared library),
 # libqel-zmq-dev (header, CMake and pkg-config files) and qel-lua-tools (qel-lua and
-# qel-lua-service, their manual pages and the systemd unit). Each carries the DEP-5
-# copyright file, the upstream changelog and a Debian changelog of this version.
+# qel-lua-service, their manual pages and the systemd unit) and python3-qel-zmq (the
+# Python binding). Each carries the DEP-5 copyright file, the upstream changelog and a
+# Debian changelog of this version.
 set(QEL_ZMQ_DEB_MAINTAINER "QEL_ZMQ developers <maintainers@qel-zmq.invalid>" CACHE STRING
   "Maintainer field of the Debian packages")
 
@@ -12,7 +13,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "QEL_ZMQ developers")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_COMPONENTS_ALL runtime development tools python)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QEL_ZMQ_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
@@ -34,11 +35,12 @@ able to load a shared library can call.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libqel-zmq-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libqel-zmq1 (= ${deb_version})")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "libzmq3-dev, pkg-config")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "pkg-config")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
   "client library for the Qel Lua script service - development files
 The header of QEL_ZMQ, its CMake package (find_package(QelZmq)) and its
-pkg-config file. Building against it with pkg-config also needs libzmq3-dev.")
+pkg-config file. Building against it needs neither ZeroMQ's headers nor
+libzmq3-dev.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qel-lua-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libqel-zmq1 (= ${deb_version})")
@@ -48,6 +50,27 @@ qel-lua-service runs each request it receives over ZeroMQ as a Lua 5.4
 chunk in a sandbox, under hard time and memory limits; qel-lua sends
 scripts to it through the QEL_ZMQ library. A systemd unit is included
 but not enabled.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-qel-zmq)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libqel-zmq1 (>= ${deb_version}), python3:any")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "Python binding of QEL_ZMQ, the client of the Qel Lua script service
+The qel_zmq module (ctypes, with type hints) sends Lua scripts to a Lua
+script service through the QEL_ZMQ library and returns each answer as a
+str, through qel_zmq.Connection(host, port).execute(script). It finds
+libqel-zmq1's library through the system's search.")
+# The package as Debian's own Python packages lay it out: the module, and its metadata
+# so that pip and importlib.metadata know it, without a RECORD (pip must not remove it).
+set(python_info ${PROJECT_BINARY_DIR}/python/qel_zmq-${PROJECT_VERSION}.dist-info)
+file(WRITE ${python_info}/METADATA "Metadata-Version: 2.1\nName: qel-zmq\nVersion: ${PROJECT_VERSION}\nSummary: ctypes binding of QEL_ZMQ, a blocking client for the Qel Lua script service\nLicense: MIT\nRequires-Python: >=3.8\n")
+file(WRITE ${python_info}/top_level.txt "qel_zmq\n")
+file(WRITE ${python_info}/INSTALLER "dpkg\n")
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/qel_zmq/__init__.py
+  ${PROJECT_SOURCE_DIR}/bindings/python/qel_zmq/py.typed
+  DESTINATION lib/python3/dist-packages/qel_zmq COMPONENT python)
+install(DIRECTORY ${python_info} DESTINATION lib/python3/dist-packages COMPONENT python)
 
 # The library's shlibs entry, and ldconfig run through its trigger rather than by
 # maintainer scripts.
@@ -63,10 +86,31 @@ install(FILES ${PROJECT_SOURCE_DIR}/debian/libqel-zmq1.lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libqel-zmq1 COMPONENT runtime)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# Reproducible packages: one time stamp, SOURCE_DATE_EPOCH, for the Debian changelog's
+# date and (CPack reads it at packing time) every file in the archives. Unset, it is the
+# commit's time, so two builds of one commit agree wherever and whenever they run. (The
+# deb preset maps the source path away and builds no build-tree RPATH, whose removal at
+# install time would leave a string of the build path's length in qel-lua.)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(QEL_ZMQ_DEB_EPOCH $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+    OUTPUT_VARIABLE QEL_ZMQ_DEB_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT QEL_ZMQ_DEB_EPOCH MATCHES "^[0-9]+$")
+    set(QEL_ZMQ_DEB_EPOCH 946684800)
+  endif()
+endif()
+file(WRITE ${PROJECT_BINARY_DIR}/CPackEpoch.cmake
+  "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} ${QEL_ZMQ_DEB_EPOCH})\nendif()\n")
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackEpoch.cmake)
+
 # Per package: /usr/share/doc/PACKAGE/{copyright,changelog.gz,changelog.Debian.gz}.
 find_program(QEL_ZMQ_GZIP gzip REQUIRED)
+set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} ${QEL_ZMQ_DEB_EPOCH})
 string(TIMESTAMP QEL_ZMQ_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
-foreach(component runtime development tools)
+set(ENV{SOURCE_DATE_EPOCH} "${saved_epoch}")
+foreach(component runtime development tools python)
   string(TOUPPER ${component} upper)
   set(QEL_ZMQ_DEB_PACKAGE ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
   set(doc ${PROJECT_BINARY_DIR}/debian-doc/${QEL_ZMQ_DEB_PACKAGE})

@@ -16,6 +16,7 @@ endif()
 set(QEL_ZMQ_WINEPREFIX "${CMAKE_BINARY_DIR}/wine" CACHE PATH "Private wine prefix for running tests")
 set(QEL_ZMQ_WIN_PACKAGE_DIR "${CMAKE_BINARY_DIR}/QEL_ZMQ-win64" CACHE PATH "Pick-up folder for the DLL")
 set(QEL_ZMQ_LINUX_SERVICE "" CACHE FILEPATH "Linux qel-lua-service for the end-to-end test")
+set(QEL_ZMQ_LINUX_LIBRARY "" CACHE FILEPATH "Linux libqel_zmq.so.1 for the NuGet and wheel checks")
 file(MAKE_DIRECTORY ${QEL_ZMQ_WIN_DEPS}/include/cppzmq ${QEL_ZMQ_WIN_DEPS}/lib)
 
 # The DLL is reproducible: no build path and no time stamp end up in it, so two builds

@@ -20,7 +20,10 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Headers and libraries come from the MinGW sysroot (and the cross-built dependencies,
 # which cmake/WindowsDeps.cmake names by path), never from the build machine's /usr.
-set(CMAKE_FIND_ROOT_PATH /usr/${QEL_ZMQ_MINGW_TRIPLE})
+# Each CMAKE_PREFIX_PATH entry is a root as well: with the package mode ONLY, CMake would
+# otherwise look for a prefix such as an unpacked Windows release only under the sysroot,
+# and -DCMAKE_PREFIX_PATH would not find it as it does in a native build.
+set(CMAKE_FIND_ROOT_PATH /usr/${QEL_ZMQ_MINGW_TRIPLE} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

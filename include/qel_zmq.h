@@ -35,9 +35,12 @@ extern "C" {
  * never anything else. Argument and handle checks fail silently; messaging and
  * allocation failures also print the error text (see each function).
  *
- * Threads: the library starts no threads of its own and takes no locks. Different
- * handles share nothing and may be used from different threads at the same time;
- * calls on one handle must not overlap.
+ * Threads: the library takes no locks and keeps no thread, loop or timer outside the
+ * handles. Each handle costs two threads for as long as it lives: its ZeroMQ context
+ * runs one I/O thread and one reaper thread, started by createConnectionHandle and
+ * joined by freeHandle (three handles add six threads to a process). Different handles
+ * share nothing and may be used from different threads at the same time; calls on one
+ * handle must not overlap.
  *
  * Blocking: there are no time-outs and no retries. A call waits for as long as
  * ZeroMQ waits: a service that never answers keeps executeLuaScriptQel waiting.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -21,7 +22,7 @@ constexpr char kUsage[] =
     "  -p PORT     service TCP port (default 5555)\n"
     "  -e SCRIPT   run SCRIPT; repeatable, run in order\n"
     "  FILE        run the contents of FILE as one script; '-' reads standard input\n"
-    "  --help      show this help and exit\n"
+    "  -h, --help  show this help and exit\n"
     "  --version   show the version and exit\n"
     "\n"
     "With no script and a terminal on standard input, prompts for one script per line\n"
@@ -80,9 +81,11 @@ class Connection {
             std::fprintf(stderr, "qel-lua: cannot create a connection handle\n");
             return false;
         }
-        if (connectToQelLuaService(host, port, handle_) != 0) {
-            std::fflush(stdout); // the library's own error text, if any, goes first
-            std::fprintf(stderr, "qel-lua: cannot connect to tcp://%s:%d\n", host, port);
+        std::string reason;
+        const int status = connectCapturingStdout(host, port, reason);
+        if (status != 0) {
+            std::fprintf(stderr, "qel-lua: cannot connect to tcp://%s:%d%s%s\n", host, port,
+                         reason.empty() ? "" : ": ", reason.c_str());
             return false;
         }
         return true;
@@ -105,6 +108,39 @@ class Connection {
     }
 
   private:
+    // The library writes a refused endpoint's reason to standard output, which is where
+    // this program's answers go. For the length of the call, file descriptor 1 is a pipe
+    // whose contents become `reason`; a pipe that cannot be set up leaves stdout alone.
+    int connectCapturingStdout(const char* host, int port, std::string& reason) {
+        std::fflush(stdout);
+        int ends[2];
+        if (pipe(ends) != 0) return connectToQelLuaService(host, port, handle_);
+        const int saved = dup(STDOUT_FILENO);
+        // Non-blocking, so a reason longer than the pipe holds is cut, never a hang.
+        if (saved < 0 || fcntl(ends[1], F_SETFL, O_NONBLOCK) != 0 ||
+            dup2(ends[1], STDOUT_FILENO) < 0) {
+            if (saved >= 0) close(saved);
+            close(ends[0]);
+            close(ends[1]);
+            return connectToQelLuaService(host, port, handle_);
+        }
+        close(ends[1]);
+        const int status = connectToQelLuaService(host, port, handle_);
+        std::fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        std::clearerr(stdout); // a reason cut short leaves stdout's error flag set
+        // Only this process held the write end, so reading stops at its end.
+        char buffer[512];
+        ssize_t n = 0;
+        while ((n = read(ends[0], buffer, sizeof buffer)) > 0)
+            reason.append(buffer, static_cast<std::size_t>(n));
+        close(ends[0]);
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
+            reason.pop_back();
+        return status;
+    }
+
     void* handle_;
 };
 

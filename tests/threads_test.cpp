@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "host.h"
 #include "peer.h"
@@ -55,3 +59,37 @@ TEST(Threads, HandlesCreatedAndFreedConcurrently) {
         thread.join();
     EXPECT_EQ(failures, 0);
 }
+
+#ifdef __linux__
+namespace {
+
+// The threads of this process, as the kernel lists them.
+std::size_t threadCount() {
+    std::size_t count = 0;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        ++count;
+    return count;
+}
+
+} // namespace
+
+// What the header promises a handle costs: its context's I/O thread and reaper, started
+// with the handle and gone once it is freed.
+TEST(Threads, EachHandleCostsTwoThreadsUntilFreed) {
+    const std::size_t before = threadCount();
+    std::vector<HandlePtr> handles;
+    for (int i = 0; i < 3; ++i) {
+        handles.push_back(newHandle());
+        ASSERT_NE(handles.back(), nullptr);
+        EXPECT_EQ(threadCount(), before + 2 * handles.size());
+    }
+    handles.clear();
+    // freeHandle joins the threads; the kernel may list an exiting thread a moment longer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (threadCount() != before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_EQ(threadCount(), before);
+}
+#endif

@@ -1,5 +1,5 @@
 #!/bin/sh
-# check_deb.sh --extract|--install DEBDIR VERSION SOURCE - checks the three Debian packages
+# check_deb.sh --extract|--install DEBDIR VERSION SOURCE - checks the four Debian packages
 # that cpack built in DEBDIR: lintian, their control fields, then the programs, library
 # and development files, unpacked into a scratch root (--extract) or installed for real
 # with apt-get (--install). VERSION is the project's, as CMake read it.
@@ -11,10 +11,17 @@ mode=$1 debdir=$2 version=$3 source=$4
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 debdir=$(cd "$debdir" && pwd)
-packages="libqel-zmq1 libqel-zmq-dev qel-lua-tools"
+packages="libqel-zmq1 libqel-zmq-dev qel-lua-tools python3-qel-zmq"
+# The Python binding is the same on every architecture.
+deb_of() {
+    case $1 in
+    python3-*) echo "$debdir/${1}_${version}_all.deb" ;;
+    *) echo "$debdir/${1}_${version}_$arch.deb" ;;
+    esac
+}
 debs=
 for package in $packages; do
-    deb=$debdir/${package}_${version}_$arch.deb
+    deb=$(deb_of "$package")
     [ -f "$deb" ] || fail "$deb was not built"
     debs="$debs $deb"
 done
@@ -38,7 +45,7 @@ lintian --fail-on error,warning $debs >"$work/lintian.log" 2>&1 ||
     { cat "$work/lintian.log"; fail "lintian found errors or warnings"; }
 
 # Control fields: versions, and what each package needs.
-field() { dpkg-deb -f "$debdir/${1}_${version}_$arch.deb" "$2"; }
+field() { dpkg-deb -f "$(deb_of "$1")" "$2"; }
 for package in $packages; do
     [ "$(field "$package" Version)" = "$version" ] || fail "$package is not version $version"
 done
@@ -52,6 +59,8 @@ needs libqel-zmq1 libzmq5
 needs libqel-zmq-dev libqel-zmq1
 needs qel-lua-tools libqel-zmq1
 needs qel-lua-tools liblua5.4-0
+needs python3-qel-zmq libqel-zmq1
+needs python3-qel-zmq python3:any
 
 case $mode in
 --extract)
@@ -99,6 +108,22 @@ for page in man1/qel-lua.1.gz man8/qel-lua-service.8.gz; do
 done
 unit=$prefix/lib/systemd/system/qel-lua-service.service
 [ -f "$unit" ] || fail "the systemd unit is not packaged"
+# The service's manual names the unit where the package puts it.
+named=$(zcat "$prefix/share/man/man8/qel-lua-service.8.gz" | sed -n 's|^\.I \(/.*systemd.*\.service\)$|\1|p')
+dpkg-deb -c "$(deb_of qel-lua-tools)" | grep -E " \.$named\$" >/dev/null ||
+    fail "qel-lua-service(8) names the unit '$named', which qel-lua-tools does not install"
+# Each program's -h is its --help, and both its manual page and its page in docs/ say so.
+for entry in qel-lua:man1/qel-lua.1.gz:docs/cli.md qel-lua-service:man8/qel-lua-service.8.gz:docs/service.md; do
+    program=${entry%%:*} page=${entry#*:} doc=${entry##*:}
+    page=${page%%:*}
+    short=$(LD_LIBRARY_PATH="$prefix/lib/$multiarch" "$prefix/bin/$program" -h) ||
+        fail "$program -h failed"
+    [ "$short" = "$(LD_LIBRARY_PATH="$prefix/lib/$multiarch" "$prefix/bin/$program" --help)" ] ||
+        fail "$program -h does not print what --help prints"
+    zcat "$prefix/share/man/$page" | grep -q -F '.BR \-h ", " \-\-help' ||
+        fail "$page does not document -h"
+    grep -q -F '`-h`, `--help`' "$source/$doc" || fail "$doc does not document -h"
+done
 sed "s|^ExecStart=/usr/bin/|ExecStart=$prefix/bin/|" "$unit" >"$work/qel-lua-service.service"
 systemd-analyze verify --man=no "$work/qel-lua-service.service" >"$work/unit.log" 2>&1 ||
     { cat "$work/unit.log"; fail "systemd-analyze rejects the unit"; }
@@ -106,17 +131,30 @@ systemd-analyze verify --man=no "$work/qel-lua-service.service" >"$work/unit.log
 start_service "$prefix/bin/qel-lua-service" "$work"
 check_consumers "$prefix" "$prefix/lib/$multiarch" "$source" "$service_port" "$work" "$version"
 
+# python3-qel-zmq's module, typed, finds the library through the system's search: with
+# no variable at all once installed; unpacked, only the two search paths point into the
+# scratch root. QEL_ZMQ_LIBRARY is never set.
+site=$prefix/lib/python3/dist-packages
+[ -f "$site/qel_zmq/py.typed" ] || fail "python3-qel-zmq lacks py.typed"
 if [ "$mode" = --install ]; then
-    # Installed system-wide: qel-lua on PATH, and the Python binding's ordinary
-    # library search, each with no path given.
+    set -- env -u QEL_ZMQ_LIBRARY -u LD_LIBRARY_PATH -u PYTHONPATH
+else
+    set -- env -u QEL_ZMQ_LIBRARY PYTHONPATH="$site" LD_LIBRARY_PATH="$prefix/lib/$multiarch"
+fi
+answer=$("$@" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c '
+import sys, importlib.metadata, qel_zmq
+print(qel_zmq.__file__, importlib.metadata.version("qel-zmq"))
+with qel_zmq.Connection("127.0.0.1", int(sys.argv[1])) as connection:
+    print(connection.execute("return 6*7"))' "$service_port") ||
+    fail "python3-qel-zmq's module failed: $answer"
+[ "$answer" = "$(printf '%s %s\n42' "$site/qel_zmq/__init__.py" "$version")" ] ||
+    fail "python3-qel-zmq's module answered '$answer'"
+
+if [ "$mode" = --install ]; then
+    # Installed system-wide: qel-lua on PATH, with no path given.
     [ "$(command -v qel-lua)" = /usr/bin/qel-lua ] || fail "qel-lua on PATH is $(command -v qel-lua)"
     answer=$(env -u LD_LIBRARY_PATH qel-lua -p "$service_port" -e 'return "installed", 6*7')
     [ "$answer" = "$(printf 'installed\t42')" ] || fail "qel-lua on PATH answered '$answer'"
-    answer=$(env -u QEL_ZMQ_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH="$source/bindings/python" /usr/bin/python3 -c '
-import sys, qel_zmq
-with qel_zmq.Connection("127.0.0.1", int(sys.argv[1])) as connection:
-    print(connection.execute("return 6*7"))' "$service_port")
-    [ "$answer" = 42 ] || fail "the Python binding answered '$answer'"
 fi
 stop_service || fail "the packaged service did not stop cleanly"
 

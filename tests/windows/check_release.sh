@@ -30,7 +30,8 @@ contents)
     for file in bin/QEL_ZMQ.dll lib/QEL_ZMQ.lib lib/QEL_ZMQ.def include/qel_zmq.h \
         lib/cmake/QelZmq/QelZmqConfig.cmake lib/cmake/QelZmq/QelZmqConfigVersion.cmake \
         LICENSE THIRD-PARTY-NOTICES.txt README-Windows.md examples/run_script.c \
-        examples/dll_host.c examples/dotnet/QelZmq.cs examples/python/qel_zmq.py; do
+        examples/dll_host.c examples/dotnet/QelZmq.cs examples/python/qel_zmq/__init__.py \
+        examples/python/qel_zmq/py.typed; do
         [ -f "$release/$file" ] || fail "$file is missing from the release"
     done
     grep -q "MIT License" "$release/LICENSE" || fail "LICENSE is not the MIT licence"
@@ -39,6 +40,21 @@ contents)
         "GNU LESSER GENERAL PUBLIC LICENSE" "cppzmq" "winpthreads" \
         "GCC RUNTIME LIBRARY EXCEPTION"; do
         grep -q -F "$needed" "$notices" || fail "THIRD-PARTY-NOTICES.txt lacks '$needed'"
+    done
+    # Every file of the release that README-Windows names is in the release.
+    for named in $(grep -o -E '`(bin|lib|include|examples)/[A-Za-z0-9_./-]+`' "$release/README-Windows.md" |
+        tr -d '`' | sort -u); do
+        [ -e "$release/$named" ] || fail "README-Windows.md names $named, which the release lacks"
+    done
+    # The minimum Windows version it states is the one the DLL's PE header carries.
+    os=$(x86_64-w64-mingw32-objdump -p "$release/bin/QEL_ZMQ.dll" |
+        awk '/^MajorOSystemVersion/ {major=$2} /^MinorOSystemVersion/ {minor=$2} END {print major "." minor}')
+    grep -q -F "(Windows $os)" "$release/README-Windows.md" ||
+        fail "the DLL needs Windows $os, which README-Windows.md does not state"
+    # The notices hold each licence text they point to, not a path on a Debian machine.
+    for licence in $(grep -o -E '/usr/share/common-licenses/[A-Za-z0-9.+_-]*[A-Za-z0-9+_-]' "$notices" | sort -u); do
+        grep -q -F "Full text of ${licence##*/} ($licence)" "$notices" ||
+            fail "THIRD-PARTY-NOTICES.txt refers to $licence without its text"
     done
     # The DLL holds no Lua (so no Lua notice is owed) and no path of the machine it was
     # built on.
@@ -66,14 +82,23 @@ msvc)
     ;;
 cmake)
     wine_run=$1 service=$2 source=$3
-    # Cross-compiling, CMake looks for packages under the MinGW sysroot only; the package
-    # folder is named as a Windows user's prefix would find it.
+    # The two ways README-Windows gives for a cross build: the prefix, which the
+    # project's toolchain file makes a root folder, and the package folder by name, which
+    # any toolchain file accepts (configured only).
+    for way in "-DCMAKE_PREFIX_PATH=$release" "-DQelZmq_DIR=$release/lib/cmake/QelZmq"; do
+        rm -rf "$work/consumer"
+        cmake -S "$source/tests/windows/consumer" -B "$work/consumer" \
+            -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-mingw64.cmake" "$way" \
+            >"$work/cmake.log" 2>&1 ||
+            { cat "$work/cmake.log"; fail "find_package(QelZmq) failed on the release with $way"; }
+        grep -q "QelZmq import library $release/lib/QEL_ZMQ.lib, DLL $release/bin/QEL_ZMQ.dll" \
+            "$work/cmake.log" || fail "QelZmq::qel_zmq does not point into the release ($way)"
+    done
+    rm -rf "$work/consumer"
     cmake -S "$source/tests/windows/consumer" -B "$work/consumer" \
         -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-mingw64.cmake" \
-        -DQelZmq_DIR="$release/lib/cmake/QelZmq" >"$work/cmake.log" 2>&1 ||
+        -DCMAKE_PREFIX_PATH="$release" >"$work/cmake.log" 2>&1 ||
         { cat "$work/cmake.log"; fail "find_package(QelZmq) failed on the release"; }
-    grep -q "QelZmq import library $release/lib/QEL_ZMQ.lib, DLL $release/bin/QEL_ZMQ.dll" \
-        "$work/cmake.log" || fail "QelZmq::qel_zmq does not point into the release"
     cmake --build "$work/consumer" >"$work/build.log" 2>&1 ||
         { cat "$work/build.log"; fail "the consumer did not build"; }
     start_service "$service" "$work" || fail "the service did not start"
@@ -94,12 +119,21 @@ reproducible)
         -DCMAKE_BUILD_TYPE=Release -DQEL_ZMQ_WIN_DEPS_FROM="$deps" -DQEL_ZMQ_BUILD_TESTS=OFF \
         -DQEL_ZMQ_BUILD_SERVICE=OFF -DQEL_ZMQ_BUILD_PROGRAMS=OFF -DQEL_ZMQ_BUILD_EXAMPLES=OFF \
         -DQEL_ZMQ_BUILD_BENCH=OFF >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "configure"; }
-    cmake --build "$work/second" --target qel_zmq_win_package >"$work/build.log" 2>&1 ||
+    cmake --build "$work/second" --target qel_zmq_win_release >"$work/build.log" 2>&1 ||
         { cat "$work/build.log"; fail "the second build failed"; }
     first=$(sha256sum <"$release/bin/QEL_ZMQ.dll")
     second=$(sha256sum <"$work/second/QEL_ZMQ-win64/QEL_ZMQ.dll")
     [ "$first" = "$second" ] || fail "two builds from two folders differ: $first vs $second"
-    echo "reproducible: ${first%% *}"
+    echo "reproducible: ${first%% *}  QEL_ZMQ.dll"
+    # So are the three artifacts made of it; each .sha256 names the same digest.
+    version=$(basename "$zip" -win64.zip)
+    version=${version#QEL_ZMQ-}
+    for artifact in "$(basename "$zip")" "QelZmq.$version.nupkg" "qel_zmq-$version-py3-none-win_amd64.whl"; do
+        first=$(cat "$(dirname "$zip")/$artifact.sha256")
+        second=$(cat "$work/second/$artifact.sha256") || fail "the second build made no $artifact"
+        [ "$first" = "$second" ] || fail "$artifact differs between two builds from two folders"
+        echo "reproducible: $first"
+    done
     ;;
 *)
     echo "usage: $0 contents|msvc|cmake|reproducible ZIP ..." >&2

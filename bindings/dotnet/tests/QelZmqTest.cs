@@ -1,12 +1,14 @@
 // QelZmqTest.cs - checks the C# binding against the real library and a running
 // qel-lua-service: answers, Lua errors, UTF-8 both ways, large replies, no leak over
-// many calls, argument and lifetime errors. Usage: QelZmqTest.exe PORT (on 127.0.0.1).
+// many calls, argument and lifetime errors, the SafeHandle's release through the
+// finalizer and on a thread abort, and ExecuteAsync. Usage: QelZmqTest.exe PORT (on 127.0.0.1).
 using System;
 using System.Collections.Generic;
 using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
+using System.Threading.Tasks;
 using QelZmq;
 
 internal static class QelZmqTest
@@ -165,6 +167,57 @@ internal static class QelZmqTest
             Throws<ObjectDisposedException>(() => c.Execute("return 1"));
             Throws<ObjectDisposedException>(() => c.ExecuteBytes(new byte[] { (byte)'x' }));
         });
+        // Each handle holds two ZeroMQ threads, so the process's thread count shows
+        // whether handles were freed. These run before any ExecuteAsync has started the
+        // thread pool, whose workers would blur the count.
+        Check("a connection never disposed is freed by its finalizer", () =>
+        {
+            long before = ThreadCount();
+            Forget(10);
+            True(ThreadCount() >= before + 20, "10 connections did not add 20 threads");
+            Collect();
+            WaitForThreads(before);
+        });
+        // Three rounds, each aborting at another moment of the churn.
+        for (int round = 0; round < 3; round++)
+            Check("an aborted thread leaves no handle behind", AbortChurn);
+        Check("QelException has the standard constructors", () =>
+        {
+            var inner = new InvalidOperationException("cause");
+            True(new QelException().Message.Length > 0, "no default message");
+            Equal("m", new QelException("m").Message);
+            True(new QelException("m", inner).InnerException == inner, "the cause is lost");
+        });
+        Check("ExecuteAsync runs off the caller's thread", () =>
+        {
+            using (var c = Connect())
+            {
+                // Some tenths of a second of Lua: done at once only if run right here.
+                Task<string> busy = c.ExecuteAsync("local n = 0 for i = 1, 3e7 do n = n + 1 end return n");
+                True(!busy.IsCompleted, "ExecuteAsync returned only after the answer");
+                True(busy.Wait(TimeSpan.FromSeconds(120)), "no answer within 120 s");
+                Equal("30000000", busy.Result);
+            }
+        });
+        Check("ExecuteAsync calls on one connection never overlap", () =>
+        {
+            // Two overlapping calls would break the REQ socket's alternation.
+            using (var c = Connect())
+            {
+                var answers = new List<Task<string>>();
+                for (int i = 0; i < 50; i++)
+                    answers.Add(c.ExecuteAsync("return " + i));
+                Equal("blocking", c.Execute("return 'blocking'")); // waits its turn too
+                True(Task.WaitAll(answers.ToArray(), TimeSpan.FromSeconds(120)), "not all answered");
+                for (int i = 0; i < answers.Count; i++)
+                    Equal(i.ToString(), answers[i].Result);
+                Throws<ArgumentException>(() => c.ExecuteAsync("nul\0"));
+                c.Dispose();
+                Task<string> late = c.ExecuteAsync("return 1");
+                Throws<AggregateException>(() => late.Wait(TimeSpan.FromSeconds(60)));
+                True(late.Exception.InnerException is ObjectDisposedException, late.Exception.ToString());
+            }
+        });
 
         Console.WriteLine("{0} passed, {1} failed", passed, failures.Count);
         foreach (string failure in failures)
@@ -242,6 +295,63 @@ internal static class QelZmqTest
         foreach (byte[] part in parts)
             all.AddRange(part);
         return all.ToArray();
+    }
+
+    private static readonly Random jitter = new Random();
+
+    private static void AbortChurn()
+    {
+        long before = ThreadCount();
+        var running = new ManualResetEvent(false);
+        var churn = new Thread(() =>
+        {
+            for (int i = 0; ; i++)
+            {
+                using (var c = Connect())
+                    c.Execute("return 1");
+                if (i == 20)
+                    running.Set();
+            }
+        });
+        churn.Start();
+        True(running.WaitOne(TimeSpan.FromSeconds(60)), "the thread made no 20 connections");
+        Thread.Sleep(jitter.Next(50)); // a different moment each round
+        churn.Abort(); // wherever it is: inside the library, between calls, in Dispose
+        True(churn.Join(TimeSpan.FromSeconds(60)), "the aborted thread did not end");
+        Collect();
+        WaitForThreads(before + 1); // the aborted thread may not be gone from /proc yet
+    }
+
+    [System.Runtime.CompilerServices.MethodImpl(System.Runtime.CompilerServices.MethodImplOptions.NoInlining)]
+    private static void Forget(int count)
+    {
+        // In a frame of its own, so no local keeps the connections reachable.
+        for (int i = 0; i < count; i++)
+            Equal("1", Connect().Execute("return 1"));
+    }
+
+    private static long ThreadCount()
+    {
+        return Directory.GetDirectories("/proc/self/task").Length;
+    }
+
+    private static void WaitForThreads(long most)
+    {
+        // freeHandle joins a handle's threads; the kernel may list one a moment longer.
+        for (int i = 0; i < 200 && ThreadCount() > most; i++)
+        {
+            Thread.Sleep(50);
+            if (i % 20 == 19)
+                Collect(); // a finalizer frees what an abort left unreferenced
+        }
+        if (ThreadCount() > most)
+        {
+            var names = new List<string>();
+            foreach (string task in Directory.GetDirectories("/proc/self/task"))
+                names.Add(File.ReadAllText(Path.Combine(task, "comm")).Trim());
+            throw new Exception(string.Format("{0} threads ({1}), {2} expected", names.Count,
+                                              string.Join(", ", names.ToArray()), most));
+        }
     }
 
     private static void Collect()

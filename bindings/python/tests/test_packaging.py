@@ -44,8 +44,9 @@ def installed(tmp_path_factory, library):
 
 class TestPipInstall:
     def test_installs_the_module_and_its_metadata(self, installed):
-        assert (installed / "qel_zmq.py").read_bytes() == \
-            open(os.path.join(BINDING_DIR, "qel_zmq.py"), "rb").read()
+        assert (installed / "qel_zmq" / "__init__.py").read_bytes() == \
+            open(os.path.join(BINDING_DIR, "qel_zmq", "__init__.py"), "rb").read()
+        assert (installed / "qel_zmq" / "py.typed").is_file()  # type checkers read the hints
         metadata = (installed / f"qel_zmq-{qel_zmq.__version__}.dist-info" / "METADATA")
         fields = metadata.read_text().splitlines()
         assert "Name: qel-zmq" in fields
@@ -68,8 +69,85 @@ class TestPipInstall:
                               encoding="utf-8", timeout=60)
         assert done.returncode == 0, done.stderr
         where, *answers = done.stdout.splitlines()
-        assert os.path.dirname(where) == str(installed)  # not the source tree's copy
+        assert where == str(installed / "qel_zmq" / "__init__.py")  # not the source tree's
         assert answers == ["42", "\u00e9" + "2"]
+
+
+def readme_commands(marker):
+    """The shell lines of the binding's README that contain `marker`."""
+    with open(os.path.join(BINDING_DIR, "README.md")) as readme:
+        text = readme.read()
+    blocks = re.findall(r"^```sh\n(.*?)^```", text, re.S | re.M)
+    return [line for block in blocks for line in block.splitlines() if marker in line]
+
+
+class TestReadmeRecipes:
+    def test_venv_recipe_works_with_another_python3_first_on_path(self, tmp_path, library):
+        # A python3 on PATH that is not Debian's (pyenv, a toolchain) has no Debian
+        # setuptools; the recipe must not depend on which python3 comes first.
+        (tmp_path / "bin").mkdir()
+        impostor = tmp_path / "bin" / "python3"
+        impostor.write_text("#!/bin/sh\necho 'not the system python3' >&2\nexit 3\n")
+        impostor.chmod(0o755)
+        source = tmp_path / "bindings" / "python"
+        shutil.copytree(BINDING_DIR, source,
+                        ignore=shutil.ignore_patterns("tests", "build", "*.egg-info", "__pycache__"))
+        [recipe] = readme_commands("-m venv")
+        env = clean_environment(library, PATH=f"{tmp_path / 'bin'}:/usr/bin:/bin")
+        done = subprocess.run(["sh", "-ec", recipe], cwd=tmp_path, env=env, capture_output=True,
+                              text=True, timeout=240)
+        assert done.returncode == 0, recipe + "\n" + done.stdout + done.stderr
+        check = subprocess.run([str(tmp_path / "venv" / "bin" / "python"), "-c",
+                                "import qel_zmq; print(qel_zmq.__file__)"], env=env,
+                               capture_output=True, text=True, timeout=60)
+        assert check.stdout.startswith(str(tmp_path / "venv")), check.stdout + check.stderr
+
+
+class TestLoaderOrder:
+    def copy_of_the_package(self, tmp_path):
+        site = tmp_path / "site"
+        shutil.copytree(os.path.join(BINDING_DIR, "qel_zmq"), site / "qel_zmq",
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        return site
+
+    def load(self, site, prelude=""):
+        code = prelude + "import qel_zmq\nprint(qel_zmq.load_library()._name)\n"
+        env = {"PATH": "/usr/bin:/bin", "PYTHONPATH": str(site), "PYTHONDONTWRITEBYTECODE": "1",
+               "QEL_ZMQ_LIBRARY": str(site / "variable.so")}
+        return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                              text=True, timeout=60)
+
+    @pytest.mark.parametrize("platform, name", [("linux", "libqel_zmq.so.1"),
+                                                ("win32", "QEL_ZMQ.dll")])
+    def test_the_library_beside_the_module_comes_first(self, tmp_path, library, platform, name):
+        # The Windows case is the wheel's layout, run here with the Linux library under
+        # the DLL's name: the same lines pick the file, and ctypes loads it by full path.
+        site = self.copy_of_the_package(tmp_path)
+        shutil.copyfile(library._name, site / "qel_zmq" / name)
+        shutil.copyfile(library._name, site / "variable.so")
+        done = self.load(site, f"import sys\nsys.platform = {platform!r}\n")
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == f"{site / 'qel_zmq' / name}\n"
+
+    def test_then_the_variable(self, tmp_path, library):
+        site = self.copy_of_the_package(tmp_path)
+        shutil.copyfile(library._name, site / "variable.so")
+        done = self.load(site)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == f"{site / 'variable.so'}\n"
+
+
+def test_windows_python_searches_as_the_readme_says():
+    # CPython's own ctypes: a name without a path is loaded with
+    # LOAD_LIBRARY_SEARCH_DEFAULT_DIRS (no PATH, no current folder); README-Windows says
+    # so and the loader relies on a full path.
+    import ctypes
+    import inspect
+    source = inspect.getsource(ctypes.CDLL.__init__)
+    assert "mode = nt._LOAD_LIBRARY_SEARCH_DEFAULT_DIRS" in source
+    assert "mode |= nt._LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR" in source
+    with open(os.path.join(BINDING_DIR, "..", "..", "windows", "README-Windows.md")) as readme:
+        assert "`LOAD_LIBRARY_SEARCH_DEFAULT_DIRS`" in readme.read()
 
 
 class TestExampleHost:

@@ -1,4 +1,4 @@
-"""qel_zmq.py - Python binding of the QEL_ZMQ client library through ctypes.
+"""qel_zmq - Python binding of the QEL_ZMQ client library through ctypes.
 
 Loads the shared library, wraps one handle in a Connection object that serialises its
 calls and frees it, and copies each answer into Python bytes before handing it back.
@@ -9,6 +9,10 @@ import operator
 import os
 import sys
 import threading
+from typing import Any, List, Optional, Tuple, Union
+
+Text = Union[str, bytes, bytearray, memoryview]
+LibraryChoice = Union[None, str, bytes, "os.PathLike[Any]", ctypes.CDLL]
 
 __version__ = "1.0.0"
 __all__ = ["QelError", "Connection", "load_library"]
@@ -21,7 +25,7 @@ class QelError(RuntimeError):
     """A library call failed, or the Connection was used after close()."""
 
 
-def _declare(lib):
+def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     lib.createConnectionHandle.restype = ctypes.c_void_p
     lib.createConnectionHandle.argtypes = []
     lib.freeHandle.restype = None
@@ -41,8 +45,13 @@ def _declare(lib):
     return lib
 
 
-def _search_names():
-    names = []
+def _bundled_names() -> Tuple[str, ...]:
+    """The library's file names to look for beside this module (a wheel puts it there)."""
+    return ("QEL_ZMQ.dll",) if sys.platform == "win32" else ("libqel_zmq.so.1", "libqel_zmq.so")
+
+
+def _search_names() -> List[str]:
+    names: List[str] = []
     for name in ("qel_zmq", "QEL_ZMQ"):  # Unix name, then the Windows DLL's name
         found = ctypes.util.find_library(name)
         if found and found not in names:
@@ -54,16 +63,27 @@ def _search_names():
     return names
 
 
-def load_library(path=None):
+def load_library(path: Union[None, str, bytes, "os.PathLike[Any]"] = None) -> ctypes.CDLL:
     """Loads QEL_ZMQ and declares its five functions; returns the ctypes.CDLL.
 
-    Looks at `path` if given, else $QEL_ZMQ_LIBRARY if set, else the system's search
-    (find_library "qel_zmq" or "QEL_ZMQ", then "libqel_zmq.so.1" on Linux). An explicit
-    path or variable is used alone: there is no fallback behind it. Raises OSError
-    naming everything tried when nothing loads.
+    Looks at `path` if given; else at the library beside this module (QEL_ZMQ.dll on
+    Windows, as the wheel holds it; libqel_zmq.so.1 elsewhere); else at $QEL_ZMQ_LIBRARY
+    if set; else the system's search (find_library "qel_zmq" or "QEL_ZMQ", then
+    "libqel_zmq.so.1" on Linux). The first of these that exists is used alone: there is
+    no fallback behind it. Raises OSError naming everything tried when nothing loads.
+
+    The file beside the module is loaded by its full path, which is what Python 3.8 and
+    later need on Windows: they search neither PATH nor the current folder for a bare
+    name.
     """
+    here = os.path.dirname(os.path.abspath(__file__))
+    beside = [os.path.join(here, name) for name in _bundled_names()
+              if os.path.isfile(os.path.join(here, name))]
+    candidates: List[Any]
     if path is not None:
         candidates, origin = [os.fspath(path)], "path argument"
+    elif beside:
+        candidates, origin = beside[:1], "beside the module"
     elif os.environ.get("QEL_ZMQ_LIBRARY"):
         candidates, origin = [os.environ["QEL_ZMQ_LIBRARY"]], "QEL_ZMQ_LIBRARY"
     else:
@@ -79,11 +99,11 @@ def load_library(path=None):
                   "set QEL_ZMQ_LIBRARY to the library's path")
 
 
-_default_library = None
+_default_library: Optional[ctypes.CDLL] = None
 _default_library_lock = threading.Lock()
 
 
-def _library(library):
+def _library(library: LibraryChoice) -> ctypes.CDLL:
     """A CDLL given by the caller, one loaded from a path, or the process-wide default."""
     global _default_library
     if library is None:
@@ -98,7 +118,7 @@ def _library(library):
     return library
 
 
-def _as_bytes(value, what, encoding="utf-8", errors="strict"):
+def _as_bytes(value: Text, what: str, encoding: str = "utf-8", errors: str = "strict") -> bytes:
     """The exact bytes to hand to C: str encoded as asked, bytes-like objects as they are."""
     if isinstance(value, str):
         data = value.encode(encoding, errors)
@@ -129,10 +149,11 @@ class Connection:
     execute to get its answer (which, with no service answering, is forever).
     """
 
-    def __init__(self, host=None, port=None, *, library=None, encoding="utf-8"):
+    def __init__(self, host: Optional[Text] = None, port: Optional[int] = None, *,
+                 library: LibraryChoice = None, encoding: str = "utf-8") -> None:
         # Set first so that close() and __del__ work whatever fails below.
         self._lock = threading.Lock()
-        self._handle = None
+        self._handle: Optional[int] = None
         self._pid = os.getpid()
         self._failed = False  # an execute returned -1: a request may still be queued
         if host is None and port is not None:
@@ -153,16 +174,16 @@ class Connection:
                 raise
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._handle is None
 
-    def _live_handle(self):
+    def _live_handle(self) -> int:
         # Called under the lock: a freed handle must never reach the library.
         if self._handle is None:
             raise QelError("connection is closed")
         return self._handle
 
-    def connect(self, host, port, *, encoding="utf-8"):
+    def connect(self, host: Text, port: int, *, encoding: str = "utf-8") -> "Connection":
         """Attaches the service at tcp://host:port; returns self.
 
         Succeeds as soon as ZeroMQ accepts the endpoint, whether or not a service
@@ -178,7 +199,8 @@ class Connection:
                                "the endpoint (its reason was written to standard output)")
         return self
 
-    def execute_bytes(self, script, *, encoding="utf-8", errors="strict"):
+    def execute_bytes(self, script: Text, *, encoding: str = "utf-8",
+                      errors: str = "strict") -> bytes:
         """Runs `script` and returns the answer's bytes; blocks until it arrives.
 
         The answer ends at its first NUL byte, as the C interface delivers it.
@@ -198,7 +220,7 @@ class Connection:
                 if result:  # ours since the call returned; only freeResult may release it
                     self._lib.freeResult(result)
 
-    def execute(self, script, encoding="utf-8", errors="strict"):
+    def execute(self, script: Text, encoding: str = "utf-8", errors: str = "strict") -> str:
         """Runs `script` and returns the answer as text.
 
         `encoding` and `errors` are used both ways: to encode a str script and to
@@ -207,7 +229,7 @@ class Connection:
         answer = self.execute_bytes(script, encoding=encoding, errors=errors)
         return answer.decode(encoding, errors)
 
-    def close(self):
+    def close(self) -> None:
         """Frees the handle; later calls raise QelError. Safe to call more than once."""
         if self._pid != os.getpid():
             # A forked child holds a copy of the parent's handle whose ZeroMQ I/O thread
@@ -228,16 +250,16 @@ class Connection:
             else:
                 self._lib.freeHandle(handle)
 
-    def __enter__(self):
+    def __enter__(self) -> "Connection":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         if getattr(self, "_handle", None) is not None:
             self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if getattr(self, "_handle", None) is None else "open"
         return f"<qel_zmq.Connection {state}>"

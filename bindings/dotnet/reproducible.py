@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""reproducible.py mvid ASSEMBLY | nupkg PACKAGE - makes the NuGet package's bytes depend
+on its inputs only: mono's mcs gives each assembly a random module version id (MVID), and
+nuget stamps the archive with the packing time and the packing machine's kernel.
+
+mvid: the MVID becomes a hash of the assembly with its MVID zeroed.
+nupkg: every entry gets SOURCE_DATE_EPOCH (or 2000-01-01) as its time and fixed
+attributes, and the core properties lose the packing machine's name.
+"""
+import hashlib
+import os
+import re
+import struct
+import sys
+import time
+import zipfile
+
+
+def mvid_offset(data):
+    """File offset of the first GUID of the metadata's #GUID heap, the module's MVID."""
+    root = data.index(b"BSJB")
+    version_length = struct.unpack_from("<I", data, root + 12)[0]
+    position = root + 16 + version_length + 2
+    (streams,) = struct.unpack_from("<H", data, position)
+    position += 2
+    for _ in range(streams):
+        offset, _size = struct.unpack_from("<II", data, position)
+        end = data.index(b"\0", position + 8)
+        name = data[position + 8:end]
+        position = (end + 4) & ~3
+        if name == b"#GUID":
+            return root + offset
+    raise ValueError("the assembly has no #GUID heap")
+
+
+def fix_mvid(path):
+    with open(path, "rb") as file:
+        data = bytearray(file.read())
+    where = mvid_offset(data)
+    data[where:where + 16] = bytes(16)
+    data[where:where + 16] = hashlib.sha256(data).digest()[:16]
+    with open(path, "wb") as file:
+        file.write(data)
+
+
+def fix_nupkg(path):
+    stamp = time.gmtime(int(os.environ.get("SOURCE_DATE_EPOCH", "946684800")))[:6]
+    with zipfile.ZipFile(path) as source:
+        entries = [(info, source.read(info)) for info in source.infolist()]
+    with zipfile.ZipFile(path + ".tmp", "w") as target:
+        for info, data in entries:
+            if info.filename.endswith(".psmdcp"):
+                # "NuGet.Core, Version=...;Unix 6.1.0.1;" names the packing machine's kernel.
+                data = re.sub(rb"(<lastModifiedBy>[^;<]*);[^<]*(</lastModifiedBy>)", rb"\1\2", data)
+            fixed = zipfile.ZipInfo(info.filename, date_time=stamp)
+            fixed.compress_type = info.compress_type
+            fixed.external_attr = 0o644 << 16
+            fixed.create_system = 3
+            target.writestr(fixed, data, compresslevel=9)
+    os.replace(path + ".tmp", path)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] not in ("mvid", "nupkg"):
+        sys.exit("usage: reproducible.py mvid ASSEMBLY | nupkg PACKAGE")
+    (fix_mvid if sys.argv[1] == "mvid" else fix_nupkg)(sys.argv[2])
