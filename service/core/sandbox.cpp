@@ -156,15 +156,6 @@ void openLibrary(lua_State* L, const char* name, lua_CFunction open) {
     lua_pop(L, 1);
 }
 
-// Opens `open` as library `name` even where one is already loaded.
-void replaceLibrary(lua_State* L, const char* name, lua_CFunction open) {
-    luaL_getsubtable(L, LUA_REGISTRYINDEX, LUA_LOADED_TABLE);
-    lua_pushnil(L);
-    lua_setfield(L, -2, name);
-    lua_pop(L, 1);
-    openLibrary(L, name, open);
-}
-
 void removeGlobal(lua_State* L, const char* name) {
     lua_pushnil(L);
     lua_setglobal(L, name);
@@ -364,14 +355,11 @@ void protectStandardLibrary(lua_State* L) {
 void openLibraries(lua_State* L, bool trusted, lua_CFunction print, SandboxState& state) {
     if (trusted) {
         luaL_openlibs(L);
-        replaceLibrary(L, LUA_COLIBNAME, qel_luaopen_coroutine);
-        replaceLibrary(L, LUA_TABLIBNAME, qel_luaopen_table);
-        replaceLibrary(L, LUA_STRLIBNAME, qel_luaopen_string);
     } else {
         openLibrary(L, LUA_GNAME, luaopen_base);
-        openLibrary(L, LUA_COLIBNAME, qel_luaopen_coroutine);
-        openLibrary(L, LUA_TABLIBNAME, qel_luaopen_table);
-        openLibrary(L, LUA_STRLIBNAME, qel_luaopen_string);
+        openLibrary(L, LUA_COLIBNAME, luaopen_coroutine);
+        openLibrary(L, LUA_TABLIBNAME, luaopen_table);
+        openLibrary(L, LUA_STRLIBNAME, luaopen_string);
         openLibrary(L, LUA_MATHLIBNAME, luaopen_math);
         openLibrary(L, LUA_UTF8LIBNAME, luaopen_utf8);
 

@@ -51,7 +51,10 @@ needs() {
 needs libqel-zmq1 libzmq5
 needs libqel-zmq-dev libqel-zmq1
 needs qel-lua-tools libqel-zmq1
-needs qel-lua-tools liblua5.4-0
+# Lua is linked into the service, so no Lua package is needed.
+case ", $(field qel-lua-tools Depends)," in
+*liblua*) fail "qel-lua-tools depends on a Lua package: $(field qel-lua-tools Depends)" ;;
+esac
 
 case $mode in
 --extract)
