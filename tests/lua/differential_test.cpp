@@ -50,22 +50,29 @@ const Row kRows[] = {
      "return ok, (e:gsub('^[script:1 ]*', ''))",
      nullptr, nullptr},
     {"local _ENV <const> = {y = 7} return y", nullptr, nullptr},
-    {"return pcall(load('local _ENV <const> = 1 return x'))", nullptr, nullptr},
-    {"local k = {} for i = 1, 257 do k[i] = i + 0.5 end local f = load('local k = {' .. "
-     "table.concat(k, ',') .. '} local x = ... return x & 1, x | 2, x ~ 3, x >> 4') "
-     "return f(255)",
+    {"local function foo() local _ENV <const> = 11 X = 'hi' end return pcall(foo)", nullptr,
+     nullptr},
+    {"local code = {'local x = {'} for i = 1, 257 do code[#code + 1] = i .. '.1,' end "
+     "code = table.concat(code) .. '};' local r = {} for _, e in ipairs{'return (1 ~ (2 or "
+     "3))', 'return (1 | (2 or 3))', 'return (1 + (2 or 3))', 'return (1 << (2 or 3))'} do "
+     "r[#r + 1] = load(code .. e)() end return table.unpack(r)",
      nullptr, nullptr},
-    {"local closed = 0 while true do local x <close> = setmetatable({}, {__close = function() "
-     "closed = closed + 1 end}) local function g() return x end break end return closed",
+    {"local closed = false local o = setmetatable({}, {__close = function() closed = true "
+     "end}) local function test() for k, v in next, {}, nil, o do local function f() return k "
+     "end break end return closed end return test()",
      nullptr, nullptr},
     {"return pcall(function() local n = 0 for _ in utf8.codes('ab\\x80') do n = n + 1 end "
      "return n end)",
      nullptr, nullptr},
     {"return pcall(utf8.len, '\\xF4\\x9F\\xBF\\xBF'), utf8.len('\\u{7FF}\\u{FFFF}')", nullptr,
      nullptr},
-    {"local a, b = {}, 1 local ok, e = pcall(function()\nreturn b\n+ a\nend) return e", nullptr,
-     nullptr},
-    {"local t = {} t[1 < 2] = 'yes' return t[true]", nullptr, nullptr},
+    {"local r = {} for _, s in ipairs{'a = \\na\\n+\\n{}', 'a = \\n3\\n+\\n(\\n4\\n/\\nprint)', "
+     "'a\\n=\\n-\\n\\nprint\\n;', 'return (\\'_ENV\\').x + 1'} do "
+     "r[#r + 1] = select(2, pcall(load(s, '=x'))) end return table.concat(r, '|')",
+     nullptr, nullptr},
+    {"_ENV[true] = 10 local function aux() return _ENV[1 < 2] end local r = aux() "
+     "_ENV[true] = nil return r",
+     nullptr, nullptr},
     {"return type(collectgarbage('step', math.maxinteger))", nullptr, nullptr},
     {"return string.packsize('i3j'), pcall(string.packsize, 'c' .. math.maxinteger)", nullptr,
      nullptr},
