@@ -99,6 +99,10 @@ const Row kRows[] = {
     {"return xpcall(error, function(m) return 'handled ' .. tostring(m) end, 'x')", nullptr,
      nullptr},
     {"return load('return 1', 'x', 'b')", nullptr, nullptr},
+    {"local t = select(2, xpcall(error, debug.traceback, 'x')) return (t:match('^(.-main "
+     "chunk)'))",
+     "error: script:1: attempt to index a nil value (global 'debug')",
+     "debug is not in the sandbox"},
     {"return load('return 1', 'x', 't')()", nullptr, nullptr},
     // Ordinary results and errors.
     {"print('a', 1, nil) return 1, nil, 'x', 2.5, 1e100", nullptr, nullptr},
