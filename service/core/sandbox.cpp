@@ -11,7 +11,6 @@
 #include <lua.hpp>
 #include <sys/random.h>
 
-
 namespace qel {
 
 namespace {
