@@ -4,8 +4,7 @@
 JOBS ?= $(shell nproc)
 
 # What each stage needs on a fresh Debian 12 machine.
-RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev liblua5.4-dev \
-	libseccomp-dev
+RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev libseccomp-dev
 TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev dpkg-dev file binutils lintian \
 	man-db systemd python3 python3-pytest python3-zmq python3-pip python3-setuptools \
 	python3-wheel python3-venv mono-mcs mono-runtime mono-devel nuget

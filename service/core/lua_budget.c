@@ -65,7 +65,12 @@ void qel_budget_flush(lua_State* L) {
 }
 
 void qel_budget_enter(lua_State* co) {
-    if (active != NULL) active->running = co;
+    qel_budget* b = active;
+    if (b == NULL) return;
+    b->running = co;
+    /* The deadline may have passed while the resumer ran C code that runs no hook (the
+     * parser calling a reader that resumes this coroutine): it stops co as well. */
+    if (qel_budget_crossed()) arm(b, co);
 }
 
 void qel_budget_leave(lua_State* L) {

@@ -1,17 +1,17 @@
-/* lua_budget.h - how Lua's string, table and coroutine libraries, as patched in
- * third_party/lua-5.4.4, charge their work to the request running on this thread, and
- * how the request's deadline reaches whichever Lua thread is running when it passes. */
+/* lua_budget.h - how Lua's core and libraries, as patched in third_party/lua-5.4.8,
+ * charge their work to the request running on this thread, and how the request's
+ * deadline reaches whichever Lua thread is running when it passes. */
 #ifndef QEL_LUA_BUDGET_H
 #define QEL_LUA_BUDGET_H
 
 #include <signal.h>
 #include <stddef.h>
 
-#include <lua.h>
-
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#include <lua.h>
 
 /* The guards of one request, as the libraries see them; owned by the request's runner. */
 typedef struct qel_budget {
@@ -49,12 +49,6 @@ void qel_budget_flush(lua_State* L);
 /* Around a resume of co: the running thread is co until the resume returns to L. */
 void qel_budget_enter(lua_State* co);
 void qel_budget_leave(lua_State* L);
-
-/* The string and table libraries open under these names, so that the system Lua's
- * own unpatched libraries stay what they are. */
-int qel_luaopen_string(lua_State* L);
-int qel_luaopen_table(lua_State* L);
-int qel_luaopen_coroutine(lua_State* L);
 
 #define QEL_BUDGET_PERIOD 4096 /* steps between two charges: a few microseconds */
 #define QEL_BYTES_PER_STEP 32  /* bytes that memcpy or memchr get through in a step */

@@ -26,7 +26,11 @@ struct LuaWorkerAccess {
 
     // Appends to the reply, which counts against the state's memory limit.
     static void append(lua_State* L, const char* text, std::size_t size) {
-        if (!of(L)->reply_.append(text, size)) {
+        LuaWorker* worker = of(L);
+        if (worker->reply_.append(text, size)) return;
+        // As Lua's own allocations do, collect the garbage before giving up.
+        lua_gc(L, LUA_GCCOLLECT);
+        if (!worker->reply_.append(text, size)) {
             // Worded like the allocator's own failure; same cause, same limit.
             lua_pushliteral(L, "not enough memory");
             lua_error(L);
@@ -113,6 +117,9 @@ struct LuaWorkerAccess {
             if (cached) worker->cache_.insert(L, text);
         }
         lua_call(L, 0, LUA_MULTRET);
+        // A limit crossed in the chunk's last call (a tail call returns without running
+        // another instruction) still ends the request.
+        qel_budget_flush(L);
         appendValues(L, 1);
         return 0;
     }

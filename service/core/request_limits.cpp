@@ -24,7 +24,7 @@ extern "C" void onSignalledDeadline(int, siginfo_t* info, void*) {
 } // namespace
 
 // ThreadSanitizer delivers a signal only at its next intercepted call, which a loop in
-// the (uninstrumented) Lua VM never makes. Under it the time limit is also checked on
+// the Lua VM never makes. Under it the time limit is also checked on
 // the clock, by the library charges and by a count hook every kHookPeriod instructions.
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kPollClock = true;

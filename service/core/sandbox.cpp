@@ -6,20 +6,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <lua.hpp>
 #include <sys/random.h>
-
-#include "lua_budget.h"
 
 namespace qel {
 
 namespace {
 
-// Registry keys: the function that undoes a request's changes, and the set of tables
-// that scripts must not write to (proxies map to true, the globals table to "globals").
+// Registry key of the function that undoes a request's changes.
 char kRestoreKey;
-char kProtectedKey;
 
 // Lua 5.4's own collector settings (lgc.h): what every request starts with.
 constexpr int kGcPause = 200;
@@ -32,26 +29,42 @@ SandboxState& stateOf(lua_State* L) {
     return *static_cast<SandboxState*>(lua_touserdata(L, lua_upvalueindex(1)));
 }
 
-// Calls the function in upvalue `original` with every argument and returns what it
-// returns. A wrapper checks the arguments the way the original does before this: an
-// error the original raised itself would be reported against a nameless function,
-// since it was called from C.
-int callOriginal(lua_State* L, int original) {
-    lua_pushvalue(L, lua_upvalueindex(original));
-    lua_insert(L, 1);
-    lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+int returnAll(lua_State* L, int, lua_KContext) {
     return lua_gettop(L);
 }
 
-// load with the mode argument forced to "t": a script can build and run text chunks
-// but never hand the VM precompiled bytecode, which it could forge.
+// Calls the function in upvalue `original` with every argument and returns what it
+// returns; with a continuation, so that what it calls may yield as from Lua. A wrapper
+// checks the arguments the way the original does before this: an error the original
+// raised itself would be reported against a nameless function, since it was called
+// from C.
+int callOriginal(lua_State* L, int original) {
+    lua_pushvalue(L, lua_upvalueindex(original));
+    lua_insert(L, 1);
+    lua_callk(L, lua_gettop(L) - 1, LUA_MULTRET, 0, returnAll);
+    return lua_gettop(L);
+}
+
+// load refusing precompiled bytecode, which a script could forge, whatever the mode; a
+// text chunk loads or is refused by Lua's own mode check as in stock Lua. A chunk given
+// as a string is seen whole: bytecode gets mode "t" and Lua's message for it. A reader
+// function's chunk is not: its mode loses the 'b'.
 int textOnlyLoad(lua_State* L) {
-    if (!lua_isstring(L, 1)) luaL_checktype(L, 1, LUA_TFUNCTION);
+    std::size_t size = 0;
+    const char* text = lua_tolstring(L, 1, &size);
+    if (text == nullptr) luaL_checktype(L, 1, LUA_TFUNCTION);
     luaL_optstring(L, 2, nullptr);
-    const int nargs = lua_gettop(L) < 3 ? 3 : lua_gettop(L);
-    lua_settop(L, nargs); // keeps an explicit env (4th argument) if one was given
-    lua_pushliteral(L, "t");
-    lua_replace(L, 3);
+    const char* mode = luaL_optstring(L, 3, "bt");
+    const bool binary = text != nullptr && size > 0 && text[0] == LUA_SIGNATURE[0];
+    if (binary || (text == nullptr && std::strchr(mode, 'b') != nullptr)) {
+        lua_settop(L, lua_gettop(L) < 3 ? 3 : lua_gettop(L)); // keeps an explicit env
+        luaL_Buffer without;
+        luaL_buffinit(L, &without);
+        for (const char* c = binary ? "t" : mode; *c != '\0'; ++c)
+            if (*c != 'b') luaL_addchar(&without, *c);
+        luaL_pushresult(&without);
+        lua_replace(L, 3);
+    }
     return callOriginal(L, 1);
 }
 
@@ -70,22 +83,6 @@ int setmetatableWithoutGc(lua_State* L) {
         }
         lua_pop(L, 1);
     }
-    return callOriginal(L, 1);
-}
-
-// xpcall's message handler runs where the error was raised. When that is the count hook
-// raising a crossed limit, hooks are off, so a handler that loops would never be
-// stopped; once a limit is crossed the handler is skipped and the error passes as is.
-int guardedHandler(lua_State* L) {
-    if (qel_budget_crossed()) return 1;
-    return callOriginal(L, 1);
-}
-
-int guardedXpcall(lua_State* L) {
-    luaL_checktype(L, 2, LUA_TFUNCTION);
-    lua_pushvalue(L, 2);
-    lua_pushcclosure(L, guardedHandler, 1);
-    lua_replace(L, 2);
     return callOriginal(L, 1);
 }
 
@@ -156,206 +153,28 @@ void openLibrary(lua_State* L, const char* name, lua_CFunction open) {
     lua_pop(L, 1);
 }
 
-// Opens `open` as library `name` even where one is already loaded.
-void replaceLibrary(lua_State* L, const char* name, lua_CFunction open) {
-    luaL_getsubtable(L, LUA_REGISTRYINDEX, LUA_LOADED_TABLE);
-    lua_pushnil(L);
-    lua_setfield(L, -2, name);
-    lua_pop(L, 1);
-    openLibrary(L, name, open);
-}
-
 void removeGlobal(lua_State* L, const char* name) {
     lua_pushnil(L);
     lua_setglobal(L, name);
 }
 
-// --- read-only views ---------------------------------------------------------------
-
-int refuseWrite(lua_State* L) {
-    const char* key = lua_type(L, 2) == LUA_TSTRING ? lua_tostring(L, 2) : "?";
-    return luaL_error(L, "the standard library is read-only (cannot set '%s')", key);
-}
-
-// next over the table in upvalue 1, so that the table itself never reaches a script.
-int nextOfHidden(lua_State* L) {
-    lua_settop(L, 2);
-    if (lua_next(L, lua_upvalueindex(1)) != 0) return 2;
-    lua_pushnil(L);
-    return 1;
-}
-
-int pairsOfHidden(lua_State* L) {
-    lua_pushvalue(L, lua_upvalueindex(1));
-    lua_pushcclosure(L, nextOfHidden, 1);
-    lua_pushvalue(L, 1);
-    lua_pushnil(L);
-    return 3;
-}
-
-// Marks the table on top of the stack in the protected set with kind on top of it.
-void markProtected(lua_State* L, int table) {
-    table = lua_absindex(L, table);
-    lua_rawgetp(L, LUA_REGISTRYINDEX, &kProtectedKey);
-    lua_pushvalue(L, table);
-    lua_pushvalue(L, -3);
-    lua_rawset(L, -3);
-    lua_pop(L, 2); // the set and the kind
-}
-
-// Pushes an empty table that reads through to the table at idx and refuses writes.
-void pushReadOnlyView(lua_State* L, int idx) {
-    idx = lua_absindex(L, idx);
-    lua_newtable(L);
-    lua_createtable(L, 0, 4);
-    lua_pushvalue(L, idx);
-    lua_setfield(L, -2, "__index");
-    lua_pushcfunction(L, refuseWrite);
-    lua_setfield(L, -2, "__newindex");
-    lua_pushvalue(L, idx);
-    lua_pushcclosure(L, pairsOfHidden, 1);
-    lua_setfield(L, -2, "__pairs");
-    lua_pushboolean(L, 0);
-    lua_setfield(L, -2, "__metatable");
-    lua_setmetatable(L, -2);
-    lua_pushboolean(L, 1);
-    markProtected(L, -2);
-}
-
-// Assignment to a global that the standard library defines; script globals pass.
-int guardGlobal(lua_State* L) {
-    lua_pushvalue(L, 2);
-    if (lua_rawget(L, lua_upvalueindex(1)) != LUA_TNIL) return refuseWrite(L);
-    lua_settop(L, 3);
-    lua_rawset(L, 1);
-    return 0;
-}
-
-// pairs over the globals: the standard names first, then the script's own.
-int nextGlobal(lua_State* L) {
-    const int standard = lua_upvalueindex(1);
-    lua_settop(L, 2);
-    bool inStandard = lua_isnil(L, 2);
-    if (!inStandard) {
-        lua_pushvalue(L, 2);
-        inStandard = lua_rawget(L, standard) != LUA_TNIL;
-        lua_pop(L, 1);
-    }
-    if (inStandard) {
-        lua_pushvalue(L, 2);
-        if (lua_next(L, standard) != 0) return 2;
-        lua_pushnil(L); // the standard names are done: start on the script's
-        lua_replace(L, 2);
-    }
-    if (lua_next(L, 1) != 0) return 2;
-    lua_pushnil(L);
-    return 1;
-}
-
-int pairsOfGlobals(lua_State* L) {
-    lua_pushvalue(L, lua_upvalueindex(1));
-    lua_pushcclosure(L, nextGlobal, 1);
-    lua_pushvalue(L, 1);
-    lua_pushnil(L);
-    return 3;
-}
-
-// rawset, refusing the protected tables: a raw write into a view would shadow the
-// library behind it, and one into the globals would shadow a standard name.
-int guardedRawset(lua_State* L) {
-    luaL_checktype(L, 1, LUA_TTABLE);
-    luaL_checkany(L, 2);
-    luaL_checkany(L, 3);
-    {
-        lua_rawgetp(L, LUA_REGISTRYINDEX, &kProtectedKey);
-        lua_pushvalue(L, 1);
-        const int kind = lua_rawget(L, -2);
-        if (kind == LUA_TBOOLEAN) return refuseWrite(L);
-        if (kind == LUA_TSTRING) { // the globals: standard names are refused
-            lua_pushvalue(L, 2);
-            if (lua_rawget(L, lua_upvalueindex(2)) != LUA_TNIL) return refuseWrite(L);
-        }
-        lua_settop(L, 3);
-    }
-    return callOriginal(L, 1);
-}
-
-// Moves every global into a table of standard names, replaces each library table by a
-// read-only view, and gives the (now empty) globals table a metatable that reads the
-// standard names through and refuses to overwrite them. Scripts still define globals of
-// their own, which live in the globals table as before.
+// Makes the standard library read-only in the core (lua_setreadonly): every library
+// table, the strings' metatable and the standard names of the globals table refuse
+// writes with "the standard library is read-only (cannot set 'NAME')", and refuse a
+// new metatable. Reads are untouched, so rawget, next, pairs, # and getmetatable answer
+// as in stock Lua; scripts still define globals of their own.
 void protectStandardLibrary(lua_State* L) {
-    lua_newtable(L);
-    lua_rawsetp(L, LUA_REGISTRYINDEX, &kProtectedKey);
-
     lua_pushglobaltable(L);
-    const int globals = lua_gettop(L);
-    lua_newtable(L);
-    const int standard = lua_gettop(L);
-    lua_getfield(L, globals, "rawset");
-    lua_pushvalue(L, standard);
-    lua_pushcclosure(L, guardedRawset, 2);
-    lua_setfield(L, globals, "rawset");
-    // Error messages name a function called from C by finding it in the loaded
-    // libraries; the originals stay findable there under _G.
-    luaL_getsubtable(L, LUA_REGISTRYINDEX, LUA_LOADED_TABLE);
-    lua_newtable(L);
     lua_pushnil(L);
-    while (lua_next(L, globals) != 0) {
-        lua_pushvalue(L, -2);
-        lua_pushvalue(L, -2);
-        lua_rawset(L, -5); // the names table for error messages
-        if (lua_type(L, -1) == LUA_TTABLE && !lua_rawequal(L, -1, globals)) {
-            pushReadOnlyView(L, -1);
-            lua_replace(L, -2);
-        }
-        lua_pushvalue(L, -2);
-        lua_insert(L, -2);
-        lua_rawset(L, standard);
-    }
-    lua_setfield(L, -2, LUA_GNAME);
-    lua_pop(L, 1);
-    // Emptied after the walk: next() must not meet keys removed under it.
-    lua_pushnil(L);
-    while (lua_next(L, standard) != 0) {
+    while (lua_next(L, -2) != 0) {
+        if (lua_type(L, -1) == LUA_TTABLE) lua_setreadonly(L, -1);
         lua_pop(L, 1);
-        lua_pushvalue(L, -1);
-        lua_pushnil(L);
-        lua_rawset(L, globals);
     }
-
-    lua_createtable(L, 0, 4);
-    lua_pushvalue(L, standard);
-    lua_setfield(L, -2, "__index");
-    lua_pushvalue(L, standard);
-    lua_pushcclosure(L, guardGlobal, 1);
-    lua_setfield(L, -2, "__newindex");
-    lua_pushvalue(L, standard);
-    lua_pushcclosure(L, pairsOfGlobals, 1);
-    lua_setfield(L, -2, "__pairs");
-    lua_pushboolean(L, 0);
-    lua_setfield(L, -2, "__metatable");
-    lua_setmetatable(L, globals);
-    lua_pushliteral(L, "globals");
-    markProtected(L, globals);
-
-    // The strings' metatable is reachable through getmetatable(""): scripts see a
-    // read-only copy whose __index is the read-only string library, while the VM keeps
-    // using the real one.
+    lua_setreadonly(L, -1); // the globals themselves (_G is among the tables above)
+    lua_pop(L, 1);
     lua_pushliteral(L, "");
     lua_getmetatable(L, -1);
-    lua_newtable(L);
-    lua_pushnil(L);
-    while (lua_next(L, -3) != 0) {
-        lua_pushvalue(L, -2);
-        lua_insert(L, -2);
-        lua_rawset(L, -4);
-    }
-    lua_getfield(L, standard, LUA_STRLIBNAME);
-    lua_setfield(L, -2, "__index");
-    pushReadOnlyView(L, -1);
-    lua_setfield(L, -3, "__metatable");
-    lua_pop(L, 3);
+    lua_setreadonly(L, -1);
     lua_pop(L, 2);
 }
 
@@ -364,14 +183,11 @@ void protectStandardLibrary(lua_State* L) {
 void openLibraries(lua_State* L, bool trusted, lua_CFunction print, SandboxState& state) {
     if (trusted) {
         luaL_openlibs(L);
-        replaceLibrary(L, LUA_COLIBNAME, qel_luaopen_coroutine);
-        replaceLibrary(L, LUA_TABLIBNAME, qel_luaopen_table);
-        replaceLibrary(L, LUA_STRLIBNAME, qel_luaopen_string);
     } else {
         openLibrary(L, LUA_GNAME, luaopen_base);
-        openLibrary(L, LUA_COLIBNAME, qel_luaopen_coroutine);
-        openLibrary(L, LUA_TABLIBNAME, qel_luaopen_table);
-        openLibrary(L, LUA_STRLIBNAME, qel_luaopen_string);
+        openLibrary(L, LUA_COLIBNAME, luaopen_coroutine);
+        openLibrary(L, LUA_TABLIBNAME, luaopen_table);
+        openLibrary(L, LUA_STRLIBNAME, luaopen_string);
         openLibrary(L, LUA_MATHLIBNAME, luaopen_math);
         openLibrary(L, LUA_UTF8LIBNAME, luaopen_utf8);
 
@@ -395,7 +211,6 @@ void openLibraries(lua_State* L, bool trusted, lua_CFunction print, SandboxState
     }
 
     lua_pushglobaltable(L);
-    wrap(L, -1, "xpcall", guardedXpcall, nullptr);
     if (!trusted) {
         wrap(L, -1, "load", textOnlyLoad, nullptr);
         wrap(L, -1, "setmetatable", setmetatableWithoutGc, nullptr);

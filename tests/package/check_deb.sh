@@ -58,9 +58,13 @@ needs() {
 needs libqel-zmq1 libzmq5
 needs libqel-zmq-dev libqel-zmq1
 needs qel-lua-tools libqel-zmq1
-needs qel-lua-tools liblua5.4-0
+needs qel-lua-tools libseccomp2
 needs python3-qel-zmq libqel-zmq1
 needs python3-qel-zmq python3:any
+# Lua is linked into the service, so no Lua package is needed.
+case ", $(field qel-lua-tools Depends)," in
+*liblua*) fail "qel-lua-tools depends on a Lua package: $(field qel-lua-tools Depends)" ;;
+esac
 
 case $mode in
 --extract)

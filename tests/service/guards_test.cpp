@@ -80,6 +80,12 @@ TEST(Guards, EveryRunawayIsStoppedByItsOwnWorkerWithinTheLimit) {
         {"gsub replacement", "return (string.gsub(string.rep('a', 1000), '', ('%0'):rep(5e6)))",
          kTimeLimit},
         {"string.rep of nothing", "return #string.rep('', 1e17)", "0"},
+        // The parser runs the reader, a coroutine, in C: no instruction of the request's
+        // own thread runs while the deadline passes.
+        {"load reading from a coroutine",
+         "local s = ('x = 1 '):rep(1000) "
+         "load(coroutine.wrap(function() while true do coroutine.yield(s) end end))",
+         kTimeLimit},
     };
     ServiceProcess service({"--max-seconds", "1", "--max-instructions", "0"});
     RawClient client(service.endpoint(), 20000);
@@ -97,6 +103,22 @@ TEST(Guards, EveryRunawayIsStoppedByItsOwnWorkerWithinTheLimit) {
             EXPECT_LT(answer.seconds, kLimit + kPrompt) << c.what;
         }
         EXPECT_EQ(client.ask("return 1"), "1") << c.what;
+    }
+}
+
+// The garbage one request leaves does not fail the next: growing a string buffer
+// collects before it reports the memory limit, as Lua's own allocations do.
+TEST(Guards, OneRequestsGarbageFailsNoLaterRequestOfAnotherClient) {
+    ServiceProcess service({"--workers", "1"});
+    RawClient a(service.endpoint(), 60000);
+    RawClient b(service.endpoint(), 60000);
+    EXPECT_EQ(a.ask("local t = {} for i = 1, 200 do t[i] = ('y'):rep(1 << 20) .. i end return #t"),
+              "200");
+    EXPECT_EQ(b.ask("return #('x'):rep(64 << 20)"), "67108864");
+    for (int i = 0; i < 8; ++i) {
+        const auto reply = b.ask("return ('z'):rep(16 << 20)");
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(reply->size(), std::size_t{16} << 20) << reply->substr(0, 80);
     }
 }
 

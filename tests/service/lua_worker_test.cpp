@@ -108,6 +108,25 @@ TEST(LuaWorkerIsolation, TheStandardLibraryIsReadOnlyAndScriptGlobalsPersist) {
         "setmetatable(_G, nil)",
         "setmetatable(string, {})",
         "local _, t = pairs(string) t.rep = nil",
+        // Every other way to a write: the table library, a __newindex chain, another
+        // environment, a coroutine, integer and new keys, the metatable of a metatable.
+        "table.insert(string, 'x')",
+        "table.move({print}, 1, 1, 1, math)",
+        "table.remove(string)",
+        "rawset(math, 1, 1)",
+        "rawset(_G, 'string', {})",
+        "math.newfield = 1",
+        "setmetatable({}, {__newindex = string}).rep = 1",
+        "load('rep = 1', 'x', 't', string)()",
+        "load('print = 1', 'x', 't', _G)()",
+        "coroutine.wrap(function() string.rep = nil end)()",
+        "for k in pairs(math) do math[k] = nil end",
+        "local mt = getmetatable('') mt.__index.rep = 1",
+        "setmetatable(getmetatable(''), {})",
+        "_ENV['_G'] = nil",
+        "local e = _ENV _ENV = {} e.print = nil",
+        // After the globals table has grown and been rehashed.
+        "for i = 1, 3000 do _G['g' .. i] = i end print = nil",
     };
     for (const char* script : poison) {
         const std::string reply = worker.run(script);
@@ -125,6 +144,11 @@ TEST(LuaWorkerIsolation, TheStandardLibraryIsReadOnlyAndScriptGlobalsPersist) {
                          "end return std, own, select(2, pcall(setmetatable, 1))"),
               "1\t1\tbad argument #1 to 'setmetatable' (table expected, got number)");
     EXPECT_EQ(worker.run("return mine + 41"), "42");
+    // Reads are stock Lua's; the script's own globals change and go like any table's.
+    EXPECT_EQ(worker.run("return rawget(string, 'rep') == string.rep, next(math) ~= nil, "
+                         "getmetatable(string), getmetatable(_G), rawlen(string)"),
+              "true\ttrue\tnil\tnil\t0");
+    EXPECT_EQ(worker.run("mine = nil dofile = 2 _G[1] = 3 return mine, dofile, #_G"), "nil\t2\t1");
 }
 
 TEST(LuaWorkerIsolation, CollectorSettingsAndTheRandomSeedEndWithTheRequest) {
