@@ -45,25 +45,49 @@ int callOriginal(lua_State* L, int original) {
     return lua_gettop(L);
 }
 
+// The message Lua gives a chunk that its mode refuses; precompiled chunks always get it
+// as if the mode were "t".
+constexpr const char* kBinaryRefused = "attempt to load a binary chunk (mode is 't')";
+
+// The reader that load is given for a script's reader function: it passes the pieces on
+// and refuses a chunk whose first piece starts as bytecode. Lua decides text or binary
+// on that first byte alone, so this sees what Lua's own mode check sees.
+int textOnlyReader(lua_State* L) {
+    lua_pushvalue(L, lua_upvalueindex(1));
+    lua_call(L, 0, 1);
+    if (lua_toboolean(L, lua_upvalueindex(2)) == 0) {
+        lua_pushboolean(L, 1);
+        lua_replace(L, lua_upvalueindex(2));
+        std::size_t size = 0;
+        const char* piece = lua_tolstring(L, -1, &size);
+        if (piece != nullptr && size > 0 && piece[0] == LUA_SIGNATURE[0]) {
+            lua_pushstring(L, kBinaryRefused);
+            return lua_error(L); // load catches it and returns nil and the message
+        }
+    }
+    return 1;
+}
+
 // load refusing precompiled bytecode, which a script could forge, whatever the mode; a
-// text chunk loads or is refused by Lua's own mode check as in stock Lua. A chunk given
-// as a string is seen whole: bytecode gets mode "t" and Lua's message for it. A reader
-// function's chunk is not: its mode loses the 'b'.
+// text chunk loads or is refused by Lua's own mode check, with the script's own mode, as
+// in stock Lua.
 int textOnlyLoad(lua_State* L) {
     std::size_t size = 0;
     const char* text = lua_tolstring(L, 1, &size);
     if (text == nullptr) luaL_checktype(L, 1, LUA_TFUNCTION);
     luaL_optstring(L, 2, nullptr);
     const char* mode = luaL_optstring(L, 3, "bt");
-    const bool binary = text != nullptr && size > 0 && text[0] == LUA_SIGNATURE[0];
-    if (binary || (text == nullptr && std::strchr(mode, 'b') != nullptr)) {
-        lua_settop(L, lua_gettop(L) < 3 ? 3 : lua_gettop(L)); // keeps an explicit env
-        luaL_Buffer without;
-        luaL_buffinit(L, &without);
-        for (const char* c = binary ? "t" : mode; *c != '\0'; ++c)
-            if (*c != 'b') luaL_addchar(&without, *c);
-        luaL_pushresult(&without);
-        lua_replace(L, 3);
+    if (text != nullptr) {
+        if (size > 0 && text[0] == LUA_SIGNATURE[0] && std::strchr(mode, 'b') != nullptr) {
+            luaL_pushfail(L);
+            lua_pushstring(L, kBinaryRefused);
+            return 2;
+        }
+    } else if (std::strchr(mode, 'b') != nullptr) {
+        lua_pushvalue(L, 1);
+        lua_pushboolean(L, 0); // whether the first piece has been seen
+        lua_pushcclosure(L, textOnlyReader, 2);
+        lua_replace(L, 1);
     }
     return callOriginal(L, 1);
 }

@@ -99,6 +99,8 @@ const Row kRows[] = {
     {"return xpcall(error, function(m) return 'handled ' .. tostring(m) end, 'x')", nullptr,
      nullptr},
     {"return load('return 1', 'x', 'b')", nullptr, nullptr},
+    {"return load(coroutine.wrap(function() coroutine.yield('return 1') end), 'r', 'b')", nullptr,
+     nullptr},
     {"local t = select(2, xpcall(error, debug.traceback, 'x')) return (t:match('^(.-main "
      "chunk)'))",
      "error: script:1: attempt to index a nil value (global 'debug')",

@@ -287,6 +287,16 @@ TEST(LuaWorkerSandbox, LoadAcceptsTextOnly) {
     EXPECT_EQ(worker.run("return load(coroutine.wrap(function() coroutine.yield('\\27Lua') end), "
                          "'r', 'bt')"),
               refused);
+    // A text chunk refused by the script's own mode gets stock Lua's message, however it
+    // is given.
+    const std::string text = "nil\tattempt to load a text chunk (mode is 'b')";
+    EXPECT_EQ(worker.run("return load('return 1', 'n', 'b')"), text);
+    EXPECT_EQ(worker.run("return load(coroutine.wrap(function() coroutine.yield('return 1') "
+                         "end), 'r', 'b')"),
+              text);
+    EXPECT_EQ(worker.run("local p = {'return 4', '2'} local i = 0 "
+                         "return load(function() i = i + 1 return p[i] end)()"),
+              "42");
 }
 
 TEST(LuaWorkerSandbox, TrustedOpensEverything) {
