@@ -1,6 +1,7 @@
 // supervisor_test.cpp - the supervisor under conditions that break its own loop rather
 // than a worker's: a storm of signals, peers that never read their replies, and an idle
 // worker whose collection never ends. Each time the service must stay up and answer.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -133,4 +135,59 @@ TEST(Supervisor, AnIdleCollectionThatNeverEndsCostsNoOtherRequest) {
     // It waited at most for the collection's backstop and a new worker's start.
     EXPECT_LT(secondsSince(start), 1.0 + 0.5 + 3.0);
     EXPECT_TRUE(service.running());
+}
+
+// Peers that never read: each may leave its own share of replies unread, and all of
+// them together no more than --max-unread (by default --max-memory), beyond which new
+// requests are answered busy. Each peer's ZeroMQ takes in up to two replies by itself,
+// so it sends four.
+TEST(Supervisor, SilentPeersTogetherPinNoMoreThanTheUnreadBound) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    constexpr int kPeers = 12;
+    constexpr int kEach = 4;
+    ServiceProcess service({"--max-memory", "32M"});
+    const std::size_t before = treeMemory(service.pid());
+    zmq::context_t context(1);
+    std::vector<zmq::socket_t> silent;
+    for (int p = 0; p < kPeers; ++p) {
+        silent.emplace_back(context, zmq::socket_type::dealer);
+        zmq::socket_t& peer = silent.back();
+        peer.set(zmq::sockopt::linger, 0);
+        peer.set(zmq::sockopt::rcvhwm, 1);
+        peer.set(zmq::sockopt::rcvbuf, 256 * 1024);
+        peer.set(zmq::sockopt::rcvtimeo, kSanitized ? 60000 : 20000);
+        peer.connect(service.endpoint());
+        for (int i = 0; i < kEach; ++i) {
+            peer.send(zmq::str_buffer(""), zmq::send_flags::sndmore);
+            peer.send(zmq::str_buffer("return ('x'):rep(8 * 2^20)"), zmq::send_flags::none);
+        }
+    }
+    // Nothing the silent peers do not read can say when their requests are done: the
+    // memory is watched for as long as they take with room to spare.
+    std::size_t most = 0;
+    for (int i = 0; i < 30; ++i) {
+        most = std::max(most, treeMemory(service.pid()));
+        std::this_thread::sleep_for(100ms);
+    }
+    // 32 MiB and one more reply unread, the worker's heap and its two reply areas.
+    if (!kSanitized) {
+        EXPECT_LT(most - before, 100 * kMiB);
+    }
+    RecordProperty("pinned_mib", static_cast<int>((most - before) / kMiB));
+    int busy = 0;
+    for (zmq::socket_t& peer : silent) {
+        for (int i = 0; i < kEach; ++i) {
+            zmq::message_t delimiter, body;
+            ASSERT_TRUE(peer.recv(delimiter) && peer.recv(body)) << "every request is answered";
+            const std::string_view text(body.data<char>(), body.size());
+            if (text == "error: service is busy") {
+                ++busy;
+            } else {
+                EXPECT_EQ(text.size(), 8 * kMiB) << text.substr(0, 64);
+            }
+        }
+    }
+    EXPECT_GT(busy, 0);
+    // Read, the replies no longer count.
+    EXPECT_EQ(RawClient(service.endpoint()).ask("return 'served'"), "served");
 }
