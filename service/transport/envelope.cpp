@@ -7,23 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "retry.h"
+
 namespace qel {
-
-namespace {
-
-// A signal reaching the thread inside a ZeroMQ call ends it with EINTR before anything
-// was taken from or given to the socket, so the call is simply made again.
-template <typename Call> auto retried(Call call) {
-    for (;;) {
-        try {
-            return call();
-        } catch (const zmq::error_t& e) {
-            if (e.num() != EINTR) throw;
-        }
-    }
-}
-
-} // namespace
 
 bool Envelope::receive(zmq::socket_t& socket, bool wantPeer) {
     frames_.clear();

@@ -384,17 +384,24 @@ void Supervisor::take(Worker& worker, Clock::time_point now) {
     flight->area = inPlace ? area : nullptr;
     flight->peer = worker.peer;
     flight->size = size;
+    zmq::message_t message;
+    try {
+        if (inPlace) {
+            message.rebuild(area->area.data(), size, releaseReply, flight.get());
+        } else {
+            if (size != 0) std::memcpy(copy, area->area.data(), size);
+            message.rebuild(copy, size, freeCopy, flight.get());
+        }
+    } catch (const zmq::error_t&) { // ZeroMQ could not allocate the message
+        std::free(copy);
+        replace(worker, "error: not enough memory", now);
+        return;
+    }
+    // From here on the message owns the record, and ZeroMQ's callback gives it back.
+    InFlight& handed = *flight.release();
+    if (inPlace) area->held.store(true, std::memory_order_relaxed);
     worker.peer->unread.fetch_add(size, std::memory_order_relaxed);
     gUnreadAll.fetch_add(size, std::memory_order_relaxed);
-    InFlight& handed = *flight;
-    zmq::message_t message;
-    if (inPlace) {
-        area->held.store(true, std::memory_order_relaxed);
-        message.rebuild(area->area.data(), size, releaseReply, flight.release());
-    } else {
-        if (size != 0) std::memcpy(copy, area->area.data(), size);
-        message.rebuild(copy, size, freeCopy, flight.release());
-    }
     worker.peer->queued--;
     worker.peer.reset();
     const bool ok = worker.control->replyOk != 0;
