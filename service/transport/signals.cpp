@@ -17,8 +17,10 @@ int gSignals = -1;
 int gStops = 0;
 bool gChildExited = false;
 
-// Takes in whatever has arrived, without waiting. Standard signals do not queue: many
-// SIGCHLDs may read as one, which is why the caller reaps every child that ended.
+} // namespace
+
+// Standard signals do not queue: many SIGCHLDs may read as one, which is why the caller
+// reaps every child that ended.
 void takeSignals() {
     if (gSignals < 0) return;
     signalfd_siginfo infos[16];
@@ -39,8 +41,6 @@ void takeSignals() {
     }
 }
 
-} // namespace
-
 bool installSignalHandlers() {
     sigset_t signals;
     sigemptyset(&signals);
@@ -59,12 +59,10 @@ int signalDescriptor() {
 }
 
 bool stopRequested() {
-    takeSignals();
     return gStops != 0;
 }
 
 bool takeChildExit() {
-    takeSignals();
     const bool exited = gChildExited;
     gChildExited = false;
     return exited;

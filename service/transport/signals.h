@@ -11,8 +11,9 @@ namespace qel {
 bool installSignalHandlers();
 // Readable while a signal is waiting to be taken; poll it beside the other descriptors.
 int signalDescriptor();
-// Both take in the signals that have arrived first. A second stop signal exits at once
-// with status 1.
+// Takes in the signals that have arrived, without waiting; a second stop signal exits
+// at once with status 1. The two below say what was taken in.
+void takeSignals();
 bool stopRequested();
 // True when a child has ended since the last call.
 bool takeChildExit();

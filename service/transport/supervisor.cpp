@@ -290,6 +290,7 @@ bool Supervisor::start() {
             if (worker.control->ready.load(std::memory_order_acquire) == 0) ready = false;
         }
         if (ready) break;
+        takeSignals();
         if (stopRequested() || Clock::now() > deadline) return false;
         pollfd fds[2] = {{doorbell_, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}};
         if (poll(fds, 2, static_cast<int>(kWake.count())) > 0 && (fds[0].revents & POLLIN) != 0) {
@@ -649,17 +650,22 @@ void Supervisor::wait(Clock::time_point now) {
             }
         }
     } awake{workers_};
-    if (replied) return;
-    if (intakeOpen_ && lookAgain_) return;
+    // Signals (a worker ended, a stop) are taken in here, for the next round of the loop:
+    // when it does not sleep, and when the poll says one came. An interrupted poll
+    // (EINTR) is a wake-up like any other.
+    if (replied || (intakeOpen_ && lookAgain_)) {
+        takeSignals();
+        return;
+    }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
-    // A signal (a worker ended, a stop) only wakes the poll; it is read at the top of
-    // the loop. An interrupted poll (EINTR) is a wake-up like any other.
     pollfd fds[3] = {
         {doorbell_, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}, {frontFd_, POLLIN, 0}};
-    if (poll(fds, intakeOpen_ ? 3 : 2, ms < 1 ? 1 : static_cast<int>(ms)) > 0 &&
-        (fds[0].revents & POLLIN) != 0) {
-        std::uint64_t rings = 0;
-        (void)!read(doorbell_, &rings, sizeof rings);
+    if (poll(fds, intakeOpen_ ? 3 : 2, ms < 1 ? 1 : static_cast<int>(ms)) > 0) {
+        if ((fds[0].revents & POLLIN) != 0) {
+            std::uint64_t rings = 0;
+            (void)!read(doorbell_, &rings, sizeof rings);
+        }
+        if ((fds[1].revents & POLLIN) != 0) takeSignals();
     }
 }
 
