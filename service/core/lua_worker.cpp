@@ -167,11 +167,11 @@ void LuaWorker::closeState() {
     sandbox_ = SandboxState{};
 }
 
-void LuaWorker::collect() {
+void LuaWorker::collect(unsigned sequence) {
     if (L_ == nullptr) return;
     // Finalizers (only --trusted scripts can set them) get a budget, as when the state
     // closes.
-    budget_.start(L_);
+    budget_.start(L_, sequence);
     lua_gc(L_, LUA_GCCOLLECT);
     budget_.finish();
 }
@@ -242,7 +242,7 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
     const std::size_t kib = reply_.view().size() >> 10;
     if (L_ != nullptr && kib >= kCollectAfterKiB &&
         kib >= static_cast<std::size_t>(lua_gc(L_, LUA_GCCOUNT)) / 2) {
-        collect();
+        collect(sequence); // still within the request's deadline
     }
     return reply_.view();
 }

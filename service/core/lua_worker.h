@@ -38,8 +38,8 @@ class LuaWorker {
 
     // A full collection, for a worker with nothing to do: the garbage of the last
     // requests (a large reply's strings, say) goes back to the allocator, which can then
-    // give it to the system.
-    void collect();
+    // give it to the system. Its finalizers are budgeted as request number `sequence`.
+    void collect(unsigned sequence = 0);
 
   private:
     struct Call;

@@ -4,6 +4,9 @@
 #include "access_control.h"
 
 #include <cstdio>
+#include <iterator>
+
+#include "retry.h"
 
 namespace qel {
 
@@ -31,13 +34,15 @@ void ZapHandler::serve() {
     std::vector<zmq::message_t> frames;
     for (;;) {
         frames.clear();
+        // Each call is made again when interrupted, so that no frame of a request is
+        // lost and no connection waits for ever on an answer this thread gave up on.
         try {
             do {
                 frames.emplace_back();
-                if (!socket_.recv(frames.back(), zmq::recv_flags::none)) break;
+                if (!retried([&] { return socket_.recv(frames.back(), zmq::recv_flags::none); }))
+                    break;
             } while (frames.back().more());
-        } catch (const zmq::error_t& e) {
-            if (e.num() == EINTR) continue;
+        } catch (const zmq::error_t&) {
             break; // ETERM: the service is shutting down
         }
         if (frames.size() < 6) continue;
@@ -47,15 +52,20 @@ void ZapHandler::serve() {
             std::fprintf(stderr, "qel-lua-service: %s connection from %s\n",
                          ok ? "admitted" : "refused", address.c_str());
         }
+        const zmq::const_buffer reply[] = {
+            zmq::buffer(std::string_view("1.0")),
+            zmq::buffer(frames[1].data(), frames[1].size()),
+            zmq::buffer(std::string_view(ok ? "200" : "400")),
+            zmq::buffer(std::string_view(ok ? "OK" : "address not allowed")),
+            zmq::str_buffer(""), // user id
+            zmq::str_buffer(""), // metadata
+        };
         try {
-            socket_.send(zmq::buffer(std::string_view("1.0")), zmq::send_flags::sndmore);
-            socket_.send(frames[1], zmq::send_flags::sndmore);
-            socket_.send(zmq::buffer(std::string_view(ok ? "200" : "400")),
-                         zmq::send_flags::sndmore);
-            socket_.send(zmq::buffer(std::string_view(ok ? "OK" : "address not allowed")),
-                         zmq::send_flags::sndmore);
-            socket_.send(zmq::str_buffer(""), zmq::send_flags::sndmore); // user id
-            socket_.send(zmq::str_buffer(""), zmq::send_flags::none);    // metadata
+            for (std::size_t i = 0; i < std::size(reply); ++i) {
+                const auto flags =
+                    i + 1 < std::size(reply) ? zmq::send_flags::sndmore : zmq::send_flags::none;
+                retried([&] { return socket_.send(reply[i], flags); });
+            }
         } catch (const zmq::error_t&) {
             break;
         }

@@ -29,9 +29,11 @@ int highDescriptor(int fd);
 
 // The shared control block. `state` is the futex word the worker waits on. After a
 // reply the worker rings the supervisor's eventfd (the doorbell), but only when the
-// supervisor has said it is going to sleep: most replies are seen before that.
+// supervisor has said it is going to sleep: most replies are seen before that. The
+// supervisor also asks an idle worker for its full collection (kCollect, answered with a
+// reply of no bytes), so that finalizers it runs are timed like any request.
 struct Control {
-    enum : std::uint32_t { kIdle = 0, kRequest = 1, kReply = 2 };
+    enum : std::uint32_t { kIdle = 0, kRequest = 1, kReply = 2, kCollect = 3 };
     std::atomic<std::uint32_t> state;
     std::atomic<std::uint32_t> ready;    // set once by the worker when it can serve
     std::atomic<std::uint32_t> sleeping; // the supervisor waits for the doorbell

@@ -3,7 +3,11 @@
 // delimiter out, in which case everything after the identity is body.
 #include "envelope.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "retry.h"
 
 namespace qel {
 
@@ -12,15 +16,23 @@ bool Envelope::receive(zmq::socket_t& socket, bool wantPeer) {
     bodySize_ = 0;
     peer_.clear();
     zmq::recv_flags flags = zmq::recv_flags::dontwait;
-    do {
-        frames_.emplace_back();
-        if (!socket.recv(frames_.back(), flags)) {
-            frames_.pop_back();
-            if (frames_.empty()) return false;
-            break; // a message arrives whole, so this does not happen
-        }
-        flags = zmq::recv_flags::none;
-    } while (frames_.back().more());
+    try {
+        do {
+            frames_.emplace_back();
+            if (!retried([&] { return socket.recv(frames_.back(), flags); })) {
+                frames_.pop_back();
+                if (frames_.empty()) return false;
+                break; // a message arrives whole, so this does not happen
+            }
+            flags = zmq::recv_flags::none;
+        } while (frames_.back().more());
+    } catch (const zmq::error_t& e) {
+        // Nothing the loop does leads here (the socket lives as long as the loop); the
+        // service carries on without this message rather than end.
+        std::fprintf(stderr, "qel-lua-service: cannot receive a request: %s\n", e.what());
+        frames_.clear();
+        return false;
+    }
 
     bodyStart_ = 1;
     for (std::size_t i = 0; i + 1 < frames_.size(); ++i) {
@@ -51,22 +63,26 @@ bool Envelope::reply(zmq::socket_t& socket, zmq::message_t& message) {
     // refuses the identity frame before anything is sent. The socket's count of what
     // the peer has read is only brought up to date when it processes its commands, which
     // reading ZMQ_EVENTS makes it do, so one retry after that tells a slow peer from a
-    // stale count.
+    // stale count. An interrupted call is made again, so a signal never costs a reply.
+    constexpr auto more = zmq::send_flags::sndmore | zmq::send_flags::dontwait;
     for (int attempt = 0; attempt < 2 && !frames_.empty(); ++attempt) {
         try {
             std::size_t i = 0;
             for (; i < bodyStart_ && i < frames_.size(); ++i) {
-                if (!socket.send(frames_[i], zmq::send_flags::sndmore | zmq::send_flags::dontwait))
-                    break;
+                if (!retried([&] { return socket.send(frames_[i], more); })) break;
             }
             if (i == bodyStart_ || i == frames_.size()) {
                 frames_.clear();
-                return socket.send(message, zmq::send_flags::dontwait).has_value();
+                return retried([&] { return socket.send(message, zmq::send_flags::dontwait); })
+                    .has_value();
             }
             if (i != 0) break; // cannot happen: only the first frame is refused
-            (void)socket.get(zmq::sockopt::events);
-        } catch (const zmq::error_t&) {
-            break; // EHOSTUNREACH: the peer is gone
+            (void)retried([&] { return socket.get(zmq::sockopt::events); });
+        } catch (const zmq::error_t& e) {
+            // EHOSTUNREACH: the peer is gone. Anything else is said, not fatal.
+            if (e.num() != EHOSTUNREACH)
+                std::fprintf(stderr, "qel-lua-service: cannot send a reply: %s\n", e.what());
+            break;
         }
     }
     frames_.clear();

@@ -131,6 +131,14 @@ const Option kOptions[] = {
          if (n) o.limits.maxRequest = toSize(*n);
          return n.has_value();
      }},
+    {"--max-unread", "BYTES",
+     "reply bytes that all peers together may leave unread before new\n"
+     "requests are answered busy (default: --max-memory, 0 = none)",
+     [](const char* text, ServiceOptions& o) {
+         const auto n = parseCount(text, 1024);
+         if (n) o.maxUnread = toSize(*n);
+         return n.has_value();
+     }},
     {"--user", "NAME", "account the workers run as when started as root (default nobody)",
      [](const char* text, ServiceOptions& o) {
          o.user = text;

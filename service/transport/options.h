@@ -1,6 +1,8 @@
 // options.h - the command line of qel-lua-service.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -14,6 +16,9 @@ struct ServiceOptions {
     std::string bind = "tcp://127.0.0.1:5555";
     int workers = 1;
     Limits limits;
+    // Reply bytes all peers together may leave unread (--max-unread; 0 for no bound);
+    // without the flag, --max-memory.
+    std::optional<std::size_t> maxUnread;
     std::vector<AddressRange> allow; // --allow ranges; empty admits every peer
     bool verbose = false;
     std::string user = "nobody"; // the workers' account when the service runs as root

@@ -1,55 +1,71 @@
-// signals.cpp - the flag-setting handlers behind signals.h.
+// signals.cpp - the signalfd behind signals.h.
 #include "signals.h"
 
-#include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <pthread.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
+
+#include "channel.h"
 
 namespace qel {
 
 namespace {
 
-std::atomic<int> gStops{0};
-std::atomic<bool> gChildExited{false};
-
-extern "C" void onStop(int) {
-    if (gStops.fetch_add(1) >= 1) {
-        static const char message[] =
-            "qel-lua-service: second signal, exiting without waiting for requests\n";
-        (void)!write(STDERR_FILENO, message, sizeof message - 1);
-        _exit(1); // the workers follow: they die with their parent
-    }
-}
-
-extern "C" void onChild(int) {
-    gChildExited.store(true);
-}
-
-void install(int signal, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: the wait in progress must end
-    sigaction(signal, &action, nullptr);
-}
+int gSignals = -1;
+int gStops = 0;
+bool gChildExited = false;
 
 } // namespace
 
-void installSignalHandlers() {
-    install(SIGINT, onStop);
-    install(SIGTERM, onStop);
-    install(SIGCHLD, onChild);
+// Standard signals do not queue: many SIGCHLDs may read as one, which is why the caller
+// reaps every child that ended.
+void takeSignals() {
+    if (gSignals < 0) return;
+    signalfd_siginfo infos[16];
+    for (;;) {
+        const ssize_t n = read(gSignals, infos, sizeof infos);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof infos[0]; ++i) {
+            if (infos[i].ssi_signo == SIGCHLD) {
+                gChildExited = true;
+            } else if (++gStops >= 2) {
+                static const char message[] =
+                    "qel-lua-service: second signal, exiting without waiting for requests\n";
+                (void)!write(STDERR_FILENO, message, sizeof message - 1);
+                _exit(1); // the workers follow: they die with their parent
+            }
+        }
+    }
+}
+
+bool installSignalHandlers() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGINT, SIGTERM, SIGCHLD})
+        sigaddset(&signals, signal);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A closed standard output (the reader of the endpoint line went away) must not
     // kill the service; write errors are ignored instead.
     std::signal(SIGPIPE, SIG_IGN);
+    gSignals = highDescriptor(signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+    return gSignals >= 0;
+}
+
+int signalDescriptor() {
+    return gSignals;
 }
 
 bool stopRequested() {
-    return gStops.load(std::memory_order_relaxed) != 0;
+    return gStops != 0;
 }
 
 bool takeChildExit() {
-    return gChildExited.exchange(false);
+    const bool exited = gChildExited;
+    gChildExited = false;
+    return exited;
 }
 
 } // namespace qel

@@ -1,12 +1,19 @@
 // signals.h - SIGINT and SIGTERM ask the service to stop, SIGCHLD reports a worker
-// process that ended; both only set flags that the serving loop reads. Neither handler
-// restarts a system call, so a signal also ends the wait the loop is in.
+// process that ended. No handler runs for them: they stay blocked in every thread and
+// are read from a signalfd that the serving loop polls, so no signal can interrupt a
+// call the supervisor is in, however often it arrives.
 #pragma once
 
 namespace qel {
 
-// Installs the handlers. A second stop signal exits at once with status 1.
-void installSignalHandlers();
+// Blocks the three signals in the calling thread (and every thread it starts later) and
+// opens the descriptor they are read from; false when that cannot be done.
+bool installSignalHandlers();
+// Readable while a signal is waiting to be taken; poll it beside the other descriptors.
+int signalDescriptor();
+// Takes in the signals that have arrived, without waiting; a second stop signal exits
+// at once with status 1. The two below say what was taken in.
+void takeSignals();
 bool stopRequested();
 // True when a child has ended since the last call.
 bool takeChildExit();

@@ -20,7 +20,6 @@
 #include <new>
 #include <optional>
 #include <poll.h>
-#include <pthread.h>
 #include <spawn.h>
 #include <string>
 #include <sys/eventfd.h>
@@ -68,7 +67,8 @@ constexpr std::size_t kPartFactor = 2;
 // (kQueueRequests of the largest request allowed); beyond, a request is answered busy.
 constexpr int kQueuedPerPeer = 16;
 constexpr std::size_t kQueueRequests = 4;
-// Reply bytes a peer may leave unread before its new requests are answered busy.
+// Reply bytes a peer may leave unread before its new requests are answered busy (or
+// the bound on all peers together, when that is lower).
 constexpr std::size_t kUnreadPerPeer = std::size_t{64} << 20;
 // What a channel's areas keep until the service idles: the request area after a large
 // request, and the spare reply area (as much as the worker's reply buffer keeps, so a
@@ -81,13 +81,20 @@ constexpr char kReplaced[] =
 constexpr char kBusy[] = "error: service is busy";
 constexpr char kUnread[] = "error: service is busy: this peer has too many replies unread";
 
-// What the supervisor knows of one peer (one routing identity). Reply bytes are counted
-// back by ZeroMQ's I/O thread as it lets go of each reply, so the record lives until the
-// loop sees both counts at zero.
+// What the supervisor knows of one peer (one routing identity). Every request of the
+// peer that is queued or running, and every reply of it that ZeroMQ still holds, shares
+// the ownership of the record: the table of peers drops its own share when it is the
+// last one, and a reply that ZeroMQ lets go of later (the peer read it, left, or the
+// socket closed) still finds its record alive.
 struct Peer {
-    int queued = 0;
-    std::atomic<std::size_t> unread{0};
+    int queued = 0;                     // requests queued or running
+    std::atomic<std::size_t> unread{0}; // reply bytes ZeroMQ holds for it
 };
+using PeerPtr = std::shared_ptr<Peer>;
+
+// Reply bytes ZeroMQ holds for all peers together. Static, since ZeroMQ may let go of
+// the last replies while its context closes, after the supervisor is gone.
+std::atomic<std::size_t> gUnreadAll{0};
 
 // One of a worker's two reply areas. While ZeroMQ sends a reply straight from it, it is
 // held: the worker builds its next reply in the other one.
@@ -100,14 +107,20 @@ struct ReplyArea {
 // from (when sent in place), and the peer it is charged to.
 struct InFlight {
     std::shared_ptr<ReplyArea> area;
-    Peer* peer;
+    PeerPtr peer;
     std::size_t size;
+    // Stored last by the loop and loaded first by the callback. ZeroMQ passes the message
+    // between its threads through lock-free queues that ThreadSanitizer does not see;
+    // this pair shows it the hand-over that those queues already order.
+    std::atomic<bool> handedOver{false};
 };
 
-// Runs on ZeroMQ's I/O thread.
+// Runs on ZeroMQ's I/O thread, or on the loop's when ZeroMQ refuses the message.
 extern "C" void releaseReply(void*, void* hint) {
     std::unique_ptr<InFlight> flight(static_cast<InFlight*>(hint));
+    (void)flight->handedOver.load(std::memory_order_acquire);
     flight->peer->unread.fetch_sub(flight->size, std::memory_order_release);
+    gUnreadAll.fetch_sub(flight->size, std::memory_order_release);
     if (flight->area) flight->area->held.store(false, std::memory_order_release);
 }
 
@@ -117,7 +130,8 @@ extern "C" void freeCopy(void* data, void* hint) {
 }
 
 struct Worker {
-    enum class State { Down, Starting, Idle, Busy };
+    // Collecting: asked for its idle collection, and timed as if it ran a request.
+    enum class State { Down, Starting, Idle, Busy, Collecting };
     State state = State::Down;
     pid_t pid = -1;
     SharedArea controlArea;
@@ -126,10 +140,12 @@ struct Worker {
     std::shared_ptr<ReplyArea> replies[2];
     std::uint32_t replyArea = 0; // the one the running request builds its reply in
     Envelope envelope;
-    Peer* peer = nullptr;
+    PeerPtr peer; // of the request running
     std::size_t requestSize = 0;
     std::uint32_t sequence = 0;
-    bool signalled = false; // the deadline signal was sent
+    bool signalled = false;  // the deadline signal was sent
+    bool collectDue = false; // it has served a request since its last collection
+    Clock::time_point idleSince{};
     Clock::time_point started{};
     Clock::time_point softDeadline{};
     Clock::time_point deadline{};
@@ -138,7 +154,7 @@ struct Worker {
 
 struct Queued {
     Envelope envelope;
-    Peer* peer;
+    PeerPtr peer;
 };
 
 class Supervisor {
@@ -155,7 +171,9 @@ class Supervisor {
     void collect(Clock::time_point now);
     void take(Worker& worker, Clock::time_point now);
     void replace(Worker& worker, const std::string& text, Clock::time_point now);
-    void dispatch(Worker& worker, Envelope& envelope, Peer* peer, Clock::time_point now);
+    void arm(Worker& worker, Clock::time_point now);
+    void startCollection(Worker& worker, Clock::time_point now);
+    void dispatch(Worker& worker, Envelope& envelope, PeerPtr peer, Clock::time_point now);
     void admit(Envelope& envelope, Clock::time_point now);
     void intake(Clock::time_point now);
     void drainFront(Clock::time_point now);
@@ -164,7 +182,8 @@ class Supervisor {
     void answer(Envelope& envelope, std::string_view text, std::size_t in, Clock::time_point since);
     void log(const Envelope& envelope, std::size_t in, std::size_t out, bool ok,
              Clock::time_point since);
-    Peer* peerOf(const Envelope& envelope);
+    PeerPtr peerOf(const Envelope& envelope);
+    const char* unreadRefusal(const Peer& peer) const;
     Worker* idleWorker(bool take = true);
     bool anyBusy() const;
 
@@ -179,7 +198,8 @@ class Supervisor {
     std::size_t queueBudget_;
     std::deque<Queued> queue_;
     std::size_t queuedBytes_ = 0;
-    std::unordered_map<std::string, std::unique_ptr<Peer>> peers_;
+    std::size_t unreadBudget_; // for all peers together; SIZE_MAX for none
+    std::unordered_map<std::string, PeerPtr> peers_;
     bool intakeOpen_ = true;
     bool lookAgain_ = false; // requests may be left that ZeroMQ will not signal again
     std::optional<Clock::time_point> stopDeadline_;
@@ -199,6 +219,8 @@ Supervisor::Supervisor(const ServiceOptions& options, zmq::socket_t& front, int 
     const std::size_t largest = options_.limits.maxRequest;
     queueBudget_ =
         largest == 0 || largest > SIZE_MAX / kQueueRequests ? SIZE_MAX : largest * kQueueRequests;
+    const std::size_t unread = options_.maxUnread.value_or(options_.limits.maxMemory);
+    unreadBudget_ = unread == 0 ? SIZE_MAX : unread;
 }
 
 bool Supervisor::spawn(Worker& worker) {
@@ -277,9 +299,10 @@ bool Supervisor::start() {
             if (worker.control->ready.load(std::memory_order_acquire) == 0) ready = false;
         }
         if (ready) break;
+        takeSignals();
         if (stopRequested() || Clock::now() > deadline) return false;
-        pollfd bell = {doorbell_, POLLIN, 0};
-        if (poll(&bell, 1, static_cast<int>(kWake.count())) > 0) {
+        pollfd fds[2] = {{doorbell_, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(kWake.count())) > 0 && (fds[0].revents & POLLIN) != 0) {
             std::uint64_t rings = 0;
             (void)!read(doorbell_, &rings, sizeof rings);
         }
@@ -289,10 +312,19 @@ bool Supervisor::start() {
     return true;
 }
 
-Peer* Supervisor::peerOf(const Envelope& envelope) {
-    std::unique_ptr<Peer>& peer = peers_[std::string(envelope.identity())];
-    if (!peer) peer = std::make_unique<Peer>();
-    return peer.get();
+PeerPtr Supervisor::peerOf(const Envelope& envelope) {
+    PeerPtr& peer = peers_[std::string(envelope.identity())];
+    if (!peer) peer = std::make_shared<Peer>();
+    return peer;
+}
+
+// The answer to a new request of this peer while too many replies are left unread, its
+// own or those of all peers together; null while they are not. Checked before a request
+// runs, so each worker may add one more reply beyond the bound.
+const char* Supervisor::unreadRefusal(const Peer& peer) const {
+    if (peer.unread.load(std::memory_order_acquire) > std::min(kUnreadPerPeer, unreadBudget_))
+        return kUnread;
+    return gUnreadAll.load(std::memory_order_acquire) > unreadBudget_ ? kBusy : nullptr;
 }
 
 void Supervisor::log(const Envelope& envelope, std::size_t in, std::size_t out, bool ok,
@@ -326,6 +358,7 @@ void Supervisor::reap() {
                                         : "status " + std::to_string(WEXITSTATUS(status));
             if (worker.state == Worker::State::Busy) {
                 worker.peer->queued--;
+                worker.peer.reset();
                 answer(worker.envelope,
                        "error: the worker running this request ended (" + how + ")" + kReplaced,
                        worker.requestSize, worker.started);
@@ -357,40 +390,90 @@ void Supervisor::take(Worker& worker, Clock::time_point now) {
         replace(worker, "error: not enough memory", now);
         return;
     }
-    auto flight = std::make_unique<InFlight>(InFlight{inPlace ? area : nullptr, worker.peer, size});
+    auto flight = std::make_unique<InFlight>();
+    flight->area = inPlace ? area : nullptr;
+    flight->peer = worker.peer;
+    flight->size = size;
     zmq::message_t message;
-    if (inPlace) {
-        area->held.store(true, std::memory_order_relaxed);
-        message.rebuild(area->area.data(), size, releaseReply, flight.release());
-    } else {
-        if (size != 0) std::memcpy(copy, area->area.data(), size);
-        message.rebuild(copy, size, freeCopy, flight.release());
+    try {
+        if (inPlace) {
+            message.rebuild(area->area.data(), size, releaseReply, flight.get());
+        } else {
+            if (size != 0) std::memcpy(copy, area->area.data(), size);
+            message.rebuild(copy, size, freeCopy, flight.get());
+        }
+    } catch (const zmq::error_t&) { // ZeroMQ could not allocate the message
+        std::free(copy);
+        replace(worker, "error: not enough memory", now);
+        return;
     }
-    worker.peer->queued--;
+    // From here on the message owns the record, and ZeroMQ's callback gives it back.
+    InFlight& handed = *flight.release();
+    if (inPlace) area->held.store(true, std::memory_order_relaxed);
     worker.peer->unread.fetch_add(size, std::memory_order_relaxed);
+    gUnreadAll.fetch_add(size, std::memory_order_relaxed);
+    worker.peer->queued--;
+    worker.peer.reset();
     const bool ok = worker.control->replyOk != 0;
     worker.control->state.store(Control::kIdle, std::memory_order_release);
     worker.state = Worker::State::Idle;
+    worker.collectDue = true;
+    worker.idleSince = now;
+    handed.handedOver.store(true, std::memory_order_release);
     worker.envelope.reply(front_, message);
     log(worker.envelope, worker.requestSize, size, ok, worker.started);
 }
 
-// Kills the worker, answers its request with text and starts a new one.
+// Kills the worker, answers its request with text (or says why an idle collection was
+// cut short) and starts a new one.
 void Supervisor::replace(Worker& worker, const std::string& text, Clock::time_point now) {
     kill(worker.pid, SIGKILL); // reaped later; the pid is forgotten here
-    worker.peer->queued--;
-    answer(worker.envelope, text, worker.requestSize, worker.started);
+    if (worker.state == Worker::State::Busy) {
+        worker.peer->queued--;
+        worker.peer.reset();
+        answer(worker.envelope, text, worker.requestSize, worker.started);
+    } else {
+        std::fprintf(stderr, "qel-lua-service: a worker's idle collection ran past the time limit; "
+                             "the worker was replaced\n");
+    }
     worker.pid = -1;
     worker.state = Worker::State::Down;
     worker.retryAt = now;
+}
+
+// Both deadlines, from now: those of a request and those of an idle collection.
+void Supervisor::arm(Worker& worker, Clock::time_point now) {
+    worker.started = now;
+    worker.softDeadline = limit_ ? now + *limit_ : Clock::time_point::max();
+    worker.deadline = limit_ ? worker.softDeadline + kGrace : Clock::time_point::max();
+    worker.signalled = false;
+}
+
+// The worker's full collection runs its finalizers, which under --trusted may loop; run
+// while the worker looks idle, they would take the next request's time. So the
+// supervisor asks for it, gives it a request's deadlines, and meanwhile deals requests
+// to other workers or queues them.
+void Supervisor::startCollection(Worker& worker, Clock::time_point now) {
+    arm(worker, now);
+    worker.collectDue = false;
+    worker.state = Worker::State::Collecting;
+    worker.control->sequence = ++worker.sequence;
+    worker.control->state.store(Control::kCollect, std::memory_order_release);
+    futexWake(worker.control->state);
 }
 
 void Supervisor::collect(Clock::time_point now) {
     for (Worker& worker : workers_) {
         switch (worker.state) {
         case Worker::State::Busy:
+        case Worker::State::Collecting:
             if (worker.control->state.load(std::memory_order_acquire) == Control::kReply) {
-                take(worker, now);
+                if (worker.state == Worker::State::Busy) {
+                    take(worker, now);
+                } else {
+                    worker.control->state.store(Control::kIdle, std::memory_order_release);
+                    worker.state = Worker::State::Idle;
+                }
             } else if (now >= worker.deadline) {
                 replace(worker, std::string("error: time limit exceeded") + kReplaced, now);
             } else if (now >= worker.softDeadline && !worker.signalled) {
@@ -415,6 +498,9 @@ void Supervisor::collect(Clock::time_point now) {
             if (now >= worker.retryAt && !spawn(worker)) worker.retryAt = now + kRespawnDelay;
             break;
         case Worker::State::Idle:
+            if (worker.collectDue && now - worker.idleSince >= kIdleRelease) {
+                startCollection(worker, now);
+            }
             break;
         }
     }
@@ -441,7 +527,7 @@ bool Supervisor::anyBusy() const {
     return false;
 }
 
-void Supervisor::dispatch(Worker& worker, Envelope& envelope, Peer* peer, Clock::time_point now) {
+void Supervisor::dispatch(Worker& worker, Envelope& envelope, PeerPtr peer, Clock::time_point now) {
     const std::size_t size = envelope.bodySize();
     if (!worker.request.reserve(size)) {
         peer->queued--;
@@ -450,12 +536,9 @@ void Supervisor::dispatch(Worker& worker, Envelope& envelope, Peer* peer, Clock:
     }
     envelope.takeBody(worker.request.data());
     worker.envelope = std::move(envelope);
-    worker.peer = peer;
+    worker.peer = std::move(peer);
     worker.requestSize = size;
-    worker.started = now;
-    worker.softDeadline = limit_ ? now + *limit_ : Clock::time_point::max();
-    worker.deadline = limit_ ? worker.softDeadline + kGrace : Clock::time_point::max();
-    worker.signalled = false;
+    arm(worker, now);
     worker.state = Worker::State::Busy;
     // The reply goes to an area ZeroMQ is not reading from (take() keeps one free); the
     // other gives back its pages beyond what is kept, unless it is still being sent.
@@ -485,15 +568,15 @@ void Supervisor::admit(Envelope& envelope, Clock::time_point now) {
                size, now);
         return;
     }
-    Peer* peer = peerOf(envelope);
-    if (peer->unread.load(std::memory_order_acquire) > kUnreadPerPeer) {
-        answer(envelope, kUnread, size, now);
+    PeerPtr peer = peerOf(envelope);
+    if (const char* refusal = unreadRefusal(*peer)) {
+        answer(envelope, refusal, size, now);
         return;
     }
     if (queue_.empty()) {
         if (Worker* worker = idleWorker()) {
             peer->queued++;
-            dispatch(*worker, envelope, peer, now);
+            dispatch(*worker, envelope, std::move(peer), now);
             return;
         }
     }
@@ -503,7 +586,7 @@ void Supervisor::admit(Envelope& envelope, Clock::time_point now) {
     }
     peer->queued++;
     queuedBytes_ += size;
-    queue_.push_back(Queued{std::move(envelope), peer});
+    queue_.push_back(Queued{std::move(envelope), std::move(peer)});
 }
 
 // Reads what has arrived, up to a bound so that a flood of requests cannot keep the
@@ -534,12 +617,12 @@ void Supervisor::intake(Clock::time_point now) {
         if (worker == nullptr) break;
         Queued& next = queue_.front();
         queuedBytes_ -= next.envelope.bodySize();
-        if (next.peer->unread.load(std::memory_order_acquire) > kUnreadPerPeer) {
-            // Its replies piled up while this one waited.
+        if (const char* refusal = unreadRefusal(*next.peer)) {
+            // Replies piled up while this one waited.
             next.peer->queued--;
-            answer(next.envelope, kUnread, next.envelope.bodySize(), now);
+            answer(next.envelope, refusal, next.envelope.bodySize(), now);
         } else {
-            dispatch(*worker, next.envelope, next.peer, now);
+            dispatch(*worker, next.envelope, std::move(next.peer), now);
         }
         queue_.pop_front();
     }
@@ -549,8 +632,11 @@ void Supervisor::intake(Clock::time_point now) {
 void Supervisor::wait(Clock::time_point now) {
     Clock::time_point until = now + kWake;
     for (const Worker& worker : workers_) {
-        if (worker.state == Worker::State::Busy) {
+        if (worker.state == Worker::State::Busy || worker.state == Worker::State::Collecting) {
             until = std::min(until, worker.signalled ? worker.deadline : worker.softDeadline);
+        }
+        if (worker.state == Worker::State::Idle && worker.collectDue) {
+            until = std::min(until, worker.idleSince + kIdleRelease);
         }
         if (worker.state == Worker::State::Down) until = std::min(until, worker.retryAt);
     }
@@ -559,7 +645,8 @@ void Supervisor::wait(Clock::time_point now) {
     // the flag has not rung, and its reply is taken without a wait.
     bool replied = false;
     for (Worker& worker : workers_) {
-        if (worker.state != Worker::State::Busy) continue;
+        if (worker.state != Worker::State::Busy && worker.state != Worker::State::Collecting)
+            continue;
         worker.control->sleeping.store(1);
         replied = replied || worker.control->state.load() == Control::kReply;
     }
@@ -572,29 +659,34 @@ void Supervisor::wait(Clock::time_point now) {
             }
         }
     } awake{workers_};
-    if (replied) return;
-    if (intakeOpen_ && lookAgain_) return;
+    // Signals (a worker ended, a stop) are taken in here, for the next round of the loop:
+    // when it does not sleep, and when the poll says one came. An interrupted poll
+    // (EINTR) is a wake-up like any other.
+    if (replied || (intakeOpen_ && lookAgain_)) {
+        takeSignals();
+        return;
+    }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
-    pollfd fds[2] = {{doorbell_, POLLIN, 0}, {frontFd_, POLLIN, 0}};
-    if (poll(fds, intakeOpen_ ? 2 : 1, ms < 1 ? 1 : static_cast<int>(ms)) > 0 &&
-        (fds[0].revents & POLLIN) != 0) {
-        std::uint64_t rings = 0;
-        (void)!read(doorbell_, &rings, sizeof rings);
+    pollfd fds[3] = {
+        {doorbell_, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}, {frontFd_, POLLIN, 0}};
+    if (poll(fds, intakeOpen_ ? 3 : 2, ms < 1 ? 1 : static_cast<int>(ms)) > 0) {
+        if ((fds[0].revents & POLLIN) != 0) {
+            std::uint64_t rings = 0;
+            (void)!read(doorbell_, &rings, sizeof rings);
+        }
+        if ((fds[1].revents & POLLIN) != 0) takeSignals();
     }
 }
 
-// Every so often the records of peers with nothing pending are dropped; once the
-// service has been idle a while, what large requests left behind goes back to the system.
+// Every so often the table lets go of the peers that nothing else refers to: no
+// request queued or running, no reply held, even an empty one. Once the service has been
+// idle a while, what large requests left behind goes back to the system.
 void Supervisor::idle(Clock::time_point now) {
     if (now - lastSweep_ >= kIdleRelease) {
         lastSweep_ = now;
         for (auto it = peers_.begin(); it != peers_.end();) {
-            const Peer& peer = *it->second;
-            if (peer.queued == 0 && peer.unread.load(std::memory_order_acquire) == 0) {
-                it = peers_.erase(it);
-            } else {
-                ++it;
-            }
+            // Only this thread makes new references, so a count of one stays one.
+            it = it->second.use_count() == 1 ? peers_.erase(it) : std::next(it);
         }
     }
     if (anyBusy() || !queue_.empty()) {
@@ -606,6 +698,7 @@ void Supervisor::idle(Clock::time_point now) {
     // the next wake-up, until it too has gone back.
     bool held = false;
     for (Worker& worker : workers_) {
+        held = held || worker.state == Worker::State::Collecting; // its turn comes later
         if (worker.state != Worker::State::Idle) continue;
         worker.request.release(kAreaKeep);
         for (const std::shared_ptr<ReplyArea>& reply : worker.replies) {
@@ -677,14 +770,12 @@ void configureFront(zmq::socket_t& front, const ServiceOptions& options) {
 } // namespace
 
 int runSupervisor(const ServiceOptions& options) {
-    // Only this thread takes the signals, so they interrupt the wait it is in; the
-    // threads ZeroMQ and the access control start from here on inherit the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signal : {SIGINT, SIGTERM, SIGCHLD})
-        sigaddset(&signals, signal);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    installSignalHandlers();
+    // Before any thread starts, so that the threads ZeroMQ and the access control start
+    // inherit the blocked signals too.
+    if (!installSignalHandlers()) {
+        std::perror("qel-lua-service: cannot take signals");
+        return 1;
+    }
     prepareDescriptors();
     const int exe = highDescriptor(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
     const int doorbell = highDescriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -715,7 +806,6 @@ int runSupervisor(const ServiceOptions& options) {
                 status = 1;
             }
             if (status == 0) {
-                pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
                 Supervisor supervisor(options, front, doorbell, exe);
                 if (supervisor.start()) {
                     std::printf("%s\n", front.get(zmq::sockopt::last_endpoint).c_str());

@@ -38,9 +38,6 @@ void setMemoryCeiling(const Limits& limits) {
 #endif
 }
 
-// Idle this long, a worker gives back the memory its last large request left behind.
-constexpr auto kIdleRelease = std::chrono::seconds(1);
-
 // glibc maps each block of a few MiB afresh and unmaps it when freed; its threshold
 // rises after a free only to the freed size, which the next block of that size still
 // reaches. A worker building one large reply after another then pays a page fault for
@@ -99,30 +96,31 @@ int runWorker(const ServiceOptions& options) {
         enterJail(jailFor(options));
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
-        bool released = true;
         for (;;) {
             const std::uint32_t state = control.state.load(std::memory_order_acquire);
-            if (state != Control::kRequest) {
-                const auto since = std::chrono::steady_clock::now();
-                futexWait(control.state, state, released ? std::chrono::hours(1) : kIdleRelease);
-                if (!released && std::chrono::steady_clock::now() - since >= kIdleRelease) {
-                    worker.collect();
-                    malloc_trim(0); // the reply areas' pages are the supervisor's to give back
-                    released = true;
-                }
+            if (state == Control::kCollect) {
+                // Once the supervisor has seen this worker idle a while: the garbage of the
+                // last requests goes back, under the deadline of the collection's number.
+                worker.collect(control.sequence);
+                malloc_trim(0); // the reply areas' pages are the supervisor's to give back
+                control.replySize = 0;
+                control.replyOk = 1;
+            } else if (state == Control::kRequest) {
+                storage.select(control.replyArea);
+                std::size_t size = control.requestSize;
+                if (!request.cover(size)) size = 0; // cannot happen: the supervisor grew it
+                const std::string_view answer =
+                    worker.handle({request.data(), size}, control.sequence);
+                control.replySize = answer.size();
+                control.replyOk = worker.lastOk() ? 1 : 0;
+            } else {
+                futexWait(control.state, state, std::chrono::hours(1));
                 continue;
             }
-            storage.select(control.replyArea);
-            std::size_t size = control.requestSize;
-            if (!request.cover(size)) size = 0; // cannot happen: the supervisor grew it
-            const std::string_view answer = worker.handle({request.data(), size}, control.sequence);
-            control.replySize = answer.size();
-            control.replyOk = worker.lastOk() ? 1 : 0;
             // Sequentially consistent, with the supervisor's store to `sleeping` and load
             // of `state` before it sleeps: one of the two sees the other's store.
             control.state.store(Control::kReply);
             if (control.sleeping.load() != 0) ringDoorbell();
-            released = false;
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker cannot start: %s\n", e.what());

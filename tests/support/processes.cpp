@@ -142,3 +142,12 @@ double cpuSeconds(pid_t pid) {
     }
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
+
+double treeCpuSeconds(pid_t pid) {
+    double total = cpuSeconds(pid);
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+    for (pid_t child; children >> child;)
+        total += treeCpuSeconds(child);
+    return total;
+}

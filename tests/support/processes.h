@@ -24,3 +24,5 @@ std::size_t treeMemory(pid_t pid);
 std::vector<pid_t> childrenOf(pid_t pid);
 // CPU seconds a process has used so far (user and system).
 double cpuSeconds(pid_t pid);
+// The same for a process and its descendants that still run.
+double treeCpuSeconds(pid_t pid);
