@@ -44,7 +44,8 @@ struct JailSettings {
 void enterJail(const JailSettings& settings);
 
 // The environment a worker process is started with: empty, except that sanitizer
-// builds pass on their runtimes' options.
-std::vector<std::string> workerEnvironment();
+// builds pass on their runtimes' options. Trusted workers, whose scripts may read it
+// through os.getenv, get the service's own.
+std::vector<std::string> workerEnvironment(bool trusted);
 
 } // namespace qel

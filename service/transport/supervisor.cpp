@@ -245,9 +245,10 @@ bool Supervisor::spawn(Worker& worker) {
         argv.push_back(arg.data());
     argv.push_back(nullptr);
 
-    // No environment and none of the service's standard input and output: a worker
-    // keeps only its channel and standard error, where it logs (see jail.h).
-    std::vector<std::string> environment = workerEnvironment();
+    // No environment (unless trusted) and none of the service's standard input and
+    // output: a worker keeps only its channel and standard error, where it logs (see
+    // jail.h).
+    std::vector<std::string> environment = workerEnvironment(options_.limits.trusted);
     std::vector<char*> envp;
     for (std::string& entry : environment)
         envp.push_back(entry.data());

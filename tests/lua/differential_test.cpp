@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -256,7 +257,11 @@ TEST(LuaTestFiles, RunUnderTrusted) {
     fs::copy(QEL_LUA_TESTES, work, fs::copy_options::recursive);
     const fs::path here = fs::current_path();
     fs::current_path(work);
-    ServiceProcess service({"--workers", "1", "--trusted"});
+    // Some files write beside themselves, in a folder of the test's own account, so the
+    // workers keep that account.
+    const passwd* account = getpwuid(geteuid());
+    ASSERT_NE(account, nullptr);
+    ServiceProcess service({"--workers", "1", "--trusted", "--user", account->pw_name});
     fs::current_path(here);
     LibraryClient client(service.port());
     for (const TestFile& file : kTestFiles) {

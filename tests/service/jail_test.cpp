@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -272,6 +273,10 @@ TEST(WorkerJail, TrustedWorkersKeepTheAccountButNotTheFilter) {
     ServiceProcess service({"--workers", "1", "--trusted"});
     LibraryClient client(service.port());
     EXPECT_EQ(client.run("local f = io.open('/proc/self/status') return f ~= nil"), "true");
+    // A trusted script sees the service's environment; a sandboxed worker has none.
+    const char* path = std::getenv("PATH");
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(client.run("return os.getenv('PATH')"), path);
     const pid_t worker = onlyWorker(service);
     ASSERT_GT(worker, 0);
     const std::string status = readFile("/proc/" + std::to_string(worker) + "/status");
