@@ -50,6 +50,11 @@ bool installSignalHandlers() {
     // A closed standard output (the reader of the endpoint line went away) must not
     // kill the service; write errors are ignored instead.
     std::signal(SIGPIPE, SIG_IGN);
+    // Signals that by default would end the process but mean nothing to the service
+    // (a closed terminal's hang-up, the user signals) are ignored: only SIGINT and
+    // SIGTERM stop it, and then with every request answered.
+    for (int signal : {SIGHUP, SIGUSR1, SIGUSR2})
+        std::signal(signal, SIG_IGN);
     gSignals = highDescriptor(signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
     return gSignals >= 0;
 }
