@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -248,6 +249,16 @@ TEST(LuaTestFiles, RunInTheSandboxUntilTheyNeedWhatItLacks) {
     }
 }
 
+// Under ThreadSanitizer every request runs with a count hook, which reads the time limit
+// from the clock, and db.lua starts by checking that no hook is set.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kRequestsHooked = true;
+#elif defined(__has_feature)
+constexpr bool kRequestsHooked = __has_feature(thread_sanitizer);
+#else
+constexpr bool kRequestsHooked = false;
+#endif
+
 // Under --trusted every file that needs neither the test library T nor a shell runs
 // from its own file, as all.lua runs it, in a copy of the folder (some write files).
 TEST(LuaTestFiles, RunUnderTrusted) {
@@ -265,6 +276,7 @@ TEST(LuaTestFiles, RunUnderTrusted) {
     fs::current_path(here);
     LibraryClient client(service.port());
     for (const TestFile& file : kTestFiles) {
+        if (kRequestsHooked && std::string_view(file.name) == "db") continue;
         const std::string reply = client.run(
             std::string("_port, _soft = true, true return dofile('") + file.name + ".lua')");
         EXPECT_NE(reply.rfind("error: ", 0), 0u) << file.name << ": " << reply;
