@@ -33,8 +33,21 @@ bool Envelope::receive(zmq::socket_t& socket, bool wantPeer) {
         frames_.clear();
         return false;
     }
+    parse();
+    if (wantPeer) {
+        const char* address = frames_.back().gets("Peer-Address");
+        if (address != nullptr) peer_ = address;
+    }
+    return true;
+}
 
+Envelope::Envelope(std::vector<zmq::message_t> frames) : frames_(std::move(frames)) {
+    parse();
+}
+
+void Envelope::parse() {
     bodyStart_ = 1;
+    bodySize_ = 0;
     for (std::size_t i = 0; i + 1 < frames_.size(); ++i) {
         if (frames_[i].size() == 0) {
             bodyStart_ = i + 1;
@@ -43,11 +56,6 @@ bool Envelope::receive(zmq::socket_t& socket, bool wantPeer) {
     }
     for (std::size_t i = bodyStart_; i < frames_.size(); ++i)
         bodySize_ += frames_[i].size();
-    if (wantPeer) {
-        const char* address = frames_.back().gets("Peer-Address");
-        if (address != nullptr) peer_ = address;
-    }
-    return true;
 }
 
 void Envelope::takeBody(char* dest) {

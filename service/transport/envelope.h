@@ -15,6 +15,10 @@ namespace qel {
 
 class Envelope {
   public:
+    Envelope() = default;
+    // A message already taken in, its parts in order (as receive() would have them).
+    explicit Envelope(std::vector<zmq::message_t> frames);
+
     // Takes in one whole message without waiting; false when none is there. wantPeer
     // keeps the peer's address for the log.
     bool receive(zmq::socket_t& socket, bool wantPeer);
@@ -37,6 +41,8 @@ class Envelope {
     bool reply(zmq::socket_t& socket, zmq::message_t& message);
 
   private:
+    void parse();
+
     std::vector<zmq::message_t> frames_;
     std::size_t bodyStart_ = 0;
     std::size_t bodySize_ = 0;

@@ -1,0 +1,76 @@
+// admission.h - which requests run, wait or are refused. It owns the table of peers,
+// the queue of requests waiting for a worker and the bounds on both, and on the reply
+// bytes peers leave unread. It knows nothing of workers or sockets: the caller says
+// whether a worker is free, so the rules are tested without processes.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "options.h"
+#include "request.h"
+
+namespace qel {
+
+// Requests each peer may have queued or running; beyond, it is answered busy. Enough
+// for a client that pipelines, small enough that one peer cannot fill the queue.
+inline constexpr int kQueuedPerPeer = 16;
+// The queue's bytes, all peers together, are bounded by this many of the largest
+// request allowed, so waiting requests cost at most a few requests' worth of memory.
+inline constexpr std::size_t kQueueRequests = 4;
+// Reply bytes a single peer may leave unread before its new requests are refused (or
+// the bound on all peers together, when that is lower).
+inline constexpr std::size_t kUnreadPerPeer = std::size_t{64} << 20;
+
+inline constexpr char kBusy[] = "error: service is busy";
+inline constexpr char kUnread[] = "error: service is busy: this peer has too many replies unread";
+
+struct AdmissionLimits {
+    std::size_t maxRequest = 0; // 0 for none
+    int perPeer = kQueuedPerPeer;
+    std::size_t queueBytes = SIZE_MAX;
+    std::size_t unreadPerPeer = kUnreadPerPeer;
+    std::size_t unreadAll = SIZE_MAX;
+
+    static AdmissionLimits from(const ServiceOptions& options);
+};
+
+class Admission {
+  public:
+    // unreadAll is the count of reply bytes ZeroMQ holds for all peers together.
+    Admission(const AdmissionLimits& limits, const std::atomic<std::size_t>& unreadAll);
+
+    enum class Verdict { Run, Queued, Refused };
+    // Takes in a request just read. Run: hand it to the free worker now (there is one and
+    // nothing waits ahead of it). Queued: the queue has it. Refused: answer it with
+    // `refusal`. The request keeps its place in its peer's count until it is dropped.
+    Verdict admit(Request& request, bool workerFree, std::string& refusal);
+    // The request first in line, for a worker that came free; when its peer has left too
+    // many replies unread since it came, `refusal` is set and it is answered instead.
+    std::optional<Request> next(std::string& refusal);
+    // Every waiting request, taken out of the queue (when the service stops).
+    std::deque<Request> takeAll();
+
+    bool waiting() const { return !queue_.empty(); }
+    std::size_t waitingBytes() const { return queuedBytes_; }
+    std::size_t peerCount() const { return peers_.size(); }
+    // Forgets the peers that nothing refers to any more: no request, no reply held.
+    void sweep();
+
+  private:
+    PeerPtr peerOf(std::string_view identity);
+    const char* unreadRefusal(const Peer& peer) const;
+
+    AdmissionLimits limits_;
+    const std::atomic<std::size_t>& unreadAll_;
+    std::unordered_map<std::string, PeerPtr> peers_;
+    std::deque<Request> queue_;
+    std::size_t queuedBytes_ = 0; // the bodies in queue_, all together
+};
+
+} // namespace qel

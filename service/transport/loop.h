@@ -1,0 +1,49 @@
+// loop.h - the serving loop: read requests off the public socket, admit them, hand them
+// to workers, let the workers' replies out, and sleep until one of those has more to do.
+#pragma once
+
+#include <optional>
+
+#include <zmq.hpp>
+
+#include "admission.h"
+#include "options.h"
+#include "reply_sender.h"
+#include "worker_pool.h"
+
+namespace qel {
+
+class ServingLoop {
+  public:
+    ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe);
+
+    // Starts the workers: false when a stop came first; throws when they cannot start.
+    bool start() { return pool_.start(); }
+    // Serves until a stop signal, then until every request taken in is answered.
+    void serve();
+
+  private:
+    void closeIntake(Clock::time_point now);
+    void stopNow(Clock::time_point now);
+    void feedWorkers(Clock::time_point now);
+    void drainFront(Clock::time_point now);
+    void take(Envelope&& envelope, Clock::time_point now);
+    void housekeeping(Clock::time_point now);
+    void wait(Clock::time_point now);
+
+    const ServiceOptions& options_;
+    zmq::socket_t& front_;
+    int frontFd_;
+    int doorbell_;
+    ReplySender sender_;
+    Admission admission_;
+    WorkerPool pool_;
+    bool intakeOpen_ = true;
+    bool lookAgain_ = false; // requests may be left that ZeroMQ will not signal again
+    std::optional<Clock::time_point> stopDeadline_;
+    Clock::time_point lastActive_ = Clock::now();
+    Clock::time_point lastSweep_ = Clock::now();
+    bool released_ = true;
+};
+
+} // namespace qel

@@ -1,0 +1,406 @@
+// worker_pool.cpp - the worker state machine. Every assignment of a worker's state is
+// in enter(), which checks the rules that tie a state to what the worker holds.
+#include "worker_pool.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "admission.h"
+#include "invariants.h"
+#include "request_limits.h"
+#include "signals.h"
+#include "worker_spawn.h"
+
+namespace qel {
+
+namespace {
+
+// A worker that ended without serving is not restarted sooner than this, so one that
+// cannot start does not make the supervisor spin.
+constexpr auto kRespawnDelay = std::chrono::milliseconds(200);
+// How long a worker gets to become ready: loading the Lua state and entering the jail
+// take milliseconds, but a loaded machine may be slow.
+constexpr auto kStartLimit = std::chrono::seconds(30);
+// How often start() looks at the workers when nothing rings.
+constexpr auto kStartPoll = std::chrono::milliseconds(100);
+// What a channel's areas keep until the service idles: the request area after a large
+// request, and the spare reply area (as much as the worker's reply buffer keeps, so a
+// run of large replies does not pay for fresh pages each time).
+constexpr std::size_t kAreaKeep = std::size_t{64} << 10;
+constexpr std::size_t kReplyKeep = ReplyBuffer::kKeep;
+
+constexpr char kReplaced[] =
+    "; its worker was replaced, so the globals of earlier requests are gone";
+
+// Limits beyond this (about 31 years) are no limit: no run lasts that long, and the
+// clock's arithmetic stays far from overflow.
+constexpr double kForever = 1e9;
+
+// --max-seconds as a duration; none for 0 (no limit) and for values that never come.
+std::optional<Clock::duration> timeLimit(double seconds) {
+    if (seconds <= 0 || seconds >= kForever) return std::nullopt;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// A signal to a worker that may have ended already: then it is a zombie or reaped, and
+// its end is dealt with by reap(); anything else is a fault worth saying.
+void signalWorker(pid_t pid, int signal, std::uint32_t sequence) {
+    sigval value{};
+    value.sival_int = static_cast<int>(sequence);
+    const int result = signal == SIGKILL ? kill(pid, signal) : sigqueue(pid, signal, value);
+    if (result != 0 && errno != ESRCH) {
+        std::fprintf(stderr, "qel-lua-service: cannot signal worker %d: %s\n",
+                     static_cast<int>(pid), std::strerror(errno));
+    }
+}
+
+std::string howItEnded(int status) {
+    return WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                               : "status " + std::to_string(WEXITSTATUS(status));
+}
+
+} // namespace
+
+WorkerPool::WorkerPool(const ServiceOptions& options, ReplySender& sender, int doorbell, int exe)
+    : options_(options), sender_(sender), doorbell_(doorbell), exe_(exe),
+      limit_(timeLimit(options.limits.maxSeconds)),
+      workers_(static_cast<std::size_t>(options.workers)) {}
+
+WorkerPool::~WorkerPool() {
+    for (Worker& worker : workers_) {
+        if (worker.pid > 0) signalWorker(worker.pid, SIGKILL, 0);
+    }
+    for (Worker& worker : workers_) {
+        if (worker.pid > 0) (void)waitpid(worker.pid, nullptr, 0);
+    }
+}
+
+void WorkerPool::enter(Worker& worker, Worker::State state) {
+    worker.state = state;
+    check((state == Worker::State::Busy) == worker.running.has_value(),
+          "a worker is busy exactly while it holds a request");
+    check((state == Worker::State::Down) == (worker.pid <= 0),
+          "a worker has a process unless it is down");
+}
+
+Deadlines& WorkerPool::deadlines(Worker& worker) {
+    return worker.running ? worker.running->deadlines : worker.collection;
+}
+
+bool WorkerPool::spawn(Worker& worker, Clock::time_point now) {
+    worker = Worker{};
+    try {
+        worker.controlArea = SharedArea::create("qel-lua-control", sizeof(Control));
+        worker.request = SharedArea::create("qel-lua-request", kAreaKeep);
+        worker.replies = ReplyAreas::create(kAreaKeep);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qel-lua-service: cannot make a worker channel: %s\n", e.what());
+        worker.retryAt = now + kRespawnDelay;
+        return false;
+    }
+    worker.control = new (worker.controlArea.data()) Control{};
+    const ChannelFds fds{worker.controlArea.fd(),
+                         worker.request.fd(),
+                         {worker.replies.fd(0), worker.replies.fd(1)},
+                         doorbell_};
+    worker.pid = spawnWorker(exe_, options_, fds);
+    if (worker.pid < 0) {
+        worker.retryAt = now + kRespawnDelay;
+        return false;
+    }
+    worker.started = now;
+    enter(worker, Worker::State::Starting);
+    return true;
+}
+
+// The one start-up policy, at start() as later: ready, it serves; not ready within
+// kStartLimit, it is killed and counts as ended.
+void WorkerPool::settleStart(Worker& worker, Clock::time_point now) {
+    if (worker.control->ready.load(std::memory_order_acquire) != 0) {
+        enter(worker, Worker::State::Idle);
+    } else if (now - worker.started > kStartLimit) {
+        std::fprintf(stderr, "qel-lua-service: a worker did not start in time\n");
+        signalWorker(worker.pid, SIGKILL, 0);
+        worker.pid = -1;
+        worker.retryAt = now + kRespawnDelay;
+        enter(worker, Worker::State::Down);
+    }
+}
+
+bool WorkerPool::start() {
+    const Clock::time_point begun = Clock::now();
+    for (Worker& worker : workers_) {
+        if (!spawn(worker, begun)) throw std::runtime_error("the workers did not start");
+    }
+    for (;;) {
+        reap();
+        const Clock::time_point now = Clock::now();
+        bool ready = true;
+        for (Worker& worker : workers_) {
+            if (worker.state == Worker::State::Starting) settleStart(worker, now);
+            if (worker.state == Worker::State::Down)
+                throw std::runtime_error("the workers did not start");
+            ready = ready && worker.state == Worker::State::Idle;
+        }
+        if (ready) return true;
+        takeSignals();
+        if (stopRequested()) return false;
+        waitForDoorbell(kStartPoll);
+    }
+}
+
+// Waits for a ring of the doorbell or a signal, at most `limit`.
+void WorkerPool::waitForDoorbell(Clock::duration limit) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit).count();
+    pollfd fds[2] = {{doorbell_, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(ms)) > 0 && (fds[0].revents & POLLIN) != 0) {
+        std::uint64_t rings = 0;
+        (void)!read(doorbell_, &rings, sizeof rings);
+    }
+}
+
+// Picks up workers that ended. One that ended by itself had a fault (or hit the
+// operating system's memory ceiling): its request is answered and it is replaced.
+void WorkerPool::reap() {
+    if (!takeChildExit()) return;
+    int status = 0;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        for (Worker& worker : workers_) {
+            if (worker.pid == pid) ended(worker, status);
+        }
+    }
+}
+
+void WorkerPool::ended(Worker& worker, int status) {
+    const Clock::time_point now = Clock::now();
+    worker.pid = -1;
+    const std::string how = howItEnded(status);
+    if (worker.running) {
+        sender_.refuse(*worker.running,
+                       "error: the worker running this request ended (" + how + ")" + kReplaced);
+        worker.running.reset();
+        worker.retryAt = now;
+    } else {
+        std::fprintf(stderr, "qel-lua-service: a worker ended (%s)\n", how.c_str());
+        worker.retryAt = now + kRespawnDelay;
+    }
+    enter(worker, Worker::State::Down);
+}
+
+void WorkerPool::tick(Clock::time_point now) {
+    reap();
+    for (Worker& worker : workers_) {
+        switch (worker.state) {
+        case Worker::State::Busy:
+        case Worker::State::Collecting:
+            if (worker.control->state.load(std::memory_order_acquire) == Control::kReply) {
+                finishRun(worker, now);
+            } else {
+                enforce(worker, now);
+            }
+            break;
+        case Worker::State::Starting:
+            settleStart(worker, now);
+            break;
+        case Worker::State::Down:
+            if (now >= worker.retryAt) spawn(worker, now);
+            break;
+        case Worker::State::Idle:
+            if (worker.collectDue && now - worker.idleSince >= kIdleRelease)
+                startCollection(worker, now);
+            break;
+        }
+    }
+}
+
+void WorkerPool::finishRun(Worker& worker, Clock::time_point now) {
+    if (worker.state == Worker::State::Busy) {
+        takeReply(worker, now);
+        return;
+    }
+    worker.control->state.store(Control::kIdle, std::memory_order_release);
+    enter(worker, Worker::State::Idle);
+}
+
+void WorkerPool::takeReply(Worker& worker, Clock::time_point now) {
+    const std::size_t size = worker.control->replySize;
+    const bool ok = worker.control->replyOk != 0;
+    switch (sender_.sendReply(*worker.running, worker.replies, size, ok)) {
+    case ReplySender::Sent::Unreadable:
+        replace(worker, "error: the worker's reply could not be read", now);
+        return;
+    case ReplySender::Sent::NoMemory:
+        replace(worker, "error: not enough memory", now);
+        return;
+    case ReplySender::Sent::Sent:
+        break;
+    }
+    worker.control->state.store(Control::kIdle, std::memory_order_release);
+    worker.running.reset();
+    worker.collectDue = true;
+    worker.idleSince = now;
+    enter(worker, Worker::State::Idle);
+}
+
+void WorkerPool::enforce(Worker& worker, Clock::time_point now) {
+    Deadlines& due = deadlines(worker);
+    if (now >= due.hard) {
+        replace(worker, std::string("error: time limit exceeded") + kReplaced, now);
+    } else if (now >= due.soft && !due.signalled) {
+        // The worker's guards stop the request at its next instruction.
+        signalWorker(worker.pid, deadlineSignal(), worker.sequence);
+        due.signalled = true;
+    }
+}
+
+// Kills the worker, answers its request with text (or says why an idle collection was
+// cut short) and starts a new one at once.
+void WorkerPool::replace(Worker& worker, std::string_view text, Clock::time_point now) {
+    signalWorker(worker.pid, SIGKILL, 0); // reaped later; the pid is forgotten here
+    if (worker.running) {
+        sender_.refuse(*worker.running, text);
+        worker.running.reset();
+    } else {
+        std::fprintf(stderr, "qel-lua-service: a worker's idle collection ran past the time limit; "
+                             "the worker was replaced\n");
+    }
+    worker.pid = -1;
+    worker.retryAt = now;
+    enter(worker, Worker::State::Down);
+}
+
+// Tells the worker its next job, numbered, and wakes it.
+void WorkerPool::post(Worker& worker, std::uint32_t state) {
+    worker.control->sequence = ++worker.sequence;
+    worker.control->state.store(state, std::memory_order_release);
+    futexWake(worker.control->state);
+}
+
+// The worker's full collection runs its finalizers, which under --trusted may loop; run
+// while the worker looks idle, they would take the next request's time. So the
+// supervisor asks for it, gives it a request's deadlines, and meanwhile deals requests
+// to other workers or queues them.
+void WorkerPool::startCollection(Worker& worker, Clock::time_point now) {
+    worker.collection = Deadlines::from(now, limit_, kGrace);
+    worker.collectDue = false;
+    enter(worker, Worker::State::Collecting);
+    post(worker, Control::kCollect);
+}
+
+bool WorkerPool::hasIdle() const {
+    for (const Worker& worker : workers_) {
+        if (worker.state == Worker::State::Idle) return true;
+    }
+    return false;
+}
+
+bool WorkerPool::anyBusy() const {
+    for (const Worker& worker : workers_) {
+        if (worker.state == Worker::State::Busy) return true;
+    }
+    return false;
+}
+
+void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
+    Worker* chosen = nullptr;
+    for (std::size_t i = 0; i < workers_.size() && chosen == nullptr; ++i) {
+        const std::size_t at = (nextWorker_ + i) % workers_.size();
+        if (workers_[at].state == Worker::State::Idle) {
+            nextWorker_ = (at + 1) % workers_.size();
+            chosen = &workers_[at];
+        }
+    }
+    if (!check(chosen != nullptr, "a request is dispatched only while a worker is idle")) {
+        sender_.refuse(request, kBusy);
+        return;
+    }
+    Worker& worker = *chosen;
+    if (!worker.request.reserve(request.size)) {
+        sender_.refuse(request, "error: not enough memory");
+        return;
+    }
+    // The reply goes to an area ZeroMQ is not reading from; the other gives back its
+    // pages beyond what is kept, unless it is still being sent.
+    if (!worker.replies.prepare(kReplyKeep)) {
+        sender_.refuse(request, kBusy);
+        return;
+    }
+    request.envelope.takeBody(worker.request.data());
+    request.deadlines = Deadlines::from(now, limit_, kGrace);
+    request.sequence = worker.sequence + 1;
+    worker.control->replyArea = worker.replies.current();
+    worker.control->requestSize = request.size;
+    worker.running = std::move(request);
+    enter(worker, Worker::State::Busy);
+    post(worker, Control::kRequest);
+}
+
+void WorkerPool::abandon(std::string_view text, Clock::time_point now) {
+    for (Worker& worker : workers_) {
+        if (worker.state == Worker::State::Busy) replace(worker, text, now);
+    }
+}
+
+Clock::time_point WorkerPool::nextDue(Clock::time_point until) const {
+    for (const Worker& worker : workers_) {
+        switch (worker.state) {
+        case Worker::State::Busy:
+            until = std::min(until, worker.running->deadlines.next());
+            break;
+        case Worker::State::Collecting:
+            until = std::min(until, worker.collection.next());
+            break;
+        case Worker::State::Idle:
+            if (worker.collectDue) until = std::min(until, worker.idleSince + kIdleRelease);
+            break;
+        case Worker::State::Down:
+            until = std::min(until, worker.retryAt);
+            break;
+        case Worker::State::Starting:
+            until = std::min(until, worker.started + kStartLimit);
+            break;
+        }
+    }
+    return until;
+}
+
+bool WorkerPool::announceSleep() {
+    bool replied = false;
+    for (Worker& worker : workers_) {
+        if (worker.state != Worker::State::Busy && worker.state != Worker::State::Collecting)
+            continue;
+        worker.control->sleeping.store(1);
+        replied = replied || worker.control->state.load() == Control::kReply;
+    }
+    return replied;
+}
+
+void WorkerPool::awake() {
+    for (Worker& worker : workers_) {
+        if (worker.control != nullptr) worker.control->sleeping.store(0, std::memory_order_relaxed);
+    }
+}
+
+// An area that ZeroMQ is still sending from (to a slow reader) is looked at again at the
+// next call, until it too has gone back.
+bool WorkerPool::releaseMemory() {
+    bool done = true;
+    for (Worker& worker : workers_) {
+        if (worker.state == Worker::State::Collecting) done = false; // its turn comes later
+        if (worker.state != Worker::State::Idle) continue;
+        worker.request.release(kAreaKeep);
+        done = worker.replies.release(kAreaKeep) && done;
+    }
+    return done;
+}
+
+} // namespace qel

@@ -1,0 +1,111 @@
+// worker_pool.h - the worker processes and every change of their state. A worker is
+// Down (no process), Starting, Idle, Busy with one request, or Collecting (its idle
+// collection, timed like a request). Spawning, start-up, replies, deadlines, reaping and
+// replacement all happen here; the loop only asks for a free worker and hands it work.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "channel.h"
+#include "options.h"
+#include "reply_sender.h"
+#include "request.h"
+
+namespace qel {
+
+// How far past --max-seconds a run may go before its worker is killed: the signalled
+// deadline normally stops it within microseconds.
+inline constexpr auto kGrace = std::chrono::milliseconds(500);
+// Idle this long, a worker runs its full collection and the service gives back the
+// memory that large requests left; also how often unused peers are forgotten.
+inline constexpr auto kIdleRelease = std::chrono::seconds(1);
+
+struct Worker {
+    enum class State { Down, Starting, Idle, Busy, Collecting };
+    State state = State::Down;
+    pid_t pid = -1;
+    SharedArea controlArea;
+    Control* control = nullptr;
+    SharedArea request;
+    ReplyAreas replies;
+    std::optional<Request> running; // while Busy
+    Deadlines collection;           // while Collecting
+    std::uint32_t sequence = 0;     // of its last run; the deadline signal names it
+    bool collectDue = false;        // it has served a request since its last collection
+    Clock::time_point idleSince{};
+    Clock::time_point started{};
+    Clock::time_point retryAt{}; // while Down: when to start a new process
+};
+
+class WorkerPool {
+  public:
+    // doorbell is the eventfd workers ring; exe a descriptor of the service's executable.
+    WorkerPool(const ServiceOptions& options, ReplySender& sender, int doorbell, int exe);
+    // Kills every worker process and waits for it.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    // Starts every worker and waits until all can serve. False when a stop signal came
+    // first; throws std::runtime_error when they cannot start.
+    bool start();
+    // Does what is due by now: takes replies, reaps ended workers, enforces deadlines,
+    // starts replacements and idle collections.
+    void tick(Clock::time_point now);
+    // The earliest moment tick() has something to do, or `until` if that is sooner.
+    Clock::time_point nextDue(Clock::time_point until) const;
+
+    // The longest a run may take before its worker is killed; none without --max-seconds.
+    std::optional<Clock::duration> longestRun() const {
+        return limit_ ? std::optional<Clock::duration>(*limit_ + kGrace) : std::nullopt;
+    }
+    bool hasIdle() const;
+    bool anyBusy() const;
+    // Hands the request to the next idle worker, round robin, so sequential requests
+    // from one client visit every worker in turn. There must be one (hasIdle()).
+    void dispatch(Request&& request, Clock::time_point now);
+    // Answers every running request with `text` and kills its worker (a stop that
+    // cannot wait longer).
+    void abandon(std::string_view text, Clock::time_point now);
+
+    // The sleep/wake protocol: before the loop sleeps it says so to every running
+    // worker, which then rings the doorbell when it replies. True when one replied
+    // before it saw that, so the loop must not sleep.
+    bool announceSleep();
+    void awake();
+
+    // Gives back the pages idle workers' areas keep beyond what serving small requests
+    // needs. False while an area is still held by ZeroMQ or a collection is running,
+    // so the caller comes back later.
+    bool releaseMemory();
+
+  private:
+    void enter(Worker& worker, Worker::State state);
+    bool spawn(Worker& worker, Clock::time_point now);
+    void settleStart(Worker& worker, Clock::time_point now);
+    void reap();
+    void ended(Worker& worker, int status);
+    void finishRun(Worker& worker, Clock::time_point now);
+    void takeReply(Worker& worker, Clock::time_point now);
+    void enforce(Worker& worker, Clock::time_point now);
+    void replace(Worker& worker, std::string_view text, Clock::time_point now);
+    void startCollection(Worker& worker, Clock::time_point now);
+    void post(Worker& worker, std::uint32_t state);
+    Deadlines& deadlines(Worker& worker);
+    void waitForDoorbell(Clock::duration limit);
+
+    const ServiceOptions& options_;
+    ReplySender& sender_;
+    int doorbell_;
+    int exe_;
+    std::optional<Clock::duration> limit_; // --max-seconds, if any
+    std::vector<Worker> workers_;
+    std::size_t nextWorker_ = 0;
+};
+
+} // namespace qel

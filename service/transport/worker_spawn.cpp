@@ -1,0 +1,96 @@
+// worker_spawn.cpp - posix_spawn of a worker. The signals the supervisor blocks and
+// reads from its signalfd are unblocked and reset in the child, which must die of them
+// as any process does.
+#include "worker_spawn.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "channel.h"
+#include "jail.h"
+
+namespace qel {
+
+namespace {
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> list;
+    for (std::string& s : strings)
+        list.push_back(s.data());
+    list.push_back(nullptr);
+    return list;
+}
+
+// Each call is checked: a child with a descriptor missing or misplaced would serve a
+// channel that is not its own.
+int placeDescriptors(posix_spawn_file_actions_t& actions, const ChannelFds& channel) {
+    int failed = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (failed == 0)
+        failed =
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const int moves[][2] = {{channel.control, kControlFd},
+                            {channel.request, kRequestFd},
+                            {channel.replies[0], kReplyFds[0]},
+                            {channel.replies[1], kReplyFds[1]},
+                            {channel.doorbell, kDoorbellFd}};
+    for (const auto& move : moves) {
+        if (failed == 0) failed = posix_spawn_file_actions_adddup2(&actions, move[0], move[1]);
+    }
+    return failed;
+}
+
+int resetSignals(posix_spawnattr_t& attributes) {
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGINT, SIGTERM, SIGCHLD})
+        sigaddset(&defaults, signal);
+    int failed = posix_spawnattr_setsigmask(&attributes, &none);
+    if (failed == 0) failed = posix_spawnattr_setsigdefault(&attributes, &defaults);
+    if (failed == 0)
+        failed =
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    return failed;
+}
+
+} // namespace
+
+pid_t spawnWorker(int exe, const ServiceOptions& options, const ChannelFds& channel) {
+    std::vector<std::string> args = {"qel-lua-service", "--worker=" + std::to_string(getpid())};
+    args.insert(args.end(), options.arguments.begin(), options.arguments.end());
+    // No environment unless trusted (see jail.h).
+    std::vector<std::string> environment = workerEnvironment(options.limits.trusted);
+    std::vector<char*> argv = pointers(args);
+    std::vector<char*> envp = pointers(environment);
+    const std::string path = "/proc/self/fd/" + std::to_string(exe);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    int failed = posix_spawn_file_actions_init(&actions);
+    if (failed == 0 && (failed = posix_spawnattr_init(&attributes)) != 0)
+        posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        std::fprintf(stderr, "qel-lua-service: cannot start a worker: %s\n", std::strerror(failed));
+        return -1;
+    }
+    failed = placeDescriptors(actions, channel);
+    if (failed == 0) failed = resetSignals(attributes);
+    pid_t pid = -1;
+    if (failed == 0)
+        failed = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        std::fprintf(stderr, "qel-lua-service: cannot start a worker: %s\n", std::strerror(failed));
+        return -1;
+    }
+    return pid;
+}
+
+} // namespace qel

@@ -1,0 +1,25 @@
+// worker_spawn.h - starting one worker process: its command line, its environment, its
+// signals and the descriptors its channel is found on. Nothing else of the service's
+// reaches it: not its standard input or output, not its other descriptors.
+#pragma once
+
+#include <sys/types.h>
+
+#include "options.h"
+
+namespace qel {
+
+// The descriptors of one worker's channel, as the supervisor holds them; the worker
+// finds them at kControlFd, kRequestFd, kReplyFds and kDoorbellFd.
+struct ChannelFds {
+    int control;
+    int request;
+    int replies[2];
+    int doorbell;
+};
+
+// Starts `exe` (a descriptor of the service's own executable) as a worker; its pid, or
+// -1 after saying on standard error why it could not start.
+pid_t spawnWorker(int exe, const ServiceOptions& options, const ChannelFds& channel);
+
+} // namespace qel

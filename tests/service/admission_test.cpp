@@ -1,0 +1,215 @@
+// admission_test.cpp - the admission rules without processes or sockets. Fake workers
+// take what admission hands them; each row of the table is a run of arrivals, finishes
+// and unread replies, with what each step must lead to.
+#include <atomic>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "admission.h"
+
+namespace {
+
+using qel::Admission;
+using qel::AdmissionLimits;
+using qel::Request;
+
+Request makeRequest(const std::string& peer, std::size_t size) {
+    std::vector<zmq::message_t> frames;
+    frames.emplace_back(peer.data(), peer.size());
+    frames.emplace_back();
+    frames.emplace_back(std::string(size, 'x'));
+    return Request(qel::Envelope(std::move(frames)), qel::Clock::now());
+}
+
+std::string identity(const Request& request) {
+    return std::string(request.envelope.identity());
+}
+
+// Admission and a pool of fake workers, each a slot that holds the request it runs.
+class World {
+  public:
+    World(const AdmissionLimits& limits, int workers)
+        : admission_(limits, unreadAll_), workers_(static_cast<std::size_t>(workers)) {}
+
+    // "run", "queued" or the refusal.
+    std::string arrive(const std::string& peer, std::size_t size) {
+        Request request = makeRequest(peer, size);
+        std::string refusal;
+        switch (admission_.admit(request, freeSlot() != nullptr, refusal)) {
+        case Admission::Verdict::Run:
+            *freeSlot() = std::move(request);
+            return "run";
+        case Admission::Verdict::Queued:
+            return "queued";
+        case Admission::Verdict::Refused:
+            break;
+        }
+        return refusal;
+    }
+
+    // Ends the request that peer has running, then feeds the free workers as the loop
+    // does: "run:PEER" or "PEER:REFUSAL" for each request that left the queue.
+    std::string finish(const std::string& peer) {
+        for (std::optional<Request>& slot : workers_) {
+            if (slot && identity(*slot) == peer) {
+                slot.reset();
+                break;
+            }
+        }
+        std::string outcome, refusal;
+        while (std::optional<Request>* slot = freeSlot()) {
+            std::optional<Request> next = admission_.next(refusal);
+            if (!next) break;
+            outcome +=
+                (outcome.empty() ? "" : " ") +
+                (refusal.empty() ? "run:" + identity(*next) : identity(*next) + ":" + refusal);
+            if (refusal.empty()) *slot = std::move(next);
+        }
+        return outcome;
+    }
+
+    // Reply bytes left unread: by the peer with a running request, or by all ("*").
+    std::string unread(const std::string& peer, std::size_t bytes) {
+        if (peer == "*") {
+            unreadAll_ = bytes;
+            return "";
+        }
+        for (std::optional<Request>& slot : workers_) {
+            if (slot && identity(*slot) == peer) slot->peer->unread = bytes;
+        }
+        return "";
+    }
+
+    Admission& admission() { return admission_; }
+
+  private:
+    std::optional<Request>* freeSlot() {
+        for (std::optional<Request>& slot : workers_) {
+            if (!slot) return &slot;
+        }
+        return nullptr;
+    }
+
+    std::atomic<std::size_t> unreadAll_{0};
+    Admission admission_;
+    std::vector<std::optional<Request>> workers_;
+};
+
+struct Step {
+    char op; // a: arrive, f: finish, u: unread
+    const char* peer;
+    std::size_t bytes;
+    std::string expect;
+};
+
+struct Case {
+    const char* name;
+    AdmissionLimits limits;
+    int workers;
+    std::vector<Step> steps;
+};
+
+AdmissionLimits limits(std::size_t maxRequest, int perPeer, std::size_t unreadPerPeer,
+                       std::size_t unreadAll) {
+    AdmissionLimits l;
+    l.maxRequest = maxRequest;
+    l.queueBytes = maxRequest == 0 ? SIZE_MAX : maxRequest * qel::kQueueRequests;
+    l.perPeer = perPeer;
+    l.unreadPerPeer = unreadPerPeer;
+    l.unreadAll = unreadAll;
+    return l;
+}
+
+constexpr const char* kBusy = qel::kBusy;
+
+TEST(Admission, FollowsItsRules) {
+    const std::vector<Case> cases = {
+        {"a free worker runs a request at once, the next waits its turn",
+         limits(0, 16, SIZE_MAX, SIZE_MAX),
+         2,
+         {{'a', "A", 1, "run"},
+          {'a', "B", 1, "run"},
+          {'a', "C", 1, "queued"},
+          {'a', "A", 1, "queued"},
+          {'f', "B", 0, "run:C"},
+          {'f', "A", 0, "run:A"},
+          {'f', "C", 0, ""}}},
+        {"the peer's bound counts its running request, and frees as requests end",
+         limits(0, 3, SIZE_MAX, SIZE_MAX),
+         1,
+         {{'a', "A", 1, "run"},
+          {'a', "A", 1, "queued"},
+          {'a', "A", 1, "queued"},
+          {'a', "A", 1, kBusy},
+          {'a', "B", 1, "queued"},
+          {'f', "A", 0, "run:A"},
+          {'a', "A", 1, "queued"},
+          {'a', "A", 1, kBusy}}},
+        {"the queue's bytes are bounded by four of the largest request",
+         limits(100, 16, SIZE_MAX, SIZE_MAX),
+         1,
+         {{'a', "A", 100, "run"},
+          {'a', "B", 100, "queued"},
+          {'a', "C", 100, "queued"},
+          {'a', "D", 100, "queued"},
+          {'a', "E", 100, "queued"},
+          {'a', "F", 1, kBusy},
+          {'f', "A", 0, "run:B"},
+          {'a', "F", 100, "queued"},
+          {'a', "G", 101, "error: request too large: 101 bytes, limit 100"}}},
+        {"a request too large is refused even when a worker is free",
+         limits(10, 16, SIZE_MAX, SIZE_MAX),
+         1,
+         {{'a', "A", 11, "error: request too large: 11 bytes, limit 10"}, {'a', "A", 10, "run"}}},
+        {"a peer that leaves replies unread is refused; others are not",
+         limits(0, 16, 50, SIZE_MAX),
+         1,
+         {{'a', "A", 1, "run"},
+          {'u', "A", 51, ""},
+          {'a', "A", 1, qel::kUnread},
+          {'a', "B", 1, "queued"},
+          {'u', "A", 50, ""},
+          {'a', "A", 1, "queued"},
+          {'f', "A", 0, "run:B"}}},
+        {"replies that pile up while a request waits refuse it when its turn comes",
+         limits(0, 16, SIZE_MAX, 100),
+         1,
+         {{'a', "A", 1, "run"},
+          {'a', "B", 1, "queued"},
+          {'a', "C", 1, "queued"},
+          {'u', "*", 101, ""},
+          {'a', "D", 1, kBusy},
+          {'f', "A", 0, std::string("B:") + kBusy + " C:" + kBusy}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        World world(c.limits, c.workers);
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            const Step& step = c.steps[i];
+            const std::string got = step.op == 'a'   ? world.arrive(step.peer, step.bytes)
+                                    : step.op == 'f' ? world.finish(step.peer)
+                                                     : world.unread(step.peer, step.bytes);
+            EXPECT_EQ(got, step.expect) << "step " << i;
+        }
+    }
+}
+
+// The table of peers lets go of a peer only once none of its requests is left.
+TEST(Admission, ForgetsPeersOnlyWhenNothingIsLeft) {
+    World world(limits(0, 16, SIZE_MAX, SIZE_MAX), 1);
+    EXPECT_EQ(world.arrive("A", 1), "run");
+    EXPECT_EQ(world.arrive("B", 1), "queued");
+    world.admission().sweep();
+    EXPECT_EQ(world.admission().peerCount(), 2u);
+    EXPECT_EQ(world.finish("A"), "run:B");
+    world.admission().sweep();
+    EXPECT_EQ(world.admission().peerCount(), 1u);
+    EXPECT_EQ(world.finish("B"), "");
+    world.admission().sweep();
+    EXPECT_EQ(world.admission().peerCount(), 0u);
+    EXPECT_EQ(world.admission().waitingBytes(), 0u);
+}
+
+} // namespace
