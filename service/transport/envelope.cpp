@@ -98,7 +98,14 @@ bool Envelope::reply(zmq::socket_t& socket, zmq::message_t& message) {
 }
 
 bool Envelope::reply(zmq::socket_t& socket, std::string_view text) {
-    zmq::message_t message(text.data(), text.size());
+    zmq::message_t message;
+    try {
+        message.rebuild(text.data(), text.size());
+    } catch (const zmq::error_t& e) { // no memory for the copy: the peer goes unanswered
+        std::fprintf(stderr, "qel-lua-service: cannot send a reply: %s\n", e.what());
+        frames_.clear();
+        return false;
+    }
     return reply(socket, message);
 }
 

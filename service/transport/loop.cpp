@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <malloc.h>
 #include <poll.h>
 #include <unistd.h>
@@ -33,16 +35,32 @@ ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, in
 
 void ServingLoop::serve() {
     for (;;) {
-        const Clock::time_point now = Clock::now();
-        if (intakeOpen_ && stopRequested()) closeIntake(now);
-        pool_.tick(now);
-        if (stopDeadline_ && now >= *stopDeadline_) return stopNow(now);
-        feedWorkers(now);
-        if (intakeOpen_) drainFront(now);
-        if (!intakeOpen_ && !admission_.waiting() && !pool_.anyBusy()) return;
-        housekeeping(now);
-        wait(now);
+        try {
+            if (round()) return;
+        } catch (const std::exception& e) {
+            // Only memory can run out here; the loop goes on with what it has, after a
+            // pause, rather than end the service.
+            std::fprintf(stderr, "qel-lua-service: %s\n", e.what());
+            wait(Clock::now());
+        }
     }
+}
+
+// One round: true once the service has stopped and every request is answered.
+bool ServingLoop::round() {
+    const Clock::time_point now = Clock::now();
+    if (intakeOpen_ && stopRequested()) closeIntake(now);
+    pool_.tick(now);
+    if (stopDeadline_ && now >= *stopDeadline_) {
+        stopNow(now);
+        return true;
+    }
+    feedWorkers(now);
+    if (intakeOpen_) drainFront(now);
+    if (!intakeOpen_ && !admission_.waiting() && !pool_.anyBusy()) return true;
+    housekeeping(now);
+    wait(now);
+    return false;
 }
 
 // Everything that has reached the socket is taken in and will be answered. With

@@ -23,6 +23,7 @@ class ServingLoop {
     void serve();
 
   private:
+    bool round();
     void closeIntake(Clock::time_point now);
     void stopNow(Clock::time_point now);
     void feedWorkers(Clock::time_point now);
