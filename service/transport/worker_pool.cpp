@@ -236,10 +236,11 @@ void WorkerPool::takeReply(Worker& worker, Clock::time_point now) {
     const bool ok = worker.control->replyOk != 0;
     switch (sender_.sendReply(*worker.running, worker.replies, size, ok)) {
     case ReplySender::Sent::Unreadable:
-        replace(worker, "error: the worker's reply could not be read", now);
+        replace(worker, std::string("error: the worker's reply could not be read") + kReplaced,
+                now);
         return;
     case ReplySender::Sent::NoMemory:
-        replace(worker, "error: not enough memory", now);
+        replace(worker, std::string("error: not enough memory") + kReplaced, now);
         return;
     case ReplySender::Sent::Sent:
         break;
