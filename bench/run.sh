@@ -205,7 +205,7 @@ say "| libzmq | $zmq_version (as loaded by the benchmark programs) |"
 say "| Service | \`qel-lua-service --version\`: $service_version |"
 say "| Redis | $redis_version |"
 say "| Build | \`$build\`, $build_type, $compiler_version |"
-say "| Source | commit $commit |"
+say "| Source | commit $commit (the tree this \`bench/run.sh\` is in) |"
 say "| Load average (1, 5, 15 min) | before: $load_before; after: $load_after |"
 say ""
 say "Pinned runs put every process of the run on CPU 0 (\`taskset -c 0\`): client, peer or" \
