@@ -301,7 +301,7 @@ say "## 6. The reply copy alone" ""
 say "The copy into the result buffer, without any messaging, on one CPU: plain \`memcpy\`" \
     "(what client A does, which ignores NULs), \`memccpy\` (stops at the first NUL, as the" \
     "interface requires) and the library's own copy, \`memchr\` + \`memcpy\` over 32 KiB" \
-    "blocks, each block copied while it is still in the cache." ""
+    "blocks, so that each block is copied while it is still in the cache." ""
 cat "$work/copy.md" >>"$work/page.md"
 say ""
 
