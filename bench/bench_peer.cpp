@@ -1,7 +1,8 @@
 // bench_peer.cpp - the reply peer of the benchmarks: a ZeroMQ REP socket that answers
 // a request made only of decimal digits, "N", with N bytes, and echoes anything else.
 // Like qel-lua-service it binds `--bind ENDPOINT` (tcp://127.0.0.1:* by default) and
-// prints the bound endpoint first; it serves until it is stopped by signal.
+// prints the bound endpoint first; it serves until it is stopped by signal. For the page's
+// list of what was measured it also tells the libzmq version it runs with.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,11 +52,17 @@ int printFreePort() {
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--free-port") == 0) return printFreePort();
+    if (argc == 2 && std::strcmp(argv[1], "--zmq-version") == 0) {
+        int major = 0, minor = 0, patch = 0;
+        zmq_version(&major, &minor, &patch);
+        std::printf("%d.%d.%d\n", major, minor, patch);
+        return 0;
+    }
     const char* bind = "tcp://127.0.0.1:*";
     if (argc == 3 && std::strcmp(argv[1], "--bind") == 0) {
         bind = argv[2];
     } else if (argc != 1) {
-        std::fprintf(stderr, "usage: bench_peer [--bind ENDPOINT | --free-port]\n");
+        std::fprintf(stderr, "usage: bench_peer [--bind ENDPOINT | --free-port | --zmq-version]\n");
         return 2;
     }
 
