@@ -110,10 +110,11 @@ void ServingLoop::feedWorkers(Clock::time_point now) {
 }
 
 // Reads what has arrived. A receive that found nothing has also processed the socket's
-// commands, after which ZeroMQ's descriptor signals whatever comes next. Once every
-// worker is busy the rest waits for the next wake-up (a reply, that descriptor, or the
-// backstop), which saves a receive per request; ZeroMQ's own queue per connection
-// bounds what gathers in between.
+// commands, after which ZeroMQ's descriptor signals whatever comes next. When the last
+// idle worker has just been given a request, the rest waits for the next wake-up (a
+// reply, that descriptor, or the backstop), which saves a receive per request; ZeroMQ's
+// own queue per connection bounds what gathers in between. Once requests are queued,
+// everything is read, so refusals go out at once.
 void ServingLoop::drainFront(Clock::time_point now) {
     for (int i = 0; i < kReadsPerRound; ++i) {
         Envelope envelope;
@@ -122,7 +123,7 @@ void ServingLoop::drainFront(Clock::time_point now) {
             return;
         }
         take(std::move(envelope), now);
-        if (!pool_.hasIdle()) {
+        if (!admission_.waiting() && !pool_.hasIdle()) {
             lookAgain_ = false;
             return;
         }
