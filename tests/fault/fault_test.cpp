@@ -200,7 +200,7 @@ TEST(StuckWorker, OtherWorkersKeepAnsweringOtherClients) {
         ASSERT_EQ(exchange.status, 0);
         EXPECT_EQ(exchange.text(), tag);
     }
-    // The service logs each answer before it sends it: the long script's is not there yet.
+    // Had the long script been answered before the last of these, its line would be logged.
     for (const LoggedRequest& request : service.answered())
         EXPECT_NE(request.in, endless.size()) << "the long script ended before the others";
 

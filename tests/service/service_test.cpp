@@ -179,7 +179,7 @@ TEST(ServiceWorkers, TwoWorkersRunTwoRequestsAtOnce) {
         DealerClient b(service.endpoint(), 20000);
         ASSERT_TRUE(a.sendTakenIn(kLoop));
         ASSERT_TRUE(b.sendTakenIn(kLoop));
-        // Both busy first, then neither answered yet: so both ran at that later moment.
+        // Two workers busy, and after that neither loop answered yet: they ran side by side.
         bool together = false;
         EXPECT_TRUE(waitUntil(
             [&] {

@@ -56,9 +56,10 @@ class ServiceProcess {
 
     // Everything the program and its workers have written to standard error so far.
     std::string log() const;
-    // The requests its --verbose log says were answered, in the order they were: the
-    // supervisor writes each line before it sends the answer, so a line that is missing
-    // is of a request not yet answered.
+    // The requests its --verbose log says were answered, in the order they were. The
+    // supervisor writes each line as it hands the answer over, before it turns to the next
+    // request: so once an answer has arrived, the lines of all answers given before it
+    // are here, and a line that is missing is of a request answered later.
     std::vector<LoggedRequest> answered() const;
 
   private:
