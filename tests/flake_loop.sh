@@ -19,6 +19,7 @@ if [ ! -f "$build/CTestTestfile.cmake" ]; then
 fi
 logs=$build/flake
 mkdir -p "$logs"
+: >"$logs/failed.txt"
 
 # The hog: one busy loop per core, each ending by itself once every run could have had its
 # full time, and stopped by its PID as soon as the runs are over.
@@ -43,8 +44,6 @@ echo "flake_loop: $runs runs of the suite in $build, -j 2, beside $cores busy lo
 failed_runs=0
 run=1
 while [ "$run" -le "$runs" ]; do
-    failed_list=$build/Testing/Temporary/LastTestsFailed.log
-    rm -f "$failed_list"
     start=$(date +%s)
     # timeout runs ctest in a process group of its own and, past the limit, ends the
     # whole group: the tests and the services they started.
@@ -61,10 +60,19 @@ while [ "$run" -le "$runs" ]; do
         else
             echo "run $run/$runs: FAILED ($seconds s, ctest status $status)"
         fi
-        # Lines "NUMBER:NAME", one per failed test; none when ctest itself was cut short.
-        if [ -f "$failed_list" ]; then
-            sed 's/^[0-9]*:/    failed: /' "$failed_list"
-        fi
+        # From ctest's own lines: each test that ended without passing or being skipped,
+        # and each that had started when a run was cut short.
+        awk '$1 == "Start" { n = $2; sub(":", "", n); running[n] = $3; next }
+            {
+                for (i = 1; i < NF; i++) {
+                    if ($i != "Test" || $(i + 1) !~ /^#[0-9]+:$/) continue
+                    n = substr($(i + 1), 2); sub(":", "", n); delete running[n]
+                    if ($0 !~ /[ *](Passed|Skipped) +[0-9.]+ sec/) print "    failed: " $(i + 2)
+                    break
+                }
+            }
+            END { for (n in running) print "    cut short: " running[n] }' "$logs/run-$run.log" |
+            tee -a "$logs/failed.txt"
         echo "    log: $logs/run-$run.log"
     fi
     run=$((run + 1))
@@ -72,4 +80,8 @@ done
 
 stop_hogs
 echo "flake_loop: $failed_runs of $runs runs failed"
+if [ -s "$logs/failed.txt" ]; then
+    echo "flake_loop: runs each test failed in:"
+    sed 's/^ *//' "$logs/failed.txt" | sort | uniq -c | sort -rn
+fi
 [ "$failed_runs" -eq 0 ]
