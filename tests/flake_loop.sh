@@ -5,7 +5,8 @@
 #
 # Usage: tests/flake_loop.sh [BUILD_DIR [RUNS]]        (defaults: build 20)
 # FLAKE_RUN_TIMEOUT bounds each run in seconds (default 1800); the logs of the runs are
-# kept in BUILD_DIR/flake/. Exits 0 only when every run passed.
+# kept in BUILD_DIR/flake/. Exits 0 only when every run passed. ctest runs here without a
+# preset, so for a sanitizer tree export the *SAN_OPTIONS of its test preset first.
 set -u
 
 build=${1:-build}
