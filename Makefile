@@ -120,3 +120,12 @@ format:
 
 clean:
 	rm -rf build build-bench build-deb build-windows build-asan build-tsan build-fuzz
+
+# make flake: the whole ctest suite of an already built tree (FLAKE_BUILD, default build/)
+# FLAKE_RUNS times in a row (default 20), two tests at a time, beside a busy loop per
+# core; prints the failed runs and the tests that failed in each.
+FLAKE_BUILD ?= build
+FLAKE_RUNS ?= 20
+.PHONY: flake
+flake:
+	tests/flake_loop.sh $(FLAKE_BUILD) $(FLAKE_RUNS)

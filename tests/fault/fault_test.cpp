@@ -1,5 +1,6 @@
 // fault_test.cpp - faults seen through the library against the real service process:
-// restarts, several endpoints, odd replies, a stuck worker and SIGTERM under load.
+// restarts, several endpoints, odd replies, a stuck worker and SIGTERM under load. Where
+// a request must have been taken in before the fault, a DEALER sends it and sees that.
 // Every wait is bounded; a call that never returns ends the test with a message.
 #include <gtest/gtest.h>
 
@@ -10,8 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <functional>
 #include <mutex>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -19,9 +21,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "clients.h"
 #include "host.h"
 #include "peer.h"
 #include "service_process.h"
+#include "timing.h"
 
 using namespace std::chrono_literals;
 
@@ -181,71 +185,45 @@ TEST(OddReplies, SixtyFourMebibyteAnswerFromTheService) {
 }
 
 TEST(StuckWorker, OtherWorkersKeepAnsweringOtherClients) {
-    ServiceProcess service({"--workers", "2", "--max-seconds", "6", "--max-instructions", "0"});
-    HandlePtr stuckHandle = connectedHandle(service.port());
+    ServiceProcess service({"--workers", "2", "--max-seconds", "4", "--max-instructions", "0",
+                            "--max-request", kMarkLimit, "--verbose"});
     HandlePtr otherHandle = connectedHandle(service.port());
-    ASSERT_TRUE(stuckHandle && otherHandle);
-    // Both connections are up before the long script starts.
-    ASSERT_EQ(boundedExecute(stuckHandle.get(), "return 'up'").text(), "up");
-    ASSERT_EQ(boundedExecute(otherHandle.get(), "return 'up'").text(), "up");
+    ASSERT_TRUE(otherHandle);
+    // Taken in while both workers are idle, the endless script runs at once.
+    const std::string endless = "while true do end";
+    DealerClient stuck(service.endpoint(), 60000);
+    ASSERT_TRUE(stuck.sendTakenIn(endless));
 
-    std::atomic<bool> stuckDone{false};
-    Exchange stuck;
-    std::thread stuckClient([&] {
-        stuck = boundedExecute(stuckHandle.get(), "while true do end", 60s);
-        stuckDone = true;
-    });
-    std::this_thread::sleep_for(200ms); // let the endless script reach its worker
-
-    const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 20; ++i) {
         const std::string tag = "meanwhile " + std::to_string(i);
         Exchange exchange = boundedExecute(otherHandle.get(), uniqueScript(tag), 60s);
         ASSERT_EQ(exchange.status, 0);
         EXPECT_EQ(exchange.text(), tag);
     }
-    const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
-    EXPECT_FALSE(stuckDone) << "the long script ended before the other client was served";
-    EXPECT_LT(elapsedMs, 4000) << "other requests waited for the stuck worker";
+    // Had the long script been answered before the last of these, its line would be logged.
+    for (const LoggedRequest& request : service.answered())
+        EXPECT_NE(request.in, endless.size()) << "the long script ended before the others";
 
-    stuckClient.join();
-    ASSERT_EQ(stuck.status, 0);
-    EXPECT_EQ(stuck.text().rfind("error: ", 0), 0u) << stuck.text();
+    const std::optional<std::string> answer = stuck.receive();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->rfind("error: ", 0), 0u) << *answer;
     EXPECT_EQ(service.stop(), 0);
 }
 
 TEST(Shutdown, SigtermAnswersEveryRequestAlreadyQueued) {
-    // Twelve clients each have one slow request inside the service (two running, the
-    // rest queued) when SIGTERM arrives: all twelve must be answered, then exit 0.
-    ServiceProcess service({"--workers", "2"});
+    // Twelve clients each have one slow request taken in by the service (two running,
+    // the rest queued) when SIGTERM arrives: all twelve must be answered, then exit 0.
+    ServiceProcess service({"--workers", "2", "--max-request", kMarkLimit});
     constexpr int kClients = 12;
-    std::vector<HandlePtr> handles;
-    for (int c = 0; c < kClients; ++c) {
-        handles.push_back(connectedHandle(service.port()));
-        ASSERT_TRUE(handles.back());
-        ASSERT_EQ(boundedExecute(handles.back().get(), "return 'up'").text(), "up");
-    }
-    std::vector<Exchange> answers(kClients);
-    std::vector<std::thread> clients;
     const std::string slow = "local t = os.clock() while os.clock() - t < 0.15 do end return ";
-    {
-        Watchdog watchdog(60s, "queued requests after SIGTERM");
-        for (int c = 0; c < kClients; ++c) {
-            clients.emplace_back([&, c] {
-                answers[c] = execute(handles[c].get(), (slow + std::to_string(c)).c_str());
-            });
-        }
-        std::this_thread::sleep_for(300ms); // every request is in the service's queue now
-        service.terminate();
-        for (std::thread& client : clients)
-            client.join();
-    }
+    std::vector<std::unique_ptr<DealerClient>> clients;
     for (int c = 0; c < kClients; ++c) {
-        EXPECT_EQ(answers[c].status, 0) << "client " << c;
-        EXPECT_EQ(answers[c].text(), std::to_string(c)) << "client " << c;
+        clients.push_back(std::make_unique<DealerClient>(service.endpoint(), 60000));
+        ASSERT_TRUE(clients.back()->sendTakenIn(slow + std::to_string(c))) << "client " << c;
     }
+    service.terminate();
+    for (int c = 0; c < kClients; ++c)
+        EXPECT_EQ(clients[c]->receive(), std::to_string(c)) << "client " << c;
     EXPECT_EQ(service.waitExit(30s), 0);
 }
 
@@ -253,7 +231,7 @@ TEST(Shutdown, SigtermDuringLoadLosesNoAnswerAndExitsZero) {
     // The clients run in a forked child (this process has no other thread now), since
     // requests sent after the service stopped taking new ones are never answered and
     // their calls block. The child reports each send and each answer on a pipe.
-    ServiceProcess service({"--workers", "2"});
+    ServiceProcess service({"--workers", "2", "--verbose"});
     constexpr int kClients = 8;
     int pipefd[2];
     ASSERT_EQ(pipe(pipefd), 0);
@@ -286,40 +264,51 @@ TEST(Shutdown, SigtermDuringLoadLosesNoAnswerAndExitsZero) {
     }
     close(pipefd[1]);
 
-    // Reads the child's lines; the child is killed once the service has gone.
+    // Reads the child's lines until `done` holds, the child's end closes or `limit` passes.
     std::string log;
-    auto readSome = [&](std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        fcntl(pipefd[0], F_SETFL, O_NONBLOCK);
-        while (std::chrono::steady_clock::now() < deadline) {
+    auto readUntil = [&](const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        while (!done()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return false;
+            pollfd ready{pipefd[0], POLLIN, 0};
+            if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
             char buffer[4096];
             const ssize_t n = read(pipefd[0], buffer, sizeof buffer);
-            if (n > 0) {
-                log.append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0) {
-                return;
-            } else {
-                std::this_thread::sleep_for(2ms);
-            }
+            if (n <= 0) return done();
+            log.append(buffer, static_cast<std::size_t>(n));
         }
+        return true;
     };
-    auto answered = [&] {
+    auto answers = [&] {
         std::size_t count = 0;
         for (std::size_t p = log.find("A "); p != std::string::npos; p = log.find("\nA ", p + 1))
             ++count;
         return count;
     };
-    const auto loadDeadline = std::chrono::steady_clock::now() + 30s;
-    while (answered() < 500 && std::chrono::steady_clock::now() < loadDeadline)
-        readSome(20ms);
-    ASSERT_GE(answered(), 500u) << "load did not get going";
+    // Each client ends up in a call that is never answered, the one it made after the
+    // service stopped taking requests: then its last line is a send.
+    auto allWaiting = [&] {
+        std::vector<char> last(kClients, 0);
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line) && !lines.eof();) {
+            const int client = std::atoi(line.c_str() + 2);
+            if (line.size() > 2 && client >= 0 && client < kClients) last[client] = line[0];
+        }
+        return std::count(last.begin(), last.end(), 'S') == kClients;
+    };
+    ASSERT_TRUE(readUntil([&] { return answers() >= 500; }, 30s)) << "load did not get going";
 
     service.terminate();
     const std::optional<int> exitCode = service.waitExit(30s);
-    readSome(500ms); // answers still on their way
+    // Then every answer the service logged has arrived, and each client waits.
+    const std::size_t served = service.answered().size();
+    EXPECT_TRUE(readUntil([&] { return answers() == served && allWaiting(); }, 30s))
+        << answers() << " of " << served << " answers arrived";
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    readSome(100ms);
+    readUntil([] { return false; }, 5s); // to the end of what the child wrote
     close(pipefd[0]);
 
     EXPECT_EQ(exitCode, 0);
@@ -332,8 +321,8 @@ TEST(Shutdown, SigtermDuringLoadLosesNoAnswerAndExitsZero) {
         if (kind == "X") ++wrong;
     }
     EXPECT_EQ(wrong, 0u) << "a call failed or got another request's answer";
-    // Each client has at most one request without an answer: the one it sent after
-    // the service had stopped taking requests.
-    EXPECT_LE(sent - ok, static_cast<std::size_t>(kClients));
+    // Each client has exactly one request without an answer: the one it sent after the
+    // service had stopped taking requests.
+    EXPECT_EQ(sent - ok, static_cast<std::size_t>(kClients));
     std::printf("sigterm under load: %zu sent, %zu answered\n", sent, ok);
 }

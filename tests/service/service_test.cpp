@@ -3,11 +3,9 @@
 // sandbox, workers, access control and the clean stop on SIGTERM.
 #include <algorithm>
 #include <chrono>
-#include <future>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "clients.h"
@@ -155,40 +153,55 @@ TEST(ServiceSandbox, BinaryChunkRequestsAreRefused) {
     EXPECT_EQ(client.run(bytecode), "error: binary chunks are not accepted");
 }
 
-// Two clients each run a loop that the wall-clock guard ends after 1 s.
-static double pairSeconds(ServiceProcess& service) {
-    const auto start = Clock::now();
-    auto spin = [&service] {
-        return RawClient(service.endpoint(), 20000).ask("while true do end");
-    };
-    auto a = std::async(std::launch::async, spin);
-    auto b = std::async(std::launch::async, spin);
-    EXPECT_EQ(a.get(), "error: time limit exceeded");
-    EXPECT_EQ(b.get(), "error: time limit exceeded");
-    return secondsSince(start);
+const char kLoop[] = "while true do end";
+
+// Answers to kLoop that the service has logged, with the services below run --verbose.
+static long loopsAnswered(const ServiceProcess& service) {
+    const std::vector<LoggedRequest> answered = service.answered();
+    return std::count_if(answered.begin(), answered.end(), [](const LoggedRequest& request) {
+        return request.in == sizeof kLoop - 1;
+    });
 }
 
+// Two loops, each ended by the wall-clock guard after a second, are taken in one after
+// the other. They run at once when two workers use CPU while neither has been answered.
 TEST(ServiceWorkers, TwoWorkersRunTwoRequestsAtOnce) {
-    const std::vector<std::string> spin = {"--max-instructions", "0", "--max-seconds", "1"};
-    std::vector<std::string> two = spin;
-    two.insert(two.end(), {"--workers", "2"});
-    ServiceProcess single(spin);
-    ServiceProcess pair(two);
-    EXPECT_GE(pairSeconds(single), 1.95); // one after the other
-    EXPECT_LT(pairSeconds(pair), 1.6);    // side by side
+    const struct {
+        const char* workers;
+        bool together;
+    } rows[] = {{"1", false}, {"2", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string("--workers ") + row.workers);
+        ServiceProcess service({"--workers", row.workers, "--max-instructions", "0",
+                                "--max-seconds", "1", "--max-request", kMarkLimit, "--verbose"});
+        const WorkerCpu cpu(service.pid());
+        DealerClient a(service.endpoint(), 20000);
+        DealerClient b(service.endpoint(), 20000);
+        ASSERT_TRUE(a.sendTakenIn(kLoop));
+        ASSERT_TRUE(b.sendTakenIn(kLoop));
+        // Two workers busy, and after that neither loop answered yet: they ran side by side.
+        bool together = false;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                return (together = cpu.busy() == 2 && loopsAnswered(service) == 0) ||
+                       loopsAnswered(service) > 0;
+            },
+            20s));
+        EXPECT_EQ(together, row.together);
+        EXPECT_EQ(a.receive(), "error: time limit exceeded");
+        EXPECT_EQ(b.receive(), "error: time limit exceeded");
+    }
 }
 
 TEST(ServiceWorkers, ShortRequestIsAnsweredWhileALongOneRuns) {
-    ServiceProcess service({"--workers", "2", "--max-instructions", "0", "--max-seconds", "3"});
-    auto slow = std::async(std::launch::async, [&service] {
-        return RawClient(service.endpoint(), 20000).ask("while true do end");
-    });
-    std::this_thread::sleep_for(200ms);
-    const auto start = Clock::now();
+    ServiceProcess service({"--workers", "2", "--max-instructions", "0", "--max-seconds", "2",
+                            "--max-request", kMarkLimit, "--verbose"});
+    DealerClient slow(service.endpoint(), 20000);
+    ASSERT_TRUE(slow.sendTakenIn(kLoop)); // and running: both workers were idle
     EXPECT_EQ(RawClient(service.endpoint()).ask("return 'quick'"), "quick");
-    EXPECT_LT(secondsSince(start), 2.0);
-    EXPECT_EQ(slow.wait_for(0s), std::future_status::timeout); // still running
-    EXPECT_EQ(slow.get(), "error: time limit exceeded");
+    // The loop, taken in first, had not been answered when the quick one was.
+    EXPECT_EQ(loopsAnswered(service), 0);
+    EXPECT_EQ(slow.receive(), "error: time limit exceeded");
 }
 
 TEST(ServiceWorkers, EachWorkerKeepsItsOwnState) {

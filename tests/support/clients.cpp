@@ -1,4 +1,4 @@
-// clients.cpp - RawClient over cppzmq and LibraryClient over the C interface.
+// clients.cpp - RawClient and DealerClient over cppzmq, LibraryClient over the C interface.
 #include "clients.h"
 
 #include <cstdlib>
@@ -50,6 +50,50 @@ std::size_t RawClient::exchange(const std::string& request) {
     keep(copy);
     std::free(copy);
     return size;
+}
+
+namespace {
+// One byte over kMarkLimit, and far below the size (twice the limit) at which ZeroMQ
+// drops the connection instead.
+const std::string kMark(1025, '-');
+const std::string kMarkRefusal = "error: request too large: 1025 bytes, limit 1024";
+} // namespace
+
+DealerClient::DealerClient(const std::string& endpoint, int timeoutMs)
+    : context_(1), socket_(context_, zmq::socket_type::dealer) {
+    socket_.set(zmq::sockopt::rcvtimeo, timeoutMs);
+    socket_.set(zmq::sockopt::sndtimeo, timeoutMs);
+    socket_.set(zmq::sockopt::linger, 0);
+    socket_.connect(endpoint);
+}
+
+bool DealerClient::send(const std::string& request) {
+    ++sent_;
+    return socket_.send(zmq::str_buffer(""), zmq::send_flags::sndmore) &&
+           socket_.send(zmq::buffer(request), zmq::send_flags::none);
+}
+
+std::optional<std::string> DealerClient::receive() {
+    if (!early_.empty()) {
+        std::string reply = std::move(early_.front());
+        early_.pop_front();
+        return reply;
+    }
+    zmq::message_t delimiter, body;
+    if (!socket_.recv(delimiter) || !delimiter.more() || !socket_.recv(body)) return std::nullopt;
+    return body.to_string();
+}
+
+bool DealerClient::sendTakenIn(const std::string& request) {
+    if (!send(request) || !send(kMark)) return false;
+    // Every reply but the mark's is one of a request sent before it.
+    for (std::size_t replies = 0; replies < sent_; ++replies) {
+        zmq::message_t delimiter, body;
+        if (!socket_.recv(delimiter) || !delimiter.more() || !socket_.recv(body)) return false;
+        if (body.to_string_view() == kMarkRefusal) return true;
+        early_.push_back(body.to_string());
+    }
+    return false;
 }
 
 LibraryClient::LibraryClient(int port) : handle_(connectedHandle(port)) {

@@ -3,6 +3,8 @@
 #include "processes.h"
 
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
@@ -150,4 +152,30 @@ double treeCpuSeconds(pid_t pid) {
     for (pid_t child; children >> child;)
         total += treeCpuSeconds(child);
     return total;
+}
+
+std::vector<int> openDescriptors(pid_t pid) {
+    std::vector<int> fds;
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr) return fds;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') fds.push_back(std::atoi(entry->d_name));
+    }
+    closedir(dir);
+    return fds;
+}
+
+WorkerCpu::WorkerCpu(pid_t service) : service_(service) {
+    for (pid_t worker : childrenOf(service_))
+        start_[worker] = cpuSeconds(worker);
+}
+
+int WorkerCpu::busy(double seconds) const {
+    int count = 0;
+    for (pid_t worker : childrenOf(service_)) {
+        const auto known = start_.find(worker);
+        const double since = known == start_.end() ? 0.0 : known->second;
+        if (cpuSeconds(worker) - since >= seconds) ++count;
+    }
+    return count;
 }

@@ -1,8 +1,10 @@
 // processes.h - running a command-line program to its end, and what /proc says about a
-// running process: the memory of its whole tree and the CPU time it has used.
+// running process: the memory of its whole tree, the CPU time it and its workers have
+// used and the descriptors it holds.
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -26,3 +28,21 @@ std::vector<pid_t> childrenOf(pid_t pid);
 double cpuSeconds(pid_t pid);
 // The same for a process and its descendants that still run.
 double treeCpuSeconds(pid_t pid);
+// The numbers of the descriptors the process has open.
+std::vector<int> openDescriptors(pid_t pid);
+
+// Which of a service's workers run something: one that runs Lua uses CPU all the time,
+// an idle one none. Counts from the moment it is made; a worker started later counts
+// from its start.
+class WorkerCpu {
+  public:
+    explicit WorkerCpu(pid_t service);
+    // Workers that have used at least `seconds` of CPU since then (a few clock ticks by
+    // default: more than an idle worker's housekeeping, less than a loaded machine
+    // gives a running one in a moment).
+    int busy(double seconds = 0.03) const;
+
+  private:
+    pid_t service_;
+    std::map<pid_t, double> start_;
+};

@@ -1,13 +1,16 @@
-// service_process.cpp - spawns the program with its stdout in an unlinked file, polled
-// for the endpoint line; stopping is always bounded and by the child's own PID.
+// service_process.cpp - spawns the program with its stdout and stderr in unlinked files,
+// stdout polled for the endpoint line; stopping is always bounded and by the child's own PID.
 #include "service_process.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -18,6 +21,41 @@ extern char** environ;
 namespace {
 constexpr auto kStartLimit = std::chrono::seconds(30); // sanitizer builds start slowly
 constexpr auto kPoll = std::chrono::milliseconds(5);
+
+// Close-on-exec keeps other children from holding the file; dup2 clears it for the
+// program. Appending keeps the lines of the supervisor and its workers, which share
+// the file, from overwriting each other.
+int unlinkedFile(int flags) {
+    char path[] = "/tmp/qel_service_outXXXXXX";
+    const int fd = mkostemp(path, O_CLOEXEC | flags);
+    if (fd >= 0) unlink(path);
+    return fd;
+}
+
+std::string readAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+}
+
+// The line "qel-lua-service: peer ADDRESS in N out N MS ms ok|error".
+std::optional<LoggedRequest> parseRequestLine(const std::string& line) {
+    static const std::string prefix = "qel-lua-service: peer ";
+    if (line.rfind(prefix, 0) != 0) return std::nullopt;
+    const std::size_t in = line.find(" in ", prefix.size() - 1);
+    if (in == std::string::npos) return std::nullopt;
+    LoggedRequest request;
+    double ms = 0;
+    char status[8] = {};
+    if (std::sscanf(line.c_str() + in, " in %zu out %zu %lf ms %7s", &request.in, &request.out, &ms,
+                    status) != 4) {
+        return std::nullopt;
+    }
+    request.ok = std::strcmp(status, "ok") == 0;
+    return request;
+}
 } // namespace
 
 #ifdef QEL_LUA_SERVICE
@@ -26,11 +64,13 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& args)
 #endif
 
 ServiceProcess::ServiceProcess(const std::string& program, std::vector<std::string> args) {
-    char path[] = "/tmp/qel_service_outXXXXXX";
-    // Close-on-exec keeps other children from holding this file; dup2 clears it for stdout.
-    output_ = mkostemp(path, O_CLOEXEC);
-    if (output_ < 0) throw std::runtime_error("mkostemp failed");
-    unlink(path);
+    output_ = unlinkedFile(0);
+    errors_ = unlinkedFile(O_APPEND);
+    if (output_ < 0 || errors_ < 0) {
+        for (int fd : {output_, errors_})
+            if (fd >= 0) close(fd);
+        throw std::runtime_error("mkostemp failed");
+    }
 
     if (std::find(args.begin(), args.end(), "--bind") == args.end())
         args.insert(args.begin(), {"--bind", "tcp://127.0.0.1:*"});
@@ -43,12 +83,14 @@ ServiceProcess::ServiceProcess(const std::string& program, std::vector<std::stri
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output_, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errors_, STDERR_FILENO);
     const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         pid_ = -1;
         close(output_);
-        output_ = -1;
+        close(errors_);
+        output_ = errors_ = -1;
         throw std::runtime_error("cannot start " + program);
     }
 
@@ -63,9 +105,11 @@ ServiceProcess::ServiceProcess(const std::string& program, std::vector<std::stri
         }
         if (waitExit(std::chrono::milliseconds(0)) || std::chrono::steady_clock::now() > deadline) {
             stop(std::chrono::seconds(5));
+            const std::string errors = log();
             close(output_);
-            output_ = -1;
-            throw std::runtime_error(program + " did not announce an endpoint");
+            close(errors_);
+            output_ = errors_ = -1;
+            throw std::runtime_error(program + " did not announce an endpoint: " + errors);
         }
         std::this_thread::sleep_for(kPoll);
     }
@@ -76,6 +120,23 @@ ServiceProcess::ServiceProcess(const std::string& program, std::vector<std::stri
 ServiceProcess::~ServiceProcess() {
     if (!exitCode_) stop(std::chrono::seconds(10));
     if (output_ >= 0) close(output_);
+    const std::string errors = log();
+    (void)!write(STDERR_FILENO, errors.data(), errors.size());
+    if (errors_ >= 0) close(errors_);
+}
+
+std::string ServiceProcess::log() const {
+    return errors_ >= 0 ? readAll(errors_) : std::string();
+}
+
+std::vector<LoggedRequest> ServiceProcess::answered() const {
+    std::vector<LoggedRequest> requests;
+    std::istringstream lines(log());
+    // A last line without its newline may still be being written; it is read next time.
+    for (std::string line; std::getline(lines, line) && !lines.eof();) {
+        if (auto request = parseRequestLine(line)) requests.push_back(*request);
+    }
+    return requests;
 }
 
 bool ServiceProcess::running() {

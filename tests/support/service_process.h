@@ -1,13 +1,22 @@
 // service_process.h - starts qel-lua-service, or the benchmarks' peer, as a child process.
 // Both announce their bound endpoint on the first line of standard output; everything
-// else they print goes to a file that nobody has to drain.
+// else they print goes to files that nobody has to drain, and what the service logs to
+// standard error (one line per request with --verbose) is there for tests to wait on.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+// One line of the service's --verbose log: a request answered, with its sizes.
+struct LoggedRequest {
+    std::size_t in = 0;
+    std::size_t out = 0;
+    bool ok = false;
+};
 
 class ServiceProcess {
   public:
@@ -19,7 +28,8 @@ class ServiceProcess {
     // name their own --bind, and waits (bounded) for the endpoint line. Throws
     // std::runtime_error when the program does not come up.
     ServiceProcess(const std::string& program, std::vector<std::string> args);
-    // Stops the program if it still runs: SIGTERM, a bounded wait, then SIGKILL.
+    // Stops the program if it still runs: SIGTERM, a bounded wait, then SIGKILL. What it
+    // wrote to standard error is passed on to the test's own then.
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
@@ -44,9 +54,18 @@ class ServiceProcess {
     // limit the program is killed and the result is empty.
     std::optional<int> stop(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
+    // Everything the program and its workers have written to standard error so far.
+    std::string log() const;
+    // The requests its --verbose log says were answered, in the order they were. The
+    // supervisor writes each line as it hands the answer over, before it turns to the next
+    // request: so once an answer has arrived, the lines of all answers given before it
+    // are here, and a line that is missing is of a request answered later.
+    std::vector<LoggedRequest> answered() const;
+
   private:
     pid_t pid_ = -1;
     int output_ = -1;
+    int errors_ = -1;
     std::string endpoint_;
     int port_ = 0;
     std::optional<int> exitCode_;

@@ -1,9 +1,10 @@
 // timing.cpp - percentile by partial ordering: a copy of the values is partitioned
-// around the rank asked for, which is all one value needs.
+// around the rank asked for, which is all one value needs; waitUntil's polling.
 #include "timing.h"
 
 #include <algorithm>
 #include <cstddef>
+#include <thread>
 
 double percentile(std::vector<double> values, double fraction) {
     if (values.empty()) return 0.0;
@@ -11,4 +12,13 @@ double percentile(std::vector<double> values, double fraction) {
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
                      values.end());
     return values[rank];
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() >= deadline) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }

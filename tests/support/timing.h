@@ -1,8 +1,10 @@
 // timing.h - the clock and the statistics that the benchmarks and the load and service
-// tests share, so that a median or a percentile means the same thing in all of them.
+// tests share, so that a median or a percentile means the same thing in all of them,
+// and the one bounded wait for a condition that the tests use instead of sleeping.
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -29,3 +31,9 @@ double percentile(std::vector<double> values, double fraction);
 inline double median(std::vector<double> values) {
     return percentile(std::move(values), 0.5);
 }
+
+// Looks at `done` every few milliseconds until it holds or `limit` has passed, and says
+// whether it held. For conditions that only polling can see (a log line in a file, what
+// /proc says about a process); the limit is the bound of a test, not a guess at how long
+// the condition takes.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
