@@ -1,12 +1,17 @@
 // lua_worker_test.cpp - the request core without any transport: reply format, state,
 // the chunk cache's semantics, guards, sandbox and address ranges.
 #include <chrono>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "address_range.h"
 #include "lua_chunk.h"
 #include "lua_worker.h"
+#include "sandbox_surface.h"
 
 using qel::AddressRange;
 using qel::Limits;
@@ -24,6 +29,43 @@ Limits smallLimits() {
     limits.maxSeconds = 5;
     limits.maxMemory = std::size_t{16} << 20;
     return limits;
+}
+
+using Names = std::set<std::string>;
+
+// Every name a script reaches from its globals and one level into each table they hold:
+// "name" for a global, "library.member" for a member.
+Names visibleSurface(LuaWorker& worker) {
+    std::istringstream listing(
+        worker.run("local names = {} for k, v in pairs(_G) do names[#names + 1] = tostring(k) "
+                   "if type(v) == 'table' and v ~= _G then for m in pairs(v) do "
+                   "names[#names + 1] = tostring(k) .. '.' .. tostring(m) end end end "
+                   "return table.concat(names, ' ')"));
+    return Names(std::istream_iterator<std::string>(listing), {});
+}
+
+// The same names as scriptSurface() lists them.
+Names listedSurface(bool trusted) {
+    Names names;
+    for (const qel::SurfaceLibrary& library : qel::scriptSurface()) {
+        const bool base = std::strcmp(library.name, "_G") == 0;
+        const std::string prefix = base ? "" : std::string(library.name) + ".";
+        for (const auto* list : {&library.sandboxed, &library.trustedOnly}) {
+            if (list == &library.trustedOnly && !trusted) break;
+            for (const char* member : *list)
+                names.insert(prefix + member);
+        }
+        if (!base && (trusted || !library.sandboxed.empty())) names.insert(library.name);
+    }
+    return names;
+}
+
+std::string without(const Names& names, const Names& others) {
+    std::string rest;
+    for (const std::string& name : names) {
+        if (others.count(name) == 0) rest += name + " ";
+    }
+    return rest;
 }
 
 } // namespace
@@ -275,6 +317,18 @@ TEST(LuaWorkerSandbox, HostReachingFunctionsAreAbsent) {
     EXPECT_EQ(worker.run("return type(coroutine.wrap), utf8.char(72), math.max(1, 2), "
                          "table.concat({1, 2}, '-')"),
               "function\tH\t2\t1-2");
+}
+
+TEST(LuaWorkerSandbox, ScriptsSeeExactlyTheListedSurface) {
+    for (const bool trusted : {false, true}) {
+        Limits limits;
+        limits.trusted = trusted;
+        LuaWorker worker{limits};
+        const Names visible = visibleSurface(worker);
+        const Names listed = listedSurface(trusted);
+        EXPECT_EQ(without(visible, listed), "") << "visible but not listed, trusted " << trusted;
+        EXPECT_EQ(without(listed, visible), "") << "listed but not visible, trusted " << trusted;
+    }
 }
 
 TEST(LuaWorkerSandbox, LoadAcceptsTextOnly) {
