@@ -9,6 +9,8 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "sanitizers.h"
+
 namespace qel {
 
 namespace {
@@ -26,17 +28,7 @@ extern "C" void onSignalledDeadline(int, siginfo_t* info, void*) {
 // ThreadSanitizer delivers a signal only at its next intercepted call, which a loop in
 // the Lua VM never makes. Under it the time limit is also checked on
 // the clock, by the library charges and by a count hook every kHookPeriod instructions.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kPollClock = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kPollClock = true;
-#else
-constexpr bool kPollClock = false;
-#endif
-#else
-constexpr bool kPollClock = false;
-#endif
+constexpr bool kPollClock = kThreadSanitized;
 
 int deadlineSignal() {
     return SIGRTMIN + 2;

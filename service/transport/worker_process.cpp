@@ -15,6 +15,7 @@
 #include "channel.h"
 #include "jail.h"
 #include "lua_worker.h"
+#include "sanitizers.h"
 
 namespace qel {
 
