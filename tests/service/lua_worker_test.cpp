@@ -1,9 +1,11 @@
 // lua_worker_test.cpp - the request core without any transport: reply format, state,
 // the chunk cache's semantics, guards, sandbox and address ranges.
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -91,6 +93,16 @@ TEST(LuaWorkerReply, EmptyChunkAnswersAnEmptyMessage) {
     EXPECT_EQ(worker.run(""), "");
     EXPECT_EQ(worker.run("local x = 1"), "");
     EXPECT_EQ(worker.run("return"), "");
+}
+
+TEST(LuaWorkerErrors, ARequestThatWasNotReadAnswersAnErrorNotASuccess) {
+    LuaWorker worker{Limits{}};
+    EXPECT_EQ(worker.run("return 1"), "1");
+    EXPECT_EQ(worker.refuse("the request could not be read"),
+              "error: the request could not be read");
+    EXPECT_FALSE(worker.lastOk());
+    EXPECT_EQ(worker.run("return 2"), "2");
+    EXPECT_TRUE(worker.lastOk());
 }
 
 TEST(LuaWorkerErrors, RuntimeAndSyntaxErrorsAnswerErrorAndTheStateStaysUsable) {
@@ -272,6 +284,25 @@ TEST(LuaWorkerGuards, TimeLimitStopsALoopOnTheWallClock) {
     EXPECT_GE(seconds, 0.19);
     EXPECT_LT(seconds, 10.0);
     EXPECT_EQ(worker.run("return 2"), "2");
+}
+
+TEST(LuaWorkerGuards, TimeLimitOfMaxSeconds) {
+    using std::chrono::steady_clock;
+    const struct {
+        double seconds;
+        std::optional<steady_clock::duration> limit;
+    } cases[] = {
+        {0, std::nullopt},
+        {-1, std::nullopt},
+        {std::nan(""), std::nullopt},
+        {qel::kNoTimeLimitFrom, std::nullopt},
+        {1e300, std::nullopt},
+        {0.25, std::chrono::milliseconds(250)},
+        {1e-12, steady_clock::duration(1)}, // never a deadline that has already passed
+        {1e8, std::chrono::seconds(100000000)},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(qel::timeLimit(c.seconds), c.limit) << c.seconds;
 }
 
 TEST(LuaWorkerGuards, MemoryLimitAnswersErrorsInsteadOfExhaustingTheProcess) {
