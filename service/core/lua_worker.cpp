@@ -192,7 +192,9 @@ void LuaWorker::collect(unsigned sequence) {
 void LuaWorker::fail(std::string_view message) {
     lastOk_ = false;
     reply_.clear();
-    if (!reply_.append("error: ", 7) || !reply_.append(message.data(), message.size())) {
+    constexpr std::string_view prefix = "error: ";
+    if (!reply_.append(prefix.data(), prefix.size()) ||
+        !reply_.append(message.data(), message.size())) {
         reply_.assign("error: not enough memory");
     }
 }

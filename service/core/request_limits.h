@@ -71,6 +71,8 @@ class MemoryBudget {
 // request's sequence number as the signal's value.
 class RunBudget {
   public:
+    // Instructions between two calls of the count hook: a few microseconds of a loop,
+    // so a limit ends it at once, while the hook's own cost stays small beside them.
     static constexpr int kHookPeriod = 1000;
     enum class Deadline { Timer, Signalled };
 

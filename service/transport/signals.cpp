@@ -17,6 +17,9 @@ namespace {
 // Any number would do, since takeSignals() reads until none is left.
 constexpr std::size_t kSignalsPerRead = 16;
 
+// The first stop signal finishes what arrived; the second ends the process at once.
+constexpr int kStopsToExit = 2;
+
 int gSignals = -1;
 int gStops = 0;
 bool gChildExited = false;
@@ -35,7 +38,7 @@ void takeSignals() {
         for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof infos[0]; ++i) {
             if (infos[i].ssi_signo == SIGCHLD) {
                 gChildExited = true;
-            } else if (++gStops >= 2) {
+            } else if (++gStops >= kStopsToExit) {
                 static const char message[] =
                     "qel-lua-service: second signal, exiting without waiting for requests\n";
                 (void)!write(STDERR_FILENO, message, sizeof message - 1);

@@ -26,6 +26,9 @@ namespace qel {
 
 namespace {
 
+// The ceiling is this many times --max-memory: freed heap that the allocator keeps, and
+// its fragmentation, count against RLIMIT_DATA as much as live blocks do.
+constexpr std::uint64_t kCeilingFactor = 2;
 // Room for the process itself beyond what the limits account for: code, stacks, the
 // allocator's slack and the state's bookkeeping.
 constexpr std::uint64_t kCeilingSlack = std::uint64_t{256} << 20;
@@ -55,7 +58,7 @@ constexpr auto kLongestWait = std::chrono::hours(1);
 void setMemoryCeiling(const Limits& limits) {
 #ifndef QEL_SANITIZED
     if (limits.maxMemory == 0) return;
-    const std::uint64_t ceiling = std::uint64_t{2} * limits.maxMemory + kCeilingSlack;
+    const std::uint64_t ceiling = kCeilingFactor * limits.maxMemory + kCeilingSlack;
     const rlimit limit{ceiling, ceiling};
     if (setrlimit(RLIMIT_DATA, &limit) != 0) fail("RLIMIT_DATA");
 #else
