@@ -14,6 +14,7 @@
 #include "peer.h"
 #include "sanitizers.h"
 
+using qel::kSanitized;
 using namespace std::chrono_literals;
 
 TEST(Handle, NewHandleHoldsAnUnconnectedRequestSocket) {

@@ -14,6 +14,8 @@ constexpr char kEnvFactory[] = "local env = ... return function() return env end
 
 } // namespace
 
+ChunkCache::ChunkCache() : envFactory_(LUA_NOREF) {}
+
 bool ChunkCache::push(lua_State* L, std::string_view text) {
     const auto found = index_.find(text);
     if (found == index_.end()) return false;

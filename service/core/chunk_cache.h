@@ -15,11 +15,14 @@ namespace qel {
 
 class ChunkCache {
   public:
+    // Room for the distinct scripts a host sends again and again, while a stream of
+    // scripts that never repeat passes through without holding much.
     static constexpr std::size_t kMaxEntries = 256;
     static constexpr std::size_t kMaxBytes = std::size_t{1} << 20; // sum of script sizes
+    // Larger scripts are compiled every time: one of them would push out many others.
     static constexpr std::size_t kMaxScript = std::size_t{64} << 10;
 
-    ChunkCache() = default;
+    ChunkCache();
     ChunkCache(const ChunkCache&) = delete;
     ChunkCache& operator=(const ChunkCache&) = delete;
 
@@ -38,7 +41,6 @@ class ChunkCache {
     // Forgets every entry without touching a state, for when the state is gone.
     void reset();
 
-
   private:
     struct Entry {
         std::string text;
@@ -51,7 +53,7 @@ class ChunkCache {
     List entries_; // most recently used first
     std::unordered_map<std::string_view, List::iterator> index_;
     std::size_t bytes_ = 0;
-    int envFactory_ = -2; // LUA_NOREF until first use
+    int envFactory_; // LUA_NOREF until first use
 };
 
 } // namespace qel

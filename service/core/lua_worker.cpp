@@ -5,14 +5,26 @@
 #include "lua_worker.h"
 
 #include <cstdio>
+#include <limits>
 #include <lua.hpp>
 #include <new>
 
 namespace qel {
 
 namespace {
-// Replies from this size up are followed by a full collection (see handle()).
-constexpr std::size_t kCollectAfterKiB = 1024;
+
+// Replies from this size up are followed by a full collection (see afterRequest()).
+// Below it, what a reply's strings leave is small beside what a state holds anyway, and
+// the incremental collector takes it back soon enough.
+constexpr std::size_t kCollectAfter = std::size_t{1} << 20;
+// lua_gc(LUA_GCCOUNT) counts the heap in KiB.
+constexpr int kKiBShift = 10;
+
+// The refusal of an oversized request, and room for it with both sizes at their widest.
+constexpr char kTooLarge[] = "request too large: %zu bytes, limit %zu";
+constexpr std::size_t kTooLargeRoom =
+    sizeof kTooLarge + 2 * (std::numeric_limits<std::size_t>::digits10 + 1);
+
 } // namespace
 
 struct LuaWorker::Call {
@@ -138,10 +150,11 @@ LuaWorker::LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage,
       reply_(memory_, storage) {}
 
 LuaWorker::~LuaWorker() {
-    // Finalizers run while the state closes get a budget of their own.
-    if (L_ != nullptr) budget_.start(L_);
+    // Finalizers run while the state closes get a budget of their own; the state closes
+    // even without one (said on standard error), since it must.
+    const bool budgeted = L_ != nullptr && budget_.start(L_);
     closeState();
-    budget_.finish();
+    if (budgeted) budget_.finish();
 }
 
 bool LuaWorker::openState() {
@@ -170,8 +183,8 @@ void LuaWorker::closeState() {
 void LuaWorker::collect(unsigned sequence) {
     if (L_ == nullptr) return;
     // Finalizers (only --trusted scripts can set them) get a budget, as when the state
-    // closes.
-    budget_.start(L_, sequence);
+    // closes; without one (said on standard error), the collection waits for later.
+    if (!budget_.start(L_, sequence)) return;
     lua_gc(L_, LUA_GCCOLLECT);
     budget_.finish();
 }
@@ -179,9 +192,16 @@ void LuaWorker::collect(unsigned sequence) {
 void LuaWorker::fail(std::string_view message) {
     lastOk_ = false;
     reply_.clear();
-    if (!reply_.append("error: ", 7) || !reply_.append(message.data(), message.size())) {
+    constexpr std::string_view prefix = "error: ";
+    if (!reply_.append(prefix.data(), prefix.size()) ||
+        !reply_.append(message.data(), message.size())) {
         reply_.assign("error: not enough memory");
     }
+}
+
+std::string_view LuaWorker::refuse(std::string_view message) {
+    fail(message);
+    return reply_.view();
 }
 
 std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) {
@@ -189,35 +209,46 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
     if (!reply_.clear()) {
         lastOk_ = false; // the base capacity is always there to say so
         reply_.assign("error: not enough memory");
-        return reply_.view();
+    } else if (admit(request)) {
+        execute(request, sequence);
+        afterRequest(sequence);
     }
+    return reply_.view();
+}
+
+bool LuaWorker::admit(std::string_view request) {
     if (limits_.maxRequest != 0 && request.size() > limits_.maxRequest) {
-        char message[96];
-        std::snprintf(message, sizeof message, "request too large: %zu bytes, limit %zu",
-                      request.size(), limits_.maxRequest);
+        char message[kTooLargeRoom];
+        std::snprintf(message, sizeof message, kTooLarge, request.size(), limits_.maxRequest);
         fail(message);
-        return reply_.view();
+        return false;
     }
     if (L_ == nullptr && !openState()) {
         fail("cannot create a Lua state: not enough memory");
-        return reply_.view();
+        return false;
     }
+    return true;
+}
+
+void LuaWorker::execute(std::string_view request, unsigned sequence) {
     if (budget_.needsHook()) {
         lua_sethook(L_, &LuaWorkerAccess::hook, LUA_MASKCOUNT, budget_.hookPeriod());
     } else {
         lua_sethook(L_, nullptr, 0, 0);
     }
-
+    if (!budget_.start(L_, sequence)) {
+        fail("cannot arm the time limit");
+        return;
+    }
     Call call{request};
     lua_settop(L_, 0);
     lua_pushcfunction(L_, &LuaWorkerAccess::messageHandler);
     lua_pushcfunction(L_, &LuaWorkerAccess::run);
     lua_pushlightuserdata(L_, &call);
     capturing_ = true;
-    budget_.start(L_, sequence);
     const int status = lua_pcall(L_, 1, 0, 1);
-    budget_.finish();
     capturing_ = false;
+    budget_.finish();
     if (status != LUA_OK) {
         std::size_t size = 0;
         const char* message =
@@ -227,6 +258,9 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
         if (status == LUA_ERRMEM) flushCache_ = true;
     }
     lua_settop(L_, 0);
+}
+
+void LuaWorker::afterRequest(unsigned sequence) {
     if (limits_.fresh) {
         closeState();
     } else if (sandbox_.dirty()) {
@@ -239,12 +273,11 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
     // collector frees them only a few requests later: one large reply after another
     // would keep several of them. Collecting now costs less than writing the reply did,
     // as long as the reply outweighs what the state holds.
-    const std::size_t kib = reply_.view().size() >> 10;
-    if (L_ != nullptr && kib >= kCollectAfterKiB &&
-        kib >= static_cast<std::size_t>(lua_gc(L_, LUA_GCCOUNT)) / 2) {
+    const std::size_t size = reply_.view().size();
+    if (L_ != nullptr && size >= kCollectAfter &&
+        (size >> kKiBShift) >= static_cast<std::size_t>(lua_gc(L_, LUA_GCCOUNT)) / 2) {
         collect(sequence); // still within the request's deadline
     }
-    return reply_.view();
 }
 
 } // namespace qel

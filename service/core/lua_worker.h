@@ -32,6 +32,9 @@ class LuaWorker {
     // the next call on this worker.
     std::string_view handle(std::string_view request, unsigned sequence = 0);
     std::string run(std::string_view request) { return std::string(handle(request)); }
+    // Answers "error: " and message without running anything, for a request that could
+    // not be read; the view is as handle()'s.
+    std::string_view refuse(std::string_view message);
 
     // Whether the last reply was a success (not an "error: " reply).
     bool lastOk() const { return lastOk_; }
@@ -48,6 +51,11 @@ class LuaWorker {
     bool openState();
     void closeState();
     void fail(std::string_view message);
+    // The steps of handle(): whether the request may run (the reply says why not), its
+    // protected run under the guards, and what ends with it.
+    bool admit(std::string_view request);
+    void execute(std::string_view request, unsigned sequence);
+    void afterRequest(unsigned sequence);
 
     Limits limits_;
     MemoryBudget memory_;

@@ -28,7 +28,9 @@ class ReplyBuffer {
         virtual char* rebind(std::size_t capacity) noexcept = 0;
     };
 
-    // Capacity that is always there and not charged, so an error reply always fits.
+    // Capacity that is always there and not charged, so an error reply always fits:
+    // the longest the service makes up itself ("error: request too large: ..." with two
+    // 20-digit sizes) is under 100 bytes.
     static constexpr std::size_t kBase = 256;
     // Capacity kept from one reply to the next (still charged), at most a quarter of
     // the memory budget; more is given back when the next reply starts.

@@ -2,16 +2,22 @@
 // time budget behind --max-instructions and --max-seconds with its deadline timer.
 #include "request_limits.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <unistd.h>
+
+#include "sanitizers.h"
 
 namespace qel {
 
 namespace {
+
+constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
 
 extern "C" void onDeadline(int) {
     qel_budget_expire();
@@ -26,24 +32,25 @@ extern "C" void onSignalledDeadline(int, siginfo_t* info, void*) {
 // ThreadSanitizer delivers a signal only at its next intercepted call, which a loop in
 // the Lua VM never makes. Under it the time limit is also checked on
 // the clock, by the library charges and by a count hook every kHookPeriod instructions.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kPollClock = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kPollClock = true;
-#else
-constexpr bool kPollClock = false;
-#endif
-#else
-constexpr bool kPollClock = false;
-#endif
+constexpr bool kPollClock = kThreadSanitized;
+
+// Not the first real-time signals: a library that takes one for itself (a timer
+// library, a profiler) most often takes SIGRTMIN or the one after it.
+constexpr int kDeadlineSignalOffset = 2;
 
 int deadlineSignal() {
-    return SIGRTMIN + 2;
+    return SIGRTMIN + kDeadlineSignalOffset;
+}
+
+std::optional<std::chrono::steady_clock::duration> timeLimit(double seconds) {
+    if (!(seconds > 0 && seconds < kNoTimeLimitFrom)) return std::nullopt; // also NaN
+    const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds));
+    return std::max(limit, std::chrono::steady_clock::duration(1));
 }
 
 bool RunBudget::needsHook() const {
-    return maxInstructions_ != 0 || (kPollClock && hasDeadline_);
+    return maxInstructions_ != 0 || (kPollClock && limit_);
 }
 
 void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t nsize) noexcept {
@@ -74,28 +81,25 @@ RunBudget::RunBudget(const Limits& limits, lua_Hook hook, Deadline deadline)
       period_(limits.maxInstructions != 0 && limits.maxInstructions < kHookPeriod
                   ? static_cast<int>(limits.maxInstructions)
                   : kHookPeriod),
-      hasDeadline_(limits.maxSeconds > 0 && std::isfinite(limits.maxSeconds)) {
+      limit_(timeLimit(limits.maxSeconds)) {
     shared_.charge = &RunBudget::chargeThunk;
     shared_.ud = this;
     shared_.hook = hook;
-    if (!hasDeadline_) return;
-    // Clamp absurd values so that the timer arithmetic cannot overflow.
-    const double seconds = limits.maxSeconds < 1e9 ? limits.maxSeconds : 1e9;
-    maxDuration_.tv_sec = static_cast<time_t>(seconds);
-    maxDuration_.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
-    if (maxDuration_.tv_sec == 0 && maxDuration_.tv_nsec == 0) maxDuration_.tv_nsec = 1;
+    if (!limit_) return;
 
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     if (deadline == Deadline::Signalled) {
         action.sa_sigaction = onSignalledDeadline;
         action.sa_flags = SA_RESTART | SA_SIGINFO;
-        sigaction(deadlineSignal(), &action, nullptr);
-        return;
+    } else {
+        action.sa_handler = onDeadline;
+        action.sa_flags = SA_RESTART;
     }
-    action.sa_handler = onDeadline;
-    action.sa_flags = SA_RESTART;
-    sigaction(deadlineSignal(), &action, nullptr);
+    if (sigaction(deadlineSignal(), &action, nullptr) != 0) {
+        throw std::system_error(errno, std::generic_category(), "sigaction");
+    }
+    if (deadline == Deadline::Signalled) return;
 
     sigevent event{};
     event.sigev_notify = SIGEV_THREAD_ID;
@@ -111,22 +115,26 @@ RunBudget::~RunBudget() {
     if (hasTimer_) timer_delete(timer_);
 }
 
-void RunBudget::start(lua_State* L, unsigned sequence) {
-    shared_.sequence = sequence;
-    if (kPollClock && hasDeadline_) {
-        deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(maxDuration_.tv_sec) +
-                    std::chrono::nanoseconds(maxDuration_.tv_nsec);
-    }
-    executed_ = 0;
-    tripped_ = nullptr;
+bool RunBudget::start(lua_State* L, unsigned sequence) {
     // The timer is re-armed before the budget becomes active, so a signal left over
     // from an earlier request lands while nothing is active and changes nothing.
     if (hasTimer_) {
+        const auto nanoseconds = std::chrono::nanoseconds(*limit_).count();
         itimerspec due{};
-        due.it_value = maxDuration_;
-        timer_settime(timer_, 0, &due, nullptr);
+        due.it_value.tv_sec = static_cast<time_t>(nanoseconds / kNanosecondsPerSecond);
+        due.it_value.tv_nsec = static_cast<long>(nanoseconds % kNanosecondsPerSecond);
+        if (timer_settime(timer_, 0, &due, nullptr) != 0) {
+            std::fprintf(stderr, "qel-lua-service: cannot arm the time limit: %s\n",
+                         std::strerror(errno));
+            return false;
+        }
     }
+    shared_.sequence = sequence;
+    if (kPollClock && limit_) deadline_ = std::chrono::steady_clock::now() + *limit_;
+    executed_ = 0;
+    tripped_ = nullptr;
     qel_budget_begin(&shared_, L);
+    return true;
 }
 
 void RunBudget::finish() {
@@ -139,7 +147,7 @@ const char* RunBudget::charge(std::uint64_t instructions) noexcept {
     if (maxInstructions_ != 0 && executed_ >= maxInstructions_) {
         tripped_ = "instruction limit exceeded";
     } else if (shared_.expired ||
-               (kPollClock && hasDeadline_ && std::chrono::steady_clock::now() > deadline_)) {
+               (kPollClock && limit_ && std::chrono::steady_clock::now() > deadline_)) {
         tripped_ = "time limit exceeded";
     }
     return tripped_;

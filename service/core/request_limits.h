@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 
 #include "lua_budget.h"
 
@@ -15,6 +16,12 @@ namespace qel {
 // The signal that ends a request's time: real-time, so it never meets a handler that a
 // host or a test tool (libFuzzer uses SIGALRM) installed for the classic ones.
 int deadlineSignal();
+
+// The time a request may run under --max-seconds `seconds`: none for 0 (no limit), and
+// none from kNoTimeLimitFrom up, some 31 years, where the deadline arithmetic (now plus
+// the limit, in nanoseconds) would come near overflowing. At least one tick otherwise.
+inline constexpr double kNoTimeLimitFrom = 1e9;
+std::optional<std::chrono::steady_clock::duration> timeLimit(double seconds);
 
 // Every limit of 0 means "no limit".
 struct Limits {
@@ -64,6 +71,8 @@ class MemoryBudget {
 // request's sequence number as the signal's value.
 class RunBudget {
   public:
+    // Instructions between two calls of the count hook: a few microseconds of a loop,
+    // so a limit ends it at once, while the hook's own cost stays small beside them.
     static constexpr int kHookPeriod = 1000;
     enum class Deadline { Timer, Signalled };
 
@@ -79,7 +88,9 @@ class RunBudget {
     int hookPeriod() const { return period_; }
 
     // Starts request number `sequence` on L: resets the counts and arms the deadline.
-    void start(lua_State* L, unsigned sequence = 0);
+    // False, said on standard error, when the deadline's timer cannot be armed: the
+    // request must then not run, and nothing was started.
+    bool start(lua_State* L, unsigned sequence = 0);
     // Ends it: the deadline no longer touches anything, and library charges are dropped.
     void finish();
 
@@ -92,8 +103,7 @@ class RunBudget {
 
     std::uint64_t maxInstructions_;
     int period_;
-    timespec maxDuration_{};
-    bool hasDeadline_;
+    std::optional<std::chrono::steady_clock::duration> limit_;
     std::chrono::steady_clock::time_point deadline_{};
     timer_t timer_{};
     bool hasTimer_ = false;

@@ -1,15 +1,18 @@
-// sandbox.cpp - opening the standard libraries, then removing or wrapping whatever could
-// touch the host or escape the guards (io, package, debug, most of os, file loading,
-// bytecode, finalizers, a message handler run after a limit), and making the rest
-// read-only so that one request cannot change what the next one gets.
+// sandbox.cpp - opening the libraries that scriptSurface() lists and keeping only their
+// listed members (no io, package or debug, four os functions, no file loading or
+// string.dump), wrapping whatever could escape the guards (bytecode, finalizers,
+// collector settings and the seed), and making the rest read-only so that one request
+// cannot change what the next one gets.
 #include "sandbox.h"
+
+#include "sandbox_surface.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <lua.hpp>
 #include <sys/random.h>
+#include <vector>
 
 namespace qel {
 
@@ -172,14 +175,94 @@ void wrap(lua_State* L, int idx, const char* name, lua_CFunction wrapper, Sandbo
     lua_setfield(L, idx, name);
 }
 
-void openLibrary(lua_State* L, const char* name, lua_CFunction open) {
-    luaL_requiref(L, name, open, 1);
+// The sandbox's wrappers: the functions that would let a script escape the guards
+// (bytecode, finalizers) or outlast its request (collector settings, the seed).
+struct Guarded {
+    const char* library; // LUA_GNAME for a global
+    const char* name;
+    lua_CFunction wrapper;
+    bool needsState; // the wrapper records in SandboxState what restore() must undo
+};
+constexpr Guarded kGuarded[] = {
+    {LUA_GNAME, "load", textOnlyLoad, false},
+    {LUA_GNAME, "setmetatable", setmetatableWithoutGc, false},
+    {LUA_GNAME, "collectgarbage", guardedCollect, true},
+    {LUA_MATHLIBNAME, "randomseed", guardedRandomseed, true},
+};
+
+bool listed(const std::vector<const char*>& names, const char* name) {
+    for (const char* listedName : names) {
+        if (std::strcmp(listedName, name) == 0) return true;
+    }
+    return false;
+}
+
+bool sandboxedGlobal(const char* name) {
+    for (const SurfaceLibrary& library : scriptSurface()) {
+        const bool base = std::strcmp(library.name, LUA_GNAME) == 0;
+        if (base ? listed(library.sandboxed, name)
+                 : !library.sandboxed.empty() && std::strcmp(library.name, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Removes every field of the table at idx whose key is not a name that keep accepts.
+// Clearing a field during the traversal is allowed; it allocates nothing.
+template <typename Keep> void keepOnly(lua_State* L, int idx, Keep keep) {
+    idx = lua_absindex(L, idx);
+    lua_pushnil(L);
+    while (lua_next(L, idx) != 0) {
+        lua_pop(L, 1);
+        // Only a string key is read as one: lua_tostring would turn a number into a
+        // string in place and lose the traversal.
+        if (lua_type(L, -1) != LUA_TSTRING || !keep(lua_tostring(L, -1))) {
+            lua_pushvalue(L, -1);
+            lua_pushnil(L);
+            lua_rawset(L, idx);
+        }
+    }
+}
+
+// Opens the libraries that scriptSurface() lists for the sandbox (all of them with
+// --trusted) and, in the sandbox, takes out each member it does not list.
+void openListed(lua_State* L, bool trusted) {
+    for (const SurfaceLibrary& library : scriptSurface()) {
+        if (!trusted && library.sandboxed.empty()) continue;
+        luaL_requiref(L, library.name, library.open, 1);
+        lua_pop(L, 1);
+    }
+    if (trusted) return;
+    for (const SurfaceLibrary& library : scriptSurface()) {
+        if (library.sandboxed.empty() || std::strcmp(library.name, LUA_GNAME) == 0) continue;
+        lua_getglobal(L, library.name);
+        keepOnly(L, -1, [&library](const char* name) { return listed(library.sandboxed, name); });
+        lua_pop(L, 1);
+    }
+    lua_pushglobaltable(L);
+    keepOnly(L, -1, sandboxedGlobal);
     lua_pop(L, 1);
 }
 
-void removeGlobal(lua_State* L, const char* name) {
-    lua_pushnil(L);
-    lua_setglobal(L, name);
+// Installs kGuarded, and the function that undoes what a request changed, which keeps
+// the original randomseed to draw a fresh seed.
+void installGuards(lua_State* L, SandboxState& state) {
+    lua_getglobal(L, LUA_MATHLIBNAME);
+    lua_pushlightuserdata(L, &state);
+    lua_getfield(L, -2, "randomseed");
+    lua_pushcclosure(L, restore, 2);
+    lua_rawsetp(L, LUA_REGISTRYINDEX, &kRestoreKey);
+    lua_pop(L, 1);
+    for (const Guarded& guarded : kGuarded) {
+        if (std::strcmp(guarded.library, LUA_GNAME) == 0) {
+            lua_pushglobaltable(L);
+        } else {
+            lua_getglobal(L, guarded.library);
+        }
+        wrap(L, -1, guarded.name, guarded.wrapper, guarded.needsState ? &state : nullptr);
+        lua_pop(L, 1);
+    }
 }
 
 // Makes the standard library read-only in the core (lua_setreadonly): every library
@@ -205,52 +288,10 @@ void protectStandardLibrary(lua_State* L) {
 } // namespace
 
 void openLibraries(lua_State* L, bool trusted, lua_CFunction print, SandboxState& state) {
-    if (trusted) {
-        luaL_openlibs(L);
-    } else {
-        openLibrary(L, LUA_GNAME, luaopen_base);
-        openLibrary(L, LUA_COLIBNAME, luaopen_coroutine);
-        openLibrary(L, LUA_TABLIBNAME, luaopen_table);
-        openLibrary(L, LUA_STRLIBNAME, luaopen_string);
-        openLibrary(L, LUA_MATHLIBNAME, luaopen_math);
-        openLibrary(L, LUA_UTF8LIBNAME, luaopen_utf8);
-
-        // os: only the clock and calendar functions, in a table of their own.
-        luaL_requiref(L, LUA_OSLIBNAME, luaopen_os, 0);
-        lua_createtable(L, 0, 4);
-        for (const char* name : {"time", "clock", "date", "difftime"}) {
-            lua_getfield(L, -2, name);
-            lua_setfield(L, -2, name);
-        }
-        lua_setglobal(L, LUA_OSLIBNAME);
-        lua_pop(L, 1);
-
-        removeGlobal(L, "dofile");
-        removeGlobal(L, "loadfile");
-        // The string table is also the strings' __index, so this removes ("").dump too.
-        lua_getglobal(L, LUA_STRLIBNAME);
-        lua_pushnil(L);
-        lua_setfield(L, -2, "dump");
-        lua_pop(L, 1);
-    }
-
-    lua_pushglobaltable(L);
-    if (!trusted) {
-        wrap(L, -1, "load", textOnlyLoad, nullptr);
-        wrap(L, -1, "setmetatable", setmetatableWithoutGc, nullptr);
-        wrap(L, -1, "collectgarbage", guardedCollect, &state);
-        lua_getfield(L, -1, LUA_MATHLIBNAME);
-        lua_pushlightuserdata(L, &state);
-        lua_getfield(L, -2, "randomseed");
-        lua_pushcclosure(L, restore, 2);
-        lua_rawsetp(L, LUA_REGISTRYINDEX, &kRestoreKey);
-        wrap(L, -1, "randomseed", guardedRandomseed, &state);
-        lua_pop(L, 1);
-    }
+    openListed(L, trusted);
+    if (!trusted) installGuards(L, state);
     lua_pushcfunction(L, print);
-    lua_setfield(L, -2, "print");
-    lua_pop(L, 1);
-
+    lua_setglobal(L, "print");
     if (!trusted) protectStandardLibrary(L);
 }
 

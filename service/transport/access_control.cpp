@@ -10,6 +10,15 @@
 
 namespace qel {
 
+namespace {
+
+// A ZAP request's frames before the credentials: version, request id, domain, address,
+// routing id, mechanism.
+constexpr std::size_t kZapFrames = 6;
+constexpr std::size_t kAddressFrame = 3;
+
+} // namespace
+
 ZapHandler::ZapHandler(zmq::context_t& context, std::vector<AddressRange> ranges, bool verbose)
     : ranges_(std::move(ranges)), verbose_(verbose), socket_(context, zmq::socket_type::rep) {
     socket_.set(zmq::sockopt::linger, 0);
@@ -29,8 +38,7 @@ bool ZapHandler::admits(const std::string& address) const {
 }
 
 void ZapHandler::serve() {
-    // Request frames: version, request id, domain, address, routing id, mechanism,
-    // then the mechanism's credentials (none for NULL).
+    // The request frames (kZapFrames), then the mechanism's credentials (none for NULL).
     std::vector<zmq::message_t> frames;
     for (;;) {
         frames.clear();
@@ -45,8 +53,8 @@ void ZapHandler::serve() {
         } catch (const zmq::error_t&) {
             break; // ETERM: the service is shutting down
         }
-        if (frames.size() < 6) continue;
-        const std::string address = frames[3].to_string();
+        if (frames.size() < kZapFrames) continue;
+        const std::string address = frames[kAddressFrame].to_string();
         const bool ok = frames[0].to_string_view() == "1.0" && admits(address);
         if (verbose_) {
             std::fprintf(stderr, "qel-lua-service: %s connection from %s\n",

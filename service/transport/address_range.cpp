@@ -7,6 +7,19 @@
 
 namespace qel {
 
+namespace {
+
+constexpr int kIpv4Bits = 32;
+constexpr int kIpv6Bits = 128;
+// An IPv4-mapped IPv6 address is ::ffff: and the IPv4 address: 12 bytes of prefix.
+constexpr int kMappedBytes = 12;
+constexpr int kMappedBits = 8 * kMappedBytes;
+constexpr std::uint8_t kMapped[kMappedBytes] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+// The longest prefix length there is, 128, has three digits.
+constexpr std::size_t kPrefixDigits = 3;
+
+} // namespace
+
 std::optional<AddressRange::Address> AddressRange::parseAddress(std::string_view text) {
     // Brackets, as in ZeroMQ's tcp://[::1]:port, are accepted around IPv6 text.
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
@@ -16,14 +29,13 @@ std::optional<AddressRange::Address> AddressRange::parseAddress(std::string_view
     Address address;
     if (inet_pton(AF_INET, copy.c_str(), address.bytes.data()) == 1) return address;
     if (inet_pton(AF_INET6, copy.c_str(), address.bytes.data()) == 1) {
-        static constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
         bool mapped = true;
-        for (int i = 0; i < 12; ++i)
+        for (int i = 0; i < kMappedBytes; ++i)
             mapped = mapped && address.bytes[i] == kMapped[i];
         if (mapped) {
             Address v4;
-            for (int i = 0; i < 4; ++i)
-                v4.bytes[i] = address.bytes[12 + i];
+            for (int i = 0; i < kIpv4Bits / 8; ++i)
+                v4.bytes[i] = address.bytes[kMappedBytes + i];
             return v4;
         }
         address.v6 = true;
@@ -39,11 +51,11 @@ std::optional<AddressRange> AddressRange::parse(std::string_view text) {
     // An IPv4-mapped range (::ffff:10.0.0.0/104) is matched as IPv4, but its prefix
     // counts the 96 bits of the mapping too.
     const bool mapped = !address->v6 && text.substr(0, slash).find(':') != std::string_view::npos;
-    const int bits = address->v6 || mapped ? 128 : 32;
+    const int bits = address->v6 || mapped ? kIpv6Bits : kIpv4Bits;
     int prefix = bits;
     if (slash != std::string_view::npos) {
         const std::string_view digits = text.substr(slash + 1);
-        if (digits.empty() || digits.size() > 3) return std::nullopt;
+        if (digits.empty() || digits.size() > kPrefixDigits) return std::nullopt;
         prefix = 0;
         for (const char c : digits) {
             if (c < '0' || c > '9') return std::nullopt;
@@ -52,8 +64,8 @@ std::optional<AddressRange> AddressRange::parse(std::string_view text) {
         if (prefix > bits) return std::nullopt;
     }
     if (mapped) {
-        if (prefix < 96) return std::nullopt;
-        prefix -= 96;
+        if (prefix < kMappedBits) return std::nullopt;
+        prefix -= kMappedBits;
     }
     AddressRange range;
     range.network_ = *address;

@@ -3,6 +3,8 @@
 #include "channel.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
@@ -95,15 +97,21 @@ bool SharedArea::cover(std::size_t n) noexcept {
     return size >= n && map(size);
 }
 
-void SharedArea::release(std::size_t offset) noexcept {
+bool SharedArea::release(std::size_t offset) noexcept {
     const std::size_t from = pageRound(offset);
     const std::size_t size = fileSize(fd_);
-    if (from < size) {
-        fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
-                  static_cast<off_t>(size - from));
+    if (from >= size) return true;
+    if (fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                  static_cast<off_t>(size - from)) == 0) {
+        return true;
     }
+    std::fprintf(stderr, "qel-lua-service: cannot give back %zu bytes of a shared area: %s\n",
+                 size - from, std::strerror(errno));
+    return false;
 }
 
+// Neither futex call reports anything to act on: a wake fails only for a bad address,
+// and a wait returns, whatever the reason, to a caller that reads the word again.
 void futexWake(std::atomic<std::uint32_t>& word) noexcept {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
@@ -112,8 +120,9 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t value,
                std::chrono::nanoseconds limit) noexcept {
     if (limit.count() <= 0) return;
     timespec wait{};
-    wait.tv_sec = static_cast<time_t>(limit.count() / 1000000000);
-    wait.tv_nsec = static_cast<long>(limit.count() % 1000000000);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+    wait.tv_sec = static_cast<time_t>(seconds.count());
+    wait.tv_nsec = static_cast<long>((limit - seconds).count());
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT, value, &wait, nullptr,
             0);
 }

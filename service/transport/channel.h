@@ -70,8 +70,9 @@ class SharedArea {
     // Makes the first n bytes readable, if the file (grown by the other side) has
     // them; false when it is shorter.
     bool cover(std::size_t n) noexcept;
-    // Gives back the pages from offset on; they read as zeros afterwards.
-    void release(std::size_t offset) noexcept;
+    // Gives back the pages from offset on; they read as zeros afterwards. False, said
+    // on standard error, when the system refuses: the pages then stay.
+    bool release(std::size_t offset) noexcept;
 
     char* data() const { return data_; }
     std::size_t mapped() const { return mapped_; }

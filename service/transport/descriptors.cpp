@@ -6,6 +6,7 @@
 #include "descriptors.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mutex>
@@ -52,14 +53,26 @@ extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) 
 
 namespace qel {
 
-void prepareDescriptors() {
+bool prepareDescriptors() {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        std::perror("qel-lua-service: cannot read the descriptor limit");
+        return false;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            std::perror("qel-lua-service: cannot raise the descriptor limit");
+            return false;
+        }
     }
     std::lock_guard<std::mutex> lock(gSpareLock);
     if (gSpare < 0) openSpare();
+    if (gSpare < 0) {
+        std::perror("qel-lua-service: cannot open the spare descriptor /dev/null");
+        return false;
+    }
+    return true;
 }
 
 } // namespace qel

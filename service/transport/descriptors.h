@@ -6,7 +6,8 @@
 
 namespace qel {
 
-// Raises the soft RLIMIT_NOFILE to the hard limit and sets the spare descriptor aside.
-void prepareDescriptors();
+// Raises the soft RLIMIT_NOFILE to the hard limit and sets the spare descriptor aside;
+// false, said on standard error, when either cannot be done.
+bool prepareDescriptors();
 
 } // namespace qel

@@ -73,7 +73,8 @@ bool Envelope::reply(zmq::socket_t& socket, zmq::message_t& message) {
     // reading ZMQ_EVENTS makes it do, so one retry after that tells a slow peer from a
     // stale count. An interrupted call is made again, so a signal never costs a reply.
     constexpr auto more = zmq::send_flags::sndmore | zmq::send_flags::dontwait;
-    for (int attempt = 0; attempt < 2 && !frames_.empty(); ++attempt) {
+    constexpr int kAttempts = 2; // the first, and the one after the count is brought up
+    for (int attempt = 0; attempt < kAttempts && !frames_.empty(); ++attempt) {
         try {
             std::size_t i = 0;
             for (; i < bodyStart_ && i < frames_.size(); ++i) {

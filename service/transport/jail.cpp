@@ -21,6 +21,8 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "sanitizers.h"
+
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
 #else

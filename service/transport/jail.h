@@ -9,16 +9,6 @@
 #include <sys/types.h>
 #include <vector>
 
-// Builds instrumented by AddressSanitizer or ThreadSanitizer, whose runtimes make system
-// calls (and hold mappings) of their own.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QEL_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QEL_SANITIZED 1
-#endif
-#endif
-
 namespace qel {
 
 struct JailSettings {

@@ -24,6 +24,17 @@ namespace qel {
 
 namespace {
 
+// More workers than this is taken for a typo: each is a process with a Lua state of its
+// own, and the supervisor looks at every one on each turn of its loop.
+constexpr std::uint64_t kMaxWorkers = 1024;
+// 2^64, the first whole number a std::uint64_t cannot hold.
+constexpr double kCountEnd = 18446744073709551616.0;
+// What the suffixes k, M and G multiply by: powers of 1000 for counts, 1024 for bytes.
+constexpr double kCountUnit = 1000;
+constexpr double kByteUnit = 1024;
+// The width of the help's option column.
+constexpr int kHelpColumn = 22;
+
 // A non-negative whole number, with an optional exponent or unit suffix.
 std::optional<std::uint64_t> parseCount(const char* text, double unit) {
     errno = 0;
@@ -53,8 +64,7 @@ std::optional<std::uint64_t> parseCount(const char* text, double unit) {
         }
         value *= scale;
     }
-    if (!std::isfinite(value) || value < 0 || value != std::floor(value) ||
-        value >= 18446744073709551616.0) {
+    if (!std::isfinite(value) || value < 0 || value != std::floor(value) || value >= kCountEnd) {
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(value);
@@ -100,8 +110,8 @@ const Option kOptions[] = {
      }},
     {"--workers", "N", "worker processes, each with its own Lua state (default 1)",
      [](const char* text, ServiceOptions& o) {
-         const auto n = parseCount(text, 1000);
-         if (!n || *n < 1 || *n > 1024) return false;
+         const auto n = parseCount(text, kCountUnit);
+         if (!n || *n < 1 || *n > kMaxWorkers) return false;
          o.workers = static_cast<int>(*n);
          return true;
      }},
@@ -109,7 +119,7 @@ const Option kOptions[] = {
      [](const char*, ServiceOptions& o) { return o.limits.fresh = true; }},
     {"--max-instructions", "N", "VM instructions per request (default 0 = none)",
      [](const char* text, ServiceOptions& o) {
-         const auto n = parseCount(text, 1000);
+         const auto n = parseCount(text, kCountUnit);
          if (n) o.limits.maxInstructions = *n;
          return n.has_value();
      }},
@@ -121,13 +131,13 @@ const Option kOptions[] = {
      }},
     {"--max-memory", "BYTES", "memory per Lua state and its reply (default 256M, 0 = none)",
      [](const char* text, ServiceOptions& o) {
-         const auto n = parseCount(text, 1024);
+         const auto n = parseCount(text, kByteUnit);
          if (n) o.limits.maxMemory = toSize(*n);
          return n.has_value();
      }},
     {"--max-request", "BYTES", "size of a request (default 64M, 0 = none)",
      [](const char* text, ServiceOptions& o) {
-         const auto n = parseCount(text, 1024);
+         const auto n = parseCount(text, kByteUnit);
          if (n) o.limits.maxRequest = toSize(*n);
          return n.has_value();
      }},
@@ -135,7 +145,7 @@ const Option kOptions[] = {
      "reply bytes that all peers together may leave unread before new\n"
      "requests are answered busy (default: --max-memory, 0 = none)",
      [](const char* text, ServiceOptions& o) {
-         const auto n = parseCount(text, 1024);
+         const auto n = parseCount(text, kByteUnit);
          if (n) o.maxUnread = toSize(*n);
          return n.has_value();
      }},
@@ -165,11 +175,12 @@ void printUsage() {
         std::string text(help);
         std::size_t start = 0;
         for (std::size_t end; (end = text.find('\n', start)) != std::string::npos;) {
-            std::printf("  %-22s %s\n", start == 0 ? left.c_str() : "",
+            std::printf("  %-*s %s\n", kHelpColumn, start == 0 ? left.c_str() : "",
                         text.substr(start, end - start).c_str());
             start = end + 1;
         }
-        std::printf("  %-22s %s\n", start == 0 ? left.c_str() : "", text.c_str() + start);
+        std::printf("  %-*s %s\n", kHelpColumn, start == 0 ? left.c_str() : "",
+                    text.c_str() + start);
     };
     for (const Option& option : kOptions)
         line(std::string(option.name) + (option.value ? std::string(" ") + option.value : ""),
@@ -180,6 +191,51 @@ void printUsage() {
                "and N also a decimal exponent (1e9). SIGINT or SIGTERM finish the requests that\n"
                "already arrived, answer them and exit with status 0.\n",
                stdout);
+}
+
+const Option* findOption(const std::string& name) {
+    for (const Option& option : kOptions) {
+        if (name == option.name) return &option;
+    }
+    return nullptr;
+}
+
+// Internal: this process is a worker of the supervisor with this pid.
+bool takeWorker(const char* value, ServiceOptions& options) {
+    const auto pid = parseCount(value, kCountUnit);
+    if (!pid || *pid == 0 || *pid > static_cast<std::uint64_t>(INT32_MAX)) {
+        fail("invalid value '%s' for option '%s'", value, "--worker");
+        return false;
+    }
+    options.supervisor = static_cast<pid_t>(*pid);
+    return true;
+}
+
+// Applies argv[i], an option, with its value given inline or as the next argument (i
+// then moves past it); false, said on standard error, when the value is missing,
+// unwanted or invalid.
+bool takeOption(const Option& option, const char* inlineValue, int argc, char** argv, int& i,
+                ServiceOptions& options) {
+    options.arguments.emplace_back(argv[i]);
+    const char* text = inlineValue;
+    if (option.value == nullptr) {
+        if (text != nullptr) {
+            fail("option '%s' takes no value", option.name);
+            return false;
+        }
+    } else if (text == nullptr) {
+        if (i + 1 >= argc) {
+            fail("option '%s' needs a value", option.name);
+            return false;
+        }
+        text = argv[++i];
+        options.arguments.emplace_back(text);
+    }
+    if (!option.apply(text, options)) {
+        fail("invalid value '%s' for option '%s'", text, option.name);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -199,43 +255,15 @@ ParseOutcome parseOptions(int argc, char** argv, ServiceOptions& options) {
             std::printf("qel-lua-service %s (%s)\n", QEL_SERVICE_VERSION, LUA_RELEASE);
             return ParseOutcome::ExitSuccess;
         }
+        bool taken = false;
         if (name == "--worker" && inlineValue != nullptr) {
-            // Internal: this process is a worker of the supervisor with this pid.
-            const auto pid = parseCount(inlineValue, 1000);
-            if (!pid || *pid == 0 || *pid > static_cast<std::uint64_t>(INT32_MAX)) {
-                fail("invalid value '%s' for option '%s'", inlineValue, name.c_str());
-                return ParseOutcome::ExitFailure;
-            }
-            options.supervisor = static_cast<pid_t>(*pid);
-            continue;
-        }
-        const Option* option = nullptr;
-        for (const Option& candidate : kOptions) {
-            if (name == candidate.name) option = &candidate;
-        }
-        if (option == nullptr) {
+            taken = takeWorker(inlineValue, options);
+        } else if (const Option* option = findOption(name)) {
+            taken = takeOption(*option, inlineValue, argc, argv, i, options);
+        } else {
             fail("unknown option '%s'", argv[i]);
-            return ParseOutcome::ExitFailure;
         }
-        options.arguments.emplace_back(argv[i]);
-        const char* text = inlineValue;
-        if (option->value == nullptr) {
-            if (text != nullptr) {
-                fail("option '%s' takes no value", name.c_str());
-                return ParseOutcome::ExitFailure;
-            }
-        } else if (text == nullptr) {
-            if (i + 1 >= argc) {
-                fail("option '%s' needs a value", name.c_str());
-                return ParseOutcome::ExitFailure;
-            }
-            text = argv[++i];
-            options.arguments.emplace_back(text);
-        }
-        if (!option->apply(text, options)) {
-            fail("invalid value '%s' for option '%s'", text, name.c_str());
-            return ParseOutcome::ExitFailure;
-        }
+        if (!taken) return ParseOutcome::ExitFailure;
     }
     return ParseOutcome::Run;
 }

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -12,6 +13,12 @@
 namespace qel {
 
 namespace {
+
+// Any number would do, since takeSignals() reads until none is left.
+constexpr std::size_t kSignalsPerRead = 16;
+
+// The first stop signal finishes what arrived; the second ends the process at once.
+constexpr int kStopsToExit = 2;
 
 int gSignals = -1;
 int gStops = 0;
@@ -23,7 +30,7 @@ bool gChildExited = false;
 // reaps every child that ended.
 void takeSignals() {
     if (gSignals < 0) return;
-    signalfd_siginfo infos[16];
+    signalfd_siginfo infos[kSignalsPerRead];
     for (;;) {
         const ssize_t n = read(gSignals, infos, sizeof infos);
         if (n < 0 && errno == EINTR) continue;
@@ -31,7 +38,7 @@ void takeSignals() {
         for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof infos[0]; ++i) {
             if (infos[i].ssi_signo == SIGCHLD) {
                 gChildExited = true;
-            } else if (++gStops >= 2) {
+            } else if (++gStops >= kStopsToExit) {
                 static const char message[] =
                     "qel-lua-service: second signal, exiting without waiting for requests\n";
                 (void)!write(STDERR_FILENO, message, sizeof message - 1);
@@ -46,15 +53,18 @@ bool installSignalHandlers() {
     sigemptyset(&signals);
     for (int signal : {SIGINT, SIGTERM, SIGCHLD})
         sigaddset(&signals, signal);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    if (const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr)) {
+        errno = error; // for the caller's message, as from the calls below
+        return false;
+    }
     // A closed standard output (the reader of the endpoint line went away) must not
-    // kill the service; write errors are ignored instead.
-    std::signal(SIGPIPE, SIG_IGN);
-    // Signals that by default would end the process but mean nothing to the service
-    // (a closed terminal's hang-up, the user signals) are ignored: only SIGINT and
-    // SIGTERM stop it, and then with every request answered.
-    for (int signal : {SIGHUP, SIGUSR1, SIGUSR2})
-        std::signal(signal, SIG_IGN);
+    // kill the service; write errors are ignored instead. Signals that by default would
+    // end the process but mean nothing to the service (a closed terminal's hang-up, the
+    // user signals) are ignored too: only SIGINT and SIGTERM stop it, and then with every
+    // request answered.
+    for (int signal : {SIGPIPE, SIGHUP, SIGUSR1, SIGUSR2}) {
+        if (std::signal(signal, SIG_IGN) == SIG_ERR) return false;
+    }
     gSignals = highDescriptor(signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
     return gSignals >= 0;
 }

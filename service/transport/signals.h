@@ -6,8 +6,9 @@
 
 namespace qel {
 
-// Blocks the three signals in the calling thread (and every thread it starts later) and
-// opens the descriptor they are read from; false when that cannot be done.
+// Blocks the three signals in the calling thread (and every thread it starts later),
+// ignores those that mean nothing to the service, and opens the descriptor the three
+// are read from; false, with errno saying why, when any of that cannot be done.
 bool installSignalHandlers();
 // Readable while a signal is waiting to be taken; poll it beside the other descriptors.
 int signalDescriptor();

@@ -2,27 +2,55 @@
 // waiting for a request, running it and posting the reply.
 #include "worker_process.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <malloc.h>
+#include <string_view>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/types.h>
+#include <system_error>
 #include <unistd.h>
 
 #include "channel.h"
 #include "jail.h"
 #include "lua_worker.h"
+#include "sanitizers.h"
 
 namespace qel {
 
 namespace {
 
+// The ceiling is this many times --max-memory: freed heap that the allocator keeps, and
+// its fragmentation, count against RLIMIT_DATA as much as live blocks do.
+constexpr std::uint64_t kCeilingFactor = 2;
 // Room for the process itself beyond what the limits account for: code, stacks, the
 // allocator's slack and the state's bookkeeping.
 constexpr std::uint64_t kCeilingSlack = std::uint64_t{256} << 20;
+
+// A reply area grows up to what --max-memory lets the reply take; the slack covers the
+// uncharged base of the reply buffer and the rounding to pages.
+constexpr std::uint64_t kAreaSlack = std::uint64_t{1} << 20;
+
+// glibc's largest mmap threshold on 64-bit systems (DEFAULT_MMAP_THRESHOLD_MAX), and
+// the freed heap kept; see keepHeapBetweenRequests().
+constexpr int kMmapThreshold = 32 << 20;
+constexpr int kTrimThreshold = 64 << 20;
+
+// A wait for the next request ends on the supervisor's wake, which cannot be missed: the
+// state is read before the wait and the futex compares it again. The bound only keeps a
+// wait from being endless should that ever fail, and is long, so an idle worker costs
+// no wake-ups.
+constexpr auto kLongestWait = std::chrono::hours(1);
+
+[[noreturn]] void fail(const char* step) {
+    throw std::system_error(errno, std::generic_category(), step);
+}
 
 // A backstop below the service's own accounting: if the Lua heap or the reply ever
 // grew past --max-memory by a fault of ours, the allocator fails here instead of the
@@ -30,9 +58,9 @@ constexpr std::uint64_t kCeilingSlack = std::uint64_t{256} << 20;
 void setMemoryCeiling(const Limits& limits) {
 #ifndef QEL_SANITIZED
     if (limits.maxMemory == 0) return;
-    const std::uint64_t ceiling = std::uint64_t{2} * limits.maxMemory + kCeilingSlack;
-    rlimit limit{ceiling, ceiling};
-    setrlimit(RLIMIT_DATA, &limit);
+    const std::uint64_t ceiling = kCeilingFactor * limits.maxMemory + kCeilingSlack;
+    const rlimit limit{ceiling, ceiling};
+    if (setrlimit(RLIMIT_DATA, &limit) != 0) fail("RLIMIT_DATA");
 #else
     (void)limits;
 #endif
@@ -43,15 +71,23 @@ void setMemoryCeiling(const Limits& limits) {
 // reaches. A worker building one large reply after another then pays a page fault for
 // every page of every buffer, a third of its time for 16 MiB replies. Blocks up to
 // 32 MiB come from the heap instead, and up to 64 MiB of freed heap stays until the
-// idle release gives it back.
+// idle release gives it back. Both are hints whose refusal costs only speed, and the
+// sanitizers' allocators, which ignore them, answer as if refusing: not checked.
 void keepHeapBetweenRequests() {
-    mallopt(M_MMAP_THRESHOLD, 32 << 20); // glibc's ceiling for this setting
-    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+    mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
 }
 
-// A reply area grows up to what --max-memory lets the reply take; the slack covers the
-// uncharged base of the reply buffer and the rounding to pages.
-constexpr std::uint64_t kAreaSlack = std::uint64_t{1} << 20;
+// Only the supervisor stops a worker; a Ctrl-C aimed at the terminal's process group
+// must not take it away in the middle of a request, and it dies with the supervisor.
+void prepareProcess(const ServiceOptions& options) {
+    if (std::signal(SIGINT, SIG_IGN) == SIG_ERR || std::signal(SIGTERM, SIG_IGN) == SIG_ERR) {
+        fail("signal");
+    }
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail("PR_SET_PDEATHSIG");
+    setMemoryCeiling(options.limits);
+    keepHeapBetweenRequests();
+}
 
 JailSettings jailFor(const ServiceOptions& options) {
     JailSettings jail;
@@ -65,28 +101,72 @@ JailSettings jailFor(const ServiceOptions& options) {
     return jail;
 }
 
+// A ring that fails is said; the supervisor still sees the reply when it next looks.
 void ringDoorbell() {
     const std::uint64_t one = 1;
-    (void)!write(kDoorbellFd, &one, sizeof one);
+    if (write(kDoorbellFd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+        std::fprintf(stderr, "qel-lua-service: a worker cannot ring the supervisor: %s\n",
+                     std::strerror(errno));
+    }
+}
+
+// Runs the posted request into the reply area the supervisor named.
+void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, LuaWorker& worker) {
+    storage.select(control.replyArea);
+    const std::size_t size = control.requestSize;
+    std::string_view reply;
+    if (request.cover(size)) {
+        reply = worker.handle({request.data(), size}, control.sequence);
+    } else {
+        // The supervisor grows the area before it posts a request, so this would be a
+        // fault of ours; what was not read is not run.
+        std::fprintf(stderr, "qel-lua-service: a worker cannot read a request of %zu bytes\n",
+                     size);
+        reply = worker.refuse("the request could not be read");
+    }
+    control.replySize = reply.size();
+    control.replyOk = worker.lastOk() ? 1 : 0;
+}
+
+// Once the supervisor has seen this worker idle a while: the garbage of the last
+// requests goes back, under the deadline of the collection's number.
+void collectGarbage(Control& control, LuaWorker& worker) {
+    worker.collect(control.sequence);
+    malloc_trim(0); // the reply areas' pages are the supervisor's to give back
+    control.replySize = 0;
+    control.replyOk = 1;
+}
+
+[[noreturn]] void serve(Control& control, SharedArea& request, SharedReplyStorage& storage,
+                        LuaWorker& worker) {
+    for (;;) {
+        const std::uint32_t state = control.state.load(std::memory_order_acquire);
+        if (state == Control::kCollect) {
+            collectGarbage(control, worker);
+        } else if (state == Control::kRequest) {
+            answer(control, request, storage, worker);
+        } else {
+            futexWait(control.state, state, kLongestWait);
+            continue;
+        }
+        // Sequentially consistent, with the supervisor's store to `sleeping` and load
+        // of `state` before it sleeps: one of the two sees the other's store.
+        control.state.store(Control::kReply);
+        if (control.sleeping.load() != 0) ringDoorbell();
+    }
 }
 
 } // namespace
 
 int runWorker(const ServiceOptions& options) {
-    // Only the supervisor stops a worker; a Ctrl-C aimed at the terminal's process group
-    // must not take it away in the middle of a request.
-    std::signal(SIGINT, SIG_IGN);
-    std::signal(SIGTERM, SIG_IGN);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != options.supervisor) return 1; // the supervisor is already gone
-    setMemoryCeiling(options.limits);
-    keepHeapBetweenRequests();
-
-    void* shared =
-        mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED, kControlFd, 0);
-    if (shared == MAP_FAILED) return 1;
-    Control& control = *static_cast<Control*>(shared);
+    bool serving = false;
     try {
+        prepareProcess(options);
+        if (getppid() != options.supervisor) return 1; // the supervisor is already gone
+        void* shared =
+            mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED, kControlFd, 0);
+        if (shared == MAP_FAILED) fail("mmap of the control block");
+        Control& control = *static_cast<Control*>(shared);
         SharedArea request(kRequestFd, false);
         SharedArea first(kReplyFds[0], true);
         SharedArea second(kReplyFds[1], true);
@@ -96,34 +176,11 @@ int runWorker(const ServiceOptions& options) {
         enterJail(jailFor(options));
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
-        for (;;) {
-            const std::uint32_t state = control.state.load(std::memory_order_acquire);
-            if (state == Control::kCollect) {
-                // Once the supervisor has seen this worker idle a while: the garbage of the
-                // last requests goes back, under the deadline of the collection's number.
-                worker.collect(control.sequence);
-                malloc_trim(0); // the reply areas' pages are the supervisor's to give back
-                control.replySize = 0;
-                control.replyOk = 1;
-            } else if (state == Control::kRequest) {
-                storage.select(control.replyArea);
-                std::size_t size = control.requestSize;
-                if (!request.cover(size)) size = 0; // cannot happen: the supervisor grew it
-                const std::string_view answer =
-                    worker.handle({request.data(), size}, control.sequence);
-                control.replySize = answer.size();
-                control.replyOk = worker.lastOk() ? 1 : 0;
-            } else {
-                futexWait(control.state, state, std::chrono::hours(1));
-                continue;
-            }
-            // Sequentially consistent, with the supervisor's store to `sleeping` and load
-            // of `state` before it sleeps: one of the two sees the other's store.
-            control.state.store(Control::kReply);
-            if (control.sleeping.load() != 0) ringDoorbell();
-        }
+        serving = true;
+        serve(control, request, storage, worker);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "qel-lua-service: worker cannot start: %s\n", e.what());
+        std::fprintf(stderr, "qel-lua-service: worker %s: %s\n",
+                     serving ? "stopped" : "cannot start", e.what());
         return 1;
     }
 }

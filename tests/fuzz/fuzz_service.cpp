@@ -9,15 +9,9 @@
 #include <string_view>
 
 #include "lua_worker.h"
+#include "sanitizers.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QEL_FUZZ_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QEL_FUZZ_ASAN 1
-#endif
-#endif
-#if defined(QEL_FUZZ_ASAN) && __has_include(<sanitizer/allocator_interface.h>)
+#if defined(QEL_ASAN) && __has_include(<sanitizer/allocator_interface.h>)
 #define QEL_FUZZ_TRACK_HEAP 1
 #include <sanitizer/allocator_interface.h>
 #endif
@@ -80,7 +74,7 @@ struct HeapWatch {
 
 } // namespace
 
-#ifdef QEL_FUZZ_ASAN
+#ifdef QEL_ASAN
 // A script that builds strings of ever new lengths (s = "x" .. s) frees each one at
 // once, but the sanitizer allocator parks freed blocks in a quarantine and keeps every
 // size class it used: the process would grow by gigabytes while the live heap stays

@@ -14,6 +14,7 @@
 
 #include "clients.h"
 #include "processes.h"
+#include "sanitizers.h"
 #include "service_process.h"
 
 namespace {
@@ -251,13 +252,7 @@ TEST(LuaTestFiles, RunInTheSandboxUntilTheyNeedWhatItLacks) {
 
 // Under ThreadSanitizer every request runs with a count hook, which reads the time limit
 // from the clock, and db.lua starts by checking that no hook is set.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kRequestsHooked = true;
-#elif defined(__has_feature)
-constexpr bool kRequestsHooked = __has_feature(thread_sanitizer);
-#else
-constexpr bool kRequestsHooked = false;
-#endif
+constexpr bool kRequestsHooked = qel::kThreadSanitized;
 
 // Under --trusted every file that needs neither the test library T nor a shell runs
 // from its own file, as all.lua runs it, in a copy of the folder (some write files).

@@ -18,6 +18,7 @@
 #include "service_process.h"
 #include "timing.h"
 
+using qel::kSanitized;
 using namespace std::chrono_literals;
 
 namespace {

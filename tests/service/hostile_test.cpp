@@ -10,6 +10,8 @@
 #include "sanitizers.h"
 #include "service_process.h"
 
+using qel::kSanitized;
+
 namespace {
 
 std::string randomBytes(std::mt19937& random, std::size_t size) {

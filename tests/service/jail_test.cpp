@@ -40,6 +40,8 @@
 #include "sanitizers.h"
 #include "service_process.h"
 
+using qel::kSanitized;
+
 namespace {
 
 constexpr int kAreaFd = 3;                    // a memfd the jail keeps, as a reply area

@@ -1,12 +1,19 @@
 // lua_worker_test.cpp - the request core without any transport: reply format, state,
 // the chunk cache's semantics, guards, sandbox and address ranges.
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "address_range.h"
 #include "lua_chunk.h"
 #include "lua_worker.h"
+#include "sandbox_surface.h"
 
 using qel::AddressRange;
 using qel::Limits;
@@ -24,6 +31,43 @@ Limits smallLimits() {
     limits.maxSeconds = 5;
     limits.maxMemory = std::size_t{16} << 20;
     return limits;
+}
+
+using Names = std::set<std::string>;
+
+// Every name a script reaches from its globals and one level into each table they hold:
+// "name" for a global, "library.member" for a member.
+Names visibleSurface(LuaWorker& worker) {
+    std::istringstream listing(
+        worker.run("local names = {} for k, v in pairs(_G) do names[#names + 1] = tostring(k) "
+                   "if type(v) == 'table' and v ~= _G then for m in pairs(v) do "
+                   "names[#names + 1] = tostring(k) .. '.' .. tostring(m) end end end "
+                   "return table.concat(names, ' ')"));
+    return Names(std::istream_iterator<std::string>(listing), {});
+}
+
+// The same names as scriptSurface() lists them.
+Names listedSurface(bool trusted) {
+    Names names;
+    for (const qel::SurfaceLibrary& library : qel::scriptSurface()) {
+        const bool base = std::strcmp(library.name, "_G") == 0;
+        const std::string prefix = base ? "" : std::string(library.name) + ".";
+        for (const auto* list : {&library.sandboxed, &library.trustedOnly}) {
+            if (list == &library.trustedOnly && !trusted) break;
+            for (const char* member : *list)
+                names.insert(prefix + member);
+        }
+        if (!base && (trusted || !library.sandboxed.empty())) names.insert(library.name);
+    }
+    return names;
+}
+
+std::string without(const Names& names, const Names& others) {
+    std::string rest;
+    for (const std::string& name : names) {
+        if (others.count(name) == 0) rest += name + " ";
+    }
+    return rest;
 }
 
 } // namespace
@@ -49,6 +93,16 @@ TEST(LuaWorkerReply, EmptyChunkAnswersAnEmptyMessage) {
     EXPECT_EQ(worker.run(""), "");
     EXPECT_EQ(worker.run("local x = 1"), "");
     EXPECT_EQ(worker.run("return"), "");
+}
+
+TEST(LuaWorkerErrors, ARequestThatWasNotReadAnswersAnErrorNotASuccess) {
+    LuaWorker worker{Limits{}};
+    EXPECT_EQ(worker.run("return 1"), "1");
+    EXPECT_EQ(worker.refuse("the request could not be read"),
+              "error: the request could not be read");
+    EXPECT_FALSE(worker.lastOk());
+    EXPECT_EQ(worker.run("return 2"), "2");
+    EXPECT_TRUE(worker.lastOk());
 }
 
 TEST(LuaWorkerErrors, RuntimeAndSyntaxErrorsAnswerErrorAndTheStateStaysUsable) {
@@ -232,6 +286,25 @@ TEST(LuaWorkerGuards, TimeLimitStopsALoopOnTheWallClock) {
     EXPECT_EQ(worker.run("return 2"), "2");
 }
 
+TEST(LuaWorkerGuards, TimeLimitOfMaxSeconds) {
+    using std::chrono::steady_clock;
+    const struct {
+        double seconds;
+        std::optional<steady_clock::duration> limit;
+    } cases[] = {
+        {0, std::nullopt},
+        {-1, std::nullopt},
+        {std::nan(""), std::nullopt},
+        {qel::kNoTimeLimitFrom, std::nullopt},
+        {1e300, std::nullopt},
+        {0.25, std::chrono::milliseconds(250)},
+        {1e-12, steady_clock::duration(1)}, // never a deadline that has already passed
+        {1e8, std::chrono::seconds(100000000)},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(qel::timeLimit(c.seconds), c.limit) << c.seconds;
+}
+
 TEST(LuaWorkerGuards, MemoryLimitAnswersErrorsInsteadOfExhaustingTheProcess) {
     Limits limits = smallLimits();
     limits.maxInstructions = 50000000; // room to fill the memory
@@ -275,6 +348,18 @@ TEST(LuaWorkerSandbox, HostReachingFunctionsAreAbsent) {
     EXPECT_EQ(worker.run("return type(coroutine.wrap), utf8.char(72), math.max(1, 2), "
                          "table.concat({1, 2}, '-')"),
               "function\tH\t2\t1-2");
+}
+
+TEST(LuaWorkerSandbox, ScriptsSeeExactlyTheListedSurface) {
+    for (const bool trusted : {false, true}) {
+        Limits limits;
+        limits.trusted = trusted;
+        LuaWorker worker{limits};
+        const Names visible = visibleSurface(worker);
+        const Names listed = listedSurface(trusted);
+        EXPECT_EQ(without(visible, listed), "") << "visible but not listed, trusted " << trusted;
+        EXPECT_EQ(without(listed, visible), "") << "listed but not visible, trusted " << trusted;
+    }
 }
 
 TEST(LuaWorkerSandbox, LoadAcceptsTextOnly) {

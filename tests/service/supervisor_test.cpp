@@ -19,6 +19,7 @@
 #include "service_process.h"
 #include "timing.h"
 
+using qel::kSanitized;
 using namespace std::chrono_literals;
 
 // A worker's death interrupts whatever call the supervisor is in; here a signal arrives

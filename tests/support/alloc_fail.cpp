@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "sanitizers.h"
+
 namespace {
 // Per thread, so that peers and ZeroMQ's own threads are never affected.
 thread_local std::size_t failMinSize = 0;
@@ -74,7 +76,7 @@ bool available() {
 // its blocks between threads through queues the runtime does not see), whereas this
 // replacement would report each of them. Failure injection is then unavailable, as
 // under any checker that replaces operator new.
-#if !defined(__SANITIZE_THREAD__)
+#ifndef QEL_TSAN
 void* operator new(std::size_t size) {
     return allocate(size);
 }
