@@ -28,26 +28,27 @@ LOAD_REQUESTS ?= 10000
 .PHONY: run test memcheck deb ci-deb windows windows-test windows-release bench ci-bench \
 	sanitize-asan sanitize-tsan fuzz fuzz-long load ci format clean
 
-# Builds the library, the service and the command-line host (no tests), then runs a
-# script through them.
+# Builds the library, the service and the command-line host (no tests) in build-run/
+# (preset run), then runs a script through them.
 run:
 	@scripts/apt-install.sh $(RUN_PACKAGES)
-	cmake --preset default -DQEL_ZMQ_BUILD_TESTS=OFF -DQEL_ZMQ_BUILD_BENCH=OFF
-	cmake --build --preset default -j $(JOBS)
-	@examples/demo.sh build
+	cmake --preset run
+	cmake --build --preset run -j $(JOBS)
+	@examples/demo.sh build-run
 
-# Everything that runs in a few minutes, on the default tree; ctest's fixtures build
-# the Debian packages that the package checks inspect.
+# Everything that runs in a few minutes, on the default tree build/ (tests and
+# benchmarks on); ctest's fixtures build the Debian packages that the package checks
+# inspect, inside that tree.
 test:
 	@scripts/apt-install.sh $(TEST_PACKAGES)
-	cmake --preset default -DQEL_ZMQ_BUILD_TESTS=ON -DQEL_ZMQ_BUILD_BENCH=ON
+	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 	ctest --preset default -j $(JOBS)
 
 # The tests labelled memcheck: the library suite and the host loops under valgrind.
 memcheck:
 	@scripts/apt-install.sh $(MEMCHECK_PACKAGES)
-	cmake --preset default -DQEL_ZMQ_BUILD_TESTS=ON
+	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 	ctest --preset memcheck
 
@@ -62,12 +63,13 @@ ci-deb: deb
 	timeout 600 tests/package/check_deb.sh --install build-deb \
 		"$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)" "$(CURDIR)"
 
-# The DLL and its pick-up folder build-windows/QEL_ZMQ-win64. The Linux service is
-# built first: the end-to-end test runs the DLL under wine against it.
+# The DLL and its pick-up folder build-windows/QEL_ZMQ-win64. The Linux service and
+# library are built first, in build-run/: the end-to-end test runs the DLL under wine
+# against that service, and the NuGet and wheel checks load that library.
 windows:
 	@scripts/apt-install.sh $(WINDOWS_PACKAGES)
-	[ -f build/CMakeCache.txt ] || cmake --preset default -DQEL_ZMQ_BUILD_TESTS=OFF -DQEL_ZMQ_BUILD_BENCH=OFF
-	cmake --build --preset default -j $(JOBS) --target qel-lua-service qel_zmq
+	cmake --preset run
+	cmake --build --preset run -j $(JOBS) --target qel-lua-service qel_zmq
 	cmake --preset windows
 	cmake --build --preset windows -j $(JOBS)
 
@@ -119,4 +121,4 @@ format:
 	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | grep -v '^third_party/')
 
 clean:
-	rm -rf build build-bench build-deb build-windows build-asan build-tsan build-fuzz
+	rm -rf build build-run build-bench build-deb build-windows build-asan build-tsan build-fuzz
