@@ -5,11 +5,13 @@ JOBS ?= $(shell nproc)
 
 # What each stage needs on a fresh Debian 12 machine.
 RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev libseccomp-dev
+# git: the package checks copy the tracked sources and the packages take the commit's
+# time; unzip: the NuGet check lists the package.
 TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev dpkg-dev file binutils lintian \
-	man-db systemd python3 python3-pytest python3-zmq python3-pip python3-setuptools \
-	python3-wheel python3-venv mono-mcs mono-runtime mono-devel nuget
+	man-db systemd git unzip python3 python3-pytest python3-zmq python3-pip \
+	python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime mono-devel nuget
 MEMCHECK_PACKAGES := $(TEST_PACKAGES) valgrind libc6-dbg
-DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd
+DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd git python3
 WINDOWS_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 dpkg-dev debian-archive-keyring googletest util-linux binutils clang-14 lld-14 \
 	llvm-14 zip unzip git file icoutils python3 python3-pip python3-setuptools python3-wheel \
@@ -18,6 +20,7 @@ BENCH_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev gnuplot-nox redis-serv
 	redis-tools util-linux
 SANITIZER_PACKAGES := $(TEST_PACKAGES) libasan8 libubsan1 libtsan2
 FUZZ_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev clang-14 libclang-rt-14-dev
+FORMAT_PACKAGES := clang-format git
 
 FUZZ_SECONDS ?= 45
 FUZZ_LONG_SECONDS ?= 1800
@@ -118,6 +121,7 @@ load: test
 ci: test memcheck ci-deb windows-test ci-bench sanitize-asan sanitize-tsan fuzz load
 
 format:
+	@scripts/apt-install.sh $(FORMAT_PACKAGES)
 	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | grep -v '^third_party/')
 
 clean:
