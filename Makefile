@@ -28,7 +28,7 @@ FUZZ_TARGETS := reply service
 LOAD_THREADS ?= 16
 LOAD_REQUESTS ?= 10000
 
-.PHONY: run test memcheck deb ci-deb windows windows-test windows-release bench ci-bench \
+.PHONY: run test memcheck deb ci-deb windows-sources windows windows-test windows-release bench ci-bench \
 	sanitize-asan sanitize-tsan fuzz fuzz-long load ci format clean
 
 # Builds the library, the service and the command-line host (no tests) in build-run/
@@ -66,10 +66,17 @@ ci-deb: deb
 	timeout 600 tests/package/check_deb.sh --install build-deb \
 		"$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)" "$(CURDIR)"
 
+# The explicit download step of the Windows build: the Debian files that
+# windows/pinned-packages.txt pins (libzmq's source package, cppzmq's headers), into
+# build-sources/, each checked against its pinned SHA-256. apt's own downloader fetches
+# them, so nothing beyond apt is needed; configuring the windows preset checks them again.
+windows-sources:
+	scripts/fetch-windows-sources.sh build-sources
+
 # The DLL and its pick-up folder build-windows/QEL_ZMQ-win64. The Linux service and
 # library are built first, in build-run/: the end-to-end test runs the DLL under wine
 # against that service, and the NuGet and wheel checks load that library.
-windows:
+windows: windows-sources
 	@scripts/apt-install.sh $(WINDOWS_PACKAGES)
 	cmake --preset run
 	cmake --build --preset run -j $(JOBS) --target qel-lua-service qel_zmq
@@ -125,4 +132,4 @@ format:
 	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | grep -v '^third_party/')
 
 clean:
-	rm -rf build build-run build-bench build-deb build-windows build-asan build-tsan build-fuzz
+	rm -rf build build-run build-bench build-deb build-sources build-windows build-asan build-tsan build-fuzz
