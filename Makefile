@@ -5,11 +5,13 @@ JOBS ?= $(shell nproc)
 
 # What each stage needs on a fresh Debian 12 machine.
 RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev libseccomp-dev
+# git: the package checks copy the tracked sources and the packages take the commit's
+# time; unzip: the NuGet check lists the package.
 TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev dpkg-dev file binutils lintian \
-	man-db systemd python3 python3-pytest python3-zmq python3-pip python3-setuptools \
-	python3-wheel python3-venv mono-mcs mono-runtime mono-devel nuget
+	man-db systemd git unzip python3 python3-pytest python3-zmq python3-pip \
+	python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime mono-devel nuget
 MEMCHECK_PACKAGES := $(TEST_PACKAGES) valgrind libc6-dbg
-DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd
+DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd git python3
 WINDOWS_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 dpkg-dev debian-archive-keyring googletest util-linux binutils clang-14 lld-14 \
 	llvm-14 zip unzip git file icoutils python3 python3-pip python3-setuptools python3-wheel \
@@ -18,6 +20,7 @@ BENCH_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev gnuplot-nox redis-serv
 	redis-tools util-linux
 SANITIZER_PACKAGES := $(TEST_PACKAGES) libasan8 libubsan1 libtsan2
 FUZZ_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev clang-14 libclang-rt-14-dev
+FORMAT_PACKAGES := clang-format git
 
 FUZZ_SECONDS ?= 45
 FUZZ_LONG_SECONDS ?= 1800
@@ -25,29 +28,30 @@ FUZZ_TARGETS := reply service
 LOAD_THREADS ?= 16
 LOAD_REQUESTS ?= 10000
 
-.PHONY: run test memcheck deb ci-deb windows windows-test windows-release bench ci-bench \
+.PHONY: run test memcheck deb ci-deb windows-sources windows windows-test windows-release bench ci-bench \
 	sanitize-asan sanitize-tsan fuzz fuzz-long load ci format clean
 
-# Builds the library, the service and the command-line host (no tests), then runs a
-# script through them.
+# Builds the library, the service and the command-line host (no tests) in build-run/
+# (preset run), then runs a script through them.
 run:
 	@scripts/apt-install.sh $(RUN_PACKAGES)
-	cmake --preset default -DQEL_ZMQ_BUILD_TESTS=OFF -DQEL_ZMQ_BUILD_BENCH=OFF
-	cmake --build --preset default -j $(JOBS)
-	@examples/demo.sh build
+	cmake --preset run
+	cmake --build --preset run -j $(JOBS)
+	@examples/demo.sh build-run
 
-# Everything that runs in a few minutes, on the default tree; ctest's fixtures build
-# the Debian packages that the package checks inspect.
+# Everything that runs in a few minutes, on the default tree build/ (tests and
+# benchmarks on); ctest's fixtures build the Debian packages that the package checks
+# inspect, inside that tree.
 test:
 	@scripts/apt-install.sh $(TEST_PACKAGES)
-	cmake --preset default -DQEL_ZMQ_BUILD_TESTS=ON -DQEL_ZMQ_BUILD_BENCH=ON
+	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 	ctest --preset default -j $(JOBS)
 
 # The tests labelled memcheck: the library suite and the host loops under valgrind.
 memcheck:
 	@scripts/apt-install.sh $(MEMCHECK_PACKAGES)
-	cmake --preset default -DQEL_ZMQ_BUILD_TESTS=ON
+	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 	ctest --preset memcheck
 
@@ -62,12 +66,20 @@ ci-deb: deb
 	timeout 600 tests/package/check_deb.sh --install build-deb \
 		"$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)" "$(CURDIR)"
 
-# The DLL and its pick-up folder build-windows/QEL_ZMQ-win64. The Linux service is
-# built first: the end-to-end test runs the DLL under wine against it.
-windows:
+# The explicit download step of the Windows build: the Debian files that
+# windows/pinned-packages.txt pins (libzmq's source package, cppzmq's headers), into
+# build-sources/, each checked against its pinned SHA-256. apt's own downloader fetches
+# them, so nothing beyond apt is needed; configuring the windows preset checks them again.
+windows-sources:
+	scripts/fetch-windows-sources.sh build-sources
+
+# The DLL and its pick-up folder build-windows/QEL_ZMQ-win64. The Linux service and
+# library are built first, in build-run/: the end-to-end test runs the DLL under wine
+# against that service, and the NuGet and wheel checks load that library.
+windows: windows-sources
 	@scripts/apt-install.sh $(WINDOWS_PACKAGES)
-	[ -f build/CMakeCache.txt ] || cmake --preset default -DQEL_ZMQ_BUILD_TESTS=OFF -DQEL_ZMQ_BUILD_BENCH=OFF
-	cmake --build --preset default -j $(JOBS) --target qel-lua-service qel_zmq
+	cmake --preset run
+	cmake --build --preset run -j $(JOBS) --target qel-lua-service qel_zmq
 	cmake --preset windows
 	cmake --build --preset windows -j $(JOBS)
 
@@ -116,10 +128,11 @@ load: test
 ci: test memcheck ci-deb windows-test ci-bench sanitize-asan sanitize-tsan fuzz load
 
 format:
+	@scripts/apt-install.sh $(FORMAT_PACKAGES)
 	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | grep -v '^third_party/')
 
 clean:
-	rm -rf build build-bench build-deb build-windows build-asan build-tsan build-fuzz
+	rm -rf build build-run build-bench build-deb build-sources build-windows build-asan build-tsan build-fuzz
 
 # make flake: the whole ctest suite of an already built tree (FLAKE_BUILD, default build/)
 # FLAKE_RUNS times in a row (default 20), two tests at a time, beside a busy loop per

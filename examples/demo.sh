@@ -10,7 +10,7 @@ service=$build/service/qel-lua-service
 client=$build/programs/qel-lua
 for program in "$service" "$client"; do
     if [ ! -x "$program" ]; then
-        echo "demo.sh: $program is missing; build first (make build)" >&2
+        echo "demo.sh: $program is missing; build first (make run builds build-run/)" >&2
         exit 2
     fi
 done

@@ -6,7 +6,9 @@
 
 /* QEL_ZMQ_API marks the five exported functions; everything else in the library is
  * hidden. Hosts that link the Windows DLL statically through its import library get
- * __declspec(dllimport); hosts using LoadLibrary/dlopen need nothing. */
+ * __declspec(dllimport); hosts using LoadLibrary/dlopen need nothing. The build reads
+ * its export list (linker version script, .def file) from the lines that open with
+ * QEL_ZMQ_API, so each such declaration names its function on that line. */
 #if defined(_WIN32) || defined(__CYGWIN__)
 #if defined(QEL_ZMQ_BUILDING)
 #define QEL_ZMQ_API __declspec(dllexport)

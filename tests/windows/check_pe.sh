@@ -1,11 +1,13 @@
 #!/bin/sh
 # check_pe.sh - reads a DLL's export table and import list with objdump -p and fails
-# on any export beyond the five undecorated entry points of QEL_ZMQ.dll, or on any
-# import from a DLL that is not part of Windows (a MinGW runtime, libzmq...).
-#   check_pe.sh OBJDUMP DLL
+# unless it exports exactly the undecorated names of EXPORTS (one a line, the list the
+# build reads from qel_zmq.h), or on any import from a DLL that is not part of Windows
+# (a MinGW runtime, libzmq...).
+#   check_pe.sh OBJDUMP DLL EXPORTS
 set -eu
 objdump=$1
 dll=$2
+list=$3
 
 dump=$($objdump -p "$dll")
 echo "$dump" | grep -q "file format pei-x86-64" || { echo "$dll is not an x86-64 PE image"; exit 1; }
@@ -17,20 +19,18 @@ status=0
 exports=$(echo "$dump" | awk '
     /^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
     on && /^\t\[ *[0-9]+\]/ { print $NF; next }
-    on { on = 0 }' | sort)
-expected="connectToQelLuaService
-createConnectionHandle
-executeLuaScriptQel
-freeHandle
-freeResult"
+    on { on = 0 }' | LC_ALL=C sort)
+expected=$(LC_ALL=C sort "$list")
+[ -n "$expected" ] || { echo "$list names no export"; exit 1; }
 if [ "$exports" != "$expected" ]; then
-    echo "exports of $dll differ from the five entry points:" $exports
+    echo "exports of $dll differ from the entry points of $list:" $exports
     status=1
 fi
-# No unnamed (ordinal-only) entries either: the address table has exactly five slots.
+# No unnamed (ordinal-only) entries either: the address table has one slot a name.
+wanted=$(echo "$expected" | wc -l)
 slots=$(echo "$dump" | awk '/^Number in:/ { getline; print $NF; exit }')
-if [ -z "$slots" ] || [ "$((0x$slots))" -ne 5 ]; then
-    echo "export address table of $dll has ${slots:-no} slots, not 5"
+if [ -z "$slots" ] || [ "$((0x$slots))" -ne "$wanted" ]; then
+    echo "export address table of $dll has ${slots:-no} slots, not $wanted"
     status=1
 fi
 
