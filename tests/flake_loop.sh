@@ -5,8 +5,10 @@
 #
 # Usage: tests/flake_loop.sh [BUILD_DIR [RUNS]]        (defaults: build 20)
 # FLAKE_RUN_TIMEOUT bounds each run in seconds (default 1800); the logs of the runs are
-# kept in BUILD_DIR/flake/. Exits 0 only when every run passed. ctest runs here without a
-# preset, so for a sanitizer tree export the *SAN_OPTIONS of its test preset first.
+# kept in BUILD_DIR/flake/. Exits 0 only when every run passed. Each run is what
+# `make test` runs: every test but the valgrind ones (label memcheck, `make memcheck`).
+# ctest runs here without a preset, so for a sanitizer tree export the *SAN_OPTIONS of
+# its test preset first.
 set -u
 
 build=${1:-build}
@@ -49,7 +51,7 @@ while [ "$run" -le "$runs" ]; do
     # timeout runs ctest in a process group of its own and, past the limit, ends the
     # whole group: the tests and the services they started.
     timeout --kill-after=30 "$run_timeout" \
-        ctest --test-dir "$build" -j 2 --output-on-failure >"$logs/run-$run.log" 2>&1
+        ctest --test-dir "$build" -j 2 -LE memcheck --output-on-failure >"$logs/run-$run.log" 2>&1
     status=$?
     seconds=$(($(date +%s) - start))
     if [ "$status" -eq 0 ]; then

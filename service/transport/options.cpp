@@ -187,9 +187,10 @@ void printUsage() {
              option.help);
     line("--help", "show this help and exit");
     line("--version", "show the version and exit");
-    std::fputs("\nBYTES and N accept a suffix k, M or G (powers of 1024 for BYTES, of 1000 for N)\n"
-               "and N also a decimal exponent (1e9). SIGINT or SIGTERM finish the requests that\n"
-               "already arrived, answer them and exit with status 0.\n",
+    std::fputs("\nBYTES and N are whole numbers as strtod reads them (65536, 1e6, 0x10000, 1.5k),\n"
+               "optionally followed by k, M or G (powers of 1024 for BYTES, of 1000 for N) and\n"
+               "then B or iB. SIGINT or SIGTERM finish the requests that already arrived, answer\n"
+               "them and exit with status 0.\n",
                stdout);
 }
 

@@ -84,7 +84,7 @@ int runSupervisor(const ServiceOptions& options) {
         std::perror("qel-lua-service: cannot take signals");
         return 1;
     }
-    prepareDescriptors();
+    if (!prepareDescriptors()) return 1; // it has said why
     const int exe = highDescriptor(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
     const int doorbell = highDescriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (exe < 0 || doorbell < 0) {

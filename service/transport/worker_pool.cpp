@@ -40,16 +40,6 @@ constexpr std::size_t kReplyKeep = ReplyBuffer::kKeep;
 constexpr char kReplaced[] =
     "; its worker was replaced, so the globals of earlier requests are gone";
 
-// Limits beyond this (about 31 years) are no limit: no run lasts that long, and the
-// clock's arithmetic stays far from overflow.
-constexpr double kForever = 1e9;
-
-// --max-seconds as a duration; none for 0 (no limit) and for values that never come.
-std::optional<Clock::duration> timeLimit(double seconds) {
-    if (seconds <= 0 || seconds >= kForever) return std::nullopt;
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
 // A signal to a worker that may have ended already: then it is a zombie or reaped, and
 // its end is dealt with by reap(); anything else is a fault worth saying.
 void signalWorker(pid_t pid, int signal, std::uint32_t sequence) {
