@@ -29,7 +29,7 @@ LOAD_THREADS ?= 16
 LOAD_REQUESTS ?= 10000
 
 .PHONY: run test memcheck deb ci-deb windows-sources windows windows-test windows-release bench ci-bench \
-	sanitize-asan sanitize-tsan fuzz fuzz-long load ci format clean
+	sanitize-asan sanitize-tsan fuzz fuzz-long load ci format lengths clean
 
 # Builds the library, the service and the command-line host (no tests) in build-run/
 # (preset run), then runs a script through them.
@@ -130,6 +130,11 @@ ci: test memcheck ci-deb windows-test ci-bench sanitize-asan sanitize-tsan fuzz 
 format:
 	@scripts/apt-install.sh $(FORMAT_PACKAGES)
 	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | grep -v '^third_party/')
+
+# The functions of service/, longest first.
+lengths:
+	@scripts/apt-install.sh universal-ctags python3 git
+	@scripts/function-lengths.sh
 
 clean:
 	rm -rf build build-run build-bench build-deb build-sources build-windows build-asan build-tsan build-fuzz
