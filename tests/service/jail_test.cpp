@@ -323,19 +323,19 @@ char processState(pid_t pid) {
 }
 
 TEST(WorkerJail, AFilteredCallKillsTheBusyWorkerAndItsClientIsAnswered) {
-    ServiceProcess service({"--workers", "1", "--max-seconds", "0"});
+    ServiceProcess service({"--workers", "1", "--max-seconds", "0", "--max-request", kMarkLimit});
     const pid_t worker = onlyWorker(service);
     ASSERT_GT(worker, 0);
-    auto busy = std::async(std::launch::async, [&] {
-        RawClient client(service.endpoint(), 30000);
-        return client.ask("while true do end");
-    });
     // Taken over, the worker would make the call from inside the request; the test
-    // makes it for it, through ptrace, once the request runs. Nothing signals that the
-    // request has reached the worker, but its state in /proc turns to running.
+    // makes it for it, through ptrace, once the request runs: the supervisor has taken
+    // it in (so given it to the only worker), and the worker's state in /proc says it
+    // runs. A worker seen running before that may only be finishing its start-up.
+    DealerClient client(service.endpoint(), 30000);
+    ASSERT_TRUE(client.sendTakenIn("while true do end"));
     for (int i = 0; i < 2000 && processState(worker) != 'R'; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_EQ(processState(worker), 'R');
+    auto busy = std::async(std::launch::async, [&] { return client.receive(); });
     if (ptrace(PTRACE_SEIZE, worker, nullptr, nullptr) != 0) {
         const int error = errno;
         kill(worker, SIGKILL); // lets the busy client have its answer
@@ -354,8 +354,8 @@ TEST(WorkerJail, AFilteredCallKillsTheBusyWorkerAndItsClientIsAnswered) {
                             0),
               0u)
         << *answer;
-    RawClient client(service.endpoint());
-    EXPECT_EQ(client.ask("return 'replaced'"), "replaced");
+    RawClient next(service.endpoint());
+    EXPECT_EQ(next.ask("return 'replaced'"), "replaced");
 }
 
 } // namespace
