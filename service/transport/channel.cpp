@@ -112,6 +112,11 @@ bool SharedArea::release(std::size_t offset) noexcept {
 
 // Neither futex call reports anything to act on: a wake fails only for a bad address,
 // and a wait returns, whatever the reason, to a caller that reads the word again.
+void takeRings(int doorbell) noexcept {
+    std::uint64_t rings = 0;
+    (void)!read(doorbell, &rings, sizeof rings);
+}
+
 void futexWake(std::atomic<std::uint32_t>& word) noexcept {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }

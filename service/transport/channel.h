@@ -87,6 +87,10 @@ class SharedArea {
     std::size_t mapped_ = 0;
 };
 
+// Takes the rings waiting on the doorbell (a non-blocking eventfd), so that its
+// descriptor polls empty again until the next one.
+void takeRings(int doorbell) noexcept;
+
 // Futex operations on a word in shared memory.
 void futexWake(std::atomic<std::uint32_t>& word) noexcept;
 // Waits while word holds value, at most `limit`; returns early on a wake or a signal.

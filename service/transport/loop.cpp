@@ -4,13 +4,12 @@
 #include "loop.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <malloc.h>
 #include <poll.h>
-#include <unistd.h>
 
+#include "channel.h"
 #include "invariants.h"
 #include "signals.h"
 
@@ -168,10 +167,7 @@ void ServingLoop::wait(Clock::time_point now) {
     pollfd fds[3] = {
         {doorbell_, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}, {frontFd_, POLLIN, 0}};
     if (poll(fds, intakeOpen_ ? 3 : 2, ms < 1 ? 1 : static_cast<int>(ms)) > 0) {
-        if ((fds[0].revents & POLLIN) != 0) {
-            std::uint64_t rings = 0;
-            (void)!read(doorbell_, &rings, sizeof rings);
-        }
+        if ((fds[0].revents & POLLIN) != 0) takeRings(doorbell_);
         if ((fds[1].revents & POLLIN) != 0) takeSignals();
     }
 }

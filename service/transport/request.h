@@ -1,12 +1,12 @@
 // request.h - one request from the moment the supervisor reads it off the socket until
-// it is answered: its envelope, the peer it counts against, its size, its number and
-// its deadlines. Whoever holds the Request holds the request; dropping it unanswered
-// loses it, which is why every path ends in the reply sender.
+// it is answered: its envelope, the peer it counts against, its size, when it was read
+// and its deadlines (the number its deadline signal names is its worker's). Whoever holds the
+// Request holds the request; dropping it unanswered loses it, which is why every path ends in the
+// reply sender.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 
 #include "envelope.h"
@@ -21,7 +21,6 @@ using Clock = std::chrono::steady_clock;
 // `hard` the worker is killed, since a signal it ignores (a hook never reached, a worker
 // in trouble) must not hold its client forever.
 struct Deadlines {
-    Clock::time_point started{};
     Clock::time_point soft = Clock::time_point::max();
     Clock::time_point hard = Clock::time_point::max();
     bool signalled = false;
@@ -30,7 +29,6 @@ struct Deadlines {
     static Deadlines from(Clock::time_point now, std::optional<Clock::duration> limit,
                           Clock::duration grace) {
         Deadlines d;
-        d.started = now;
         if (limit) {
             d.soft = now + *limit;
             d.hard = d.soft + grace;
@@ -46,7 +44,6 @@ struct Request {
     PeerSlot peer;                // set on admission; counts towards the peer's bound
     std::size_t size = 0;         // body bytes
     Clock::time_point received{}; // read off the socket: logged times run from here
-    std::uint32_t sequence = 0;   // set at dispatch; the worker's deadline signal names it
     Deadlines deadlines;          // set at dispatch
 
     Request() = default;

@@ -119,10 +119,16 @@ void WorkerPool::settleStart(Worker& worker, Clock::time_point now) {
     } else if (now - worker.started > kStartLimit) {
         std::fprintf(stderr, "qel-lua-service: a worker did not start in time\n");
         signalWorker(worker.pid, SIGKILL, 0);
-        worker.pid = -1;
-        worker.retryAt = now + kRespawnDelay;
-        enter(worker, Worker::State::Down);
+        down(worker, now + kRespawnDelay);
     }
+}
+
+// The worker has lost its process (ended, or killed and to be reaped later, its pid
+// forgotten); a new one is started from retryAt on.
+void WorkerPool::down(Worker& worker, Clock::time_point retryAt) {
+    worker.pid = -1;
+    worker.retryAt = retryAt;
+    enter(worker, Worker::State::Down);
 }
 
 bool WorkerPool::start() {
@@ -151,10 +157,8 @@ bool WorkerPool::start() {
 void WorkerPool::waitForDoorbell(Clock::duration limit) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit).count();
     pollfd fds[2] = {{doorbell_, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}};
-    if (poll(fds, 2, static_cast<int>(ms)) > 0 && (fds[0].revents & POLLIN) != 0) {
-        std::uint64_t rings = 0;
-        (void)!read(doorbell_, &rings, sizeof rings);
-    }
+    if (poll(fds, 2, static_cast<int>(ms)) > 0 && (fds[0].revents & POLLIN) != 0)
+        takeRings(doorbell_);
 }
 
 // Picks up workers that ended. One that ended by itself had a fault (or hit the
@@ -172,18 +176,16 @@ void WorkerPool::reap() {
 
 void WorkerPool::ended(Worker& worker, int status) {
     const Clock::time_point now = Clock::now();
-    worker.pid = -1;
     const std::string how = howItEnded(status);
     if (worker.running) {
         sender_.refuse(*worker.running,
                        "error: the worker running this request ended (" + how + ")" + kReplaced);
         worker.running.reset();
-        worker.retryAt = now;
+        down(worker, now);
     } else {
         std::fprintf(stderr, "qel-lua-service: a worker ended (%s)\n", how.c_str());
-        worker.retryAt = now + kRespawnDelay;
+        down(worker, now + kRespawnDelay);
     }
-    enter(worker, Worker::State::Down);
 }
 
 void WorkerPool::tick(Clock::time_point now) {
@@ -264,9 +266,7 @@ void WorkerPool::replace(Worker& worker, std::string_view text, Clock::time_poin
         std::fprintf(stderr, "qel-lua-service: a worker's idle collection ran past the time limit; "
                              "the worker was replaced\n");
     }
-    worker.pid = -1;
-    worker.retryAt = now;
-    enter(worker, Worker::State::Down);
+    down(worker, now);
 }
 
 // Tells the worker its next job, numbered, and wakes it.
@@ -327,7 +327,6 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
     }
     request.envelope.takeBody(worker.request.data());
     request.deadlines = Deadlines::from(now, limit_, kGrace);
-    request.sequence = worker.sequence + 1;
     worker.control->replyArea = worker.replies.current();
     worker.control->requestSize = request.size;
     worker.running = std::move(request);

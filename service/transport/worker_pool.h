@@ -88,6 +88,7 @@ class WorkerPool {
     void enter(Worker& worker, Worker::State state);
     bool spawn(Worker& worker, Clock::time_point now);
     void settleStart(Worker& worker, Clock::time_point now);
+    void down(Worker& worker, Clock::time_point retryAt);
     void reap();
     void ended(Worker& worker, int status);
     void finishRun(Worker& worker, Clock::time_point now);
