@@ -29,8 +29,6 @@
 #define RUNNING_ON_VALGRIND 0
 #endif
 
-extern char** environ;
-
 namespace qel {
 
 namespace {
@@ -249,25 +247,6 @@ void enterJail(const JailSettings& settings) {
         return;
     }
     installFilter(settings);
-}
-
-std::vector<std::string> workerEnvironment(bool trusted) {
-    std::vector<std::string> environment;
-    if (trusted) {
-        for (char** entry = environ; *entry != nullptr; ++entry)
-            environment.emplace_back(*entry);
-        return environment;
-    }
-#ifdef QEL_SANITIZED
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        for (const char* name :
-             {"ASAN_OPTIONS=", "LSAN_OPTIONS=", "UBSAN_OPTIONS=", "TSAN_OPTIONS="}) {
-            if (std::strncmp(*entry, name, std::strlen(name)) == 0)
-                environment.emplace_back(*entry);
-        }
-    }
-#endif
-    return environment;
 }
 
 } // namespace qel

@@ -33,9 +33,4 @@ struct JailSettings {
 // failed: a jail that is only partly in place is never taken for a whole one.
 void enterJail(const JailSettings& settings);
 
-// The environment a worker process is started with: empty, except that sanitizer
-// builds pass on their runtimes' options. Trusted workers, whose scripts may read it
-// through os.getenv, get the service's own.
-std::vector<std::string> workerEnvironment(bool trusted);
-
 } // namespace qel

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "channel.h"
-#include "jail.h"
+#include "sanitizers.h"
+
+extern char** environ;
 
 namespace qel {
 
@@ -59,12 +61,33 @@ int resetSignals(posix_spawnattr_t& attributes) {
     return failed;
 }
 
+// The environment a worker process is started with: empty, except that sanitizer
+// builds pass on their runtimes' options. Trusted workers, whose scripts may read it
+// through os.getenv, get the service's own.
+std::vector<std::string> workerEnvironment(bool trusted) {
+    std::vector<std::string> environment;
+    if (trusted) {
+        for (char** entry = environ; *entry != nullptr; ++entry)
+            environment.emplace_back(*entry);
+        return environment;
+    }
+#ifdef QEL_SANITIZED
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        for (const char* name :
+             {"ASAN_OPTIONS=", "LSAN_OPTIONS=", "UBSAN_OPTIONS=", "TSAN_OPTIONS="}) {
+            if (std::strncmp(*entry, name, std::strlen(name)) == 0)
+                environment.emplace_back(*entry);
+        }
+    }
+#endif
+    return environment;
+}
+
 } // namespace
 
 pid_t spawnWorker(int exe, const ServiceOptions& options, const ChannelFds& channel) {
     std::vector<std::string> args = {"qel-lua-service", "--worker=" + std::to_string(getpid())};
     args.insert(args.end(), options.arguments.begin(), options.arguments.end());
-    // No environment unless trusted (see jail.h).
     std::vector<std::string> environment = workerEnvironment(options.limits.trusted);
     std::vector<char*> argv = pointers(args);
     std::vector<char*> envp = pointers(environment);
