@@ -39,7 +39,7 @@ struct Control {
     std::atomic<std::uint32_t> sleeping; // the supervisor waits for the doorbell
     std::uint32_t sequence;              // the request's number, which its deadline names
     std::uint32_t replyArea;             // which of the two reply areas to build it in
-    std::uint32_t replyOk;               // the reply is not an "error: " reply
+    std::uint32_t replyOk;               // the reply is not an error reply
     std::uint64_t requestSize;
     std::uint64_t replySize;
 };

@@ -5,9 +5,10 @@
 #include "lua_worker.h"
 
 #include <cstdio>
-#include <limits>
 #include <lua.hpp>
 #include <new>
+
+#include "replies.h"
 
 namespace qel {
 
@@ -19,11 +20,6 @@ namespace {
 constexpr std::size_t kCollectAfter = std::size_t{1} << 20;
 // lua_gc(LUA_GCCOUNT) counts the heap in KiB.
 constexpr int kKiBShift = 10;
-
-// The refusal of an oversized request, and room for it with both sizes at their widest.
-constexpr char kTooLarge[] = "request too large: %zu bytes, limit %zu";
-constexpr std::size_t kTooLargeRoom =
-    sizeof kTooLarge + 2 * (std::numeric_limits<std::size_t>::digits10 + 1);
 
 } // namespace
 
@@ -44,7 +40,7 @@ struct LuaWorkerAccess {
         lua_gc(L, LUA_GCCOLLECT);
         if (!worker->reply_.append(text, size)) {
             // Worded like the allocator's own failure; same cause, same limit.
-            lua_pushliteral(L, "not enough memory");
+            lua_pushstring(L, reply::kNoMemory);
             lua_error(L);
         }
     }
@@ -116,7 +112,7 @@ struct LuaWorkerAccess {
         }
         // Checked before the cache too: bytecode is never run, whatever path it takes.
         if (!text.empty() && text.front() == LUA_SIGNATURE[0]) {
-            return luaL_error(L, "binary chunks are not accepted");
+            return luaL_error(L, "%s", reply::kBinaryChunk);
         }
         // With --trusted the debug library can reach a running chunk; only fresh
         // closures are then safe. With --fresh the cache would die with the state.
@@ -192,10 +188,10 @@ void LuaWorker::collect(unsigned sequence) {
 void LuaWorker::fail(std::string_view message) {
     lastOk_ = false;
     reply_.clear();
-    constexpr std::string_view prefix = "error: ";
+    constexpr std::string_view prefix = reply::kErrorPrefix;
     if (!reply_.append(prefix.data(), prefix.size()) ||
         !reply_.append(message.data(), message.size())) {
-        reply_.assign("error: not enough memory");
+        reply_.assign(reply::kNoMemoryReply.view());
     }
 }
 
@@ -208,7 +204,7 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
     lastOk_ = true;
     if (!reply_.clear()) {
         lastOk_ = false; // the base capacity is always there to say so
-        reply_.assign("error: not enough memory");
+        reply_.assign(reply::kNoMemoryReply.view());
     } else if (admit(request)) {
         execute(request, sequence);
         afterRequest(sequence);
@@ -218,13 +214,11 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
 
 bool LuaWorker::admit(std::string_view request) {
     if (limits_.maxRequest != 0 && request.size() > limits_.maxRequest) {
-        char message[kTooLargeRoom];
-        std::snprintf(message, sizeof message, kTooLarge, request.size(), limits_.maxRequest);
-        fail(message);
+        fail(reply::TooLarge(request.size(), limits_.maxRequest).message());
         return false;
     }
     if (L_ == nullptr && !openState()) {
-        fail("cannot create a Lua state: not enough memory");
+        fail(reply::kNoState);
         return false;
     }
     return true;
@@ -237,7 +231,7 @@ void LuaWorker::execute(std::string_view request, unsigned sequence) {
         lua_sethook(L_, nullptr, 0, 0);
     }
     if (!budget_.start(L_, sequence)) {
-        fail("cannot arm the time limit");
+        fail(reply::kNoTimer);
         return;
     }
     Call call{request};
@@ -253,7 +247,7 @@ void LuaWorker::execute(std::string_view request, unsigned sequence) {
         std::size_t size = 0;
         const char* message =
             lua_type(L_, -1) == LUA_TSTRING ? lua_tolstring(L_, -1, &size) : nullptr;
-        fail(message != nullptr ? std::string_view(message, size) : "unknown error");
+        fail(message != nullptr ? std::string_view(message, size) : reply::kNoMessage);
         // Give the memory held by cached chunks back to the scripts.
         if (status == LUA_ERRMEM) flushCache_ = true;
     }

@@ -28,15 +28,15 @@ class LuaWorker {
     LuaWorker& operator=(const LuaWorker&) = delete;
 
     // Runs one request and returns the reply: what the chunk printed followed by its
-    // return values, or "error: " and the error message. The view stays valid until
-    // the next call on this worker.
+    // return values, or reply::kErrorPrefix and the error message (replies.h holds the
+    // messages of the worker's own). The view stays valid until the next call on this worker.
     std::string_view handle(std::string_view request, unsigned sequence = 0);
     std::string run(std::string_view request) { return std::string(handle(request)); }
-    // Answers "error: " and message without running anything, for a request that could
-    // not be read; the view is as handle()'s.
+    // Answers reply::kErrorPrefix and message without running anything, for a request
+    // that could not be read; the view is as handle()'s.
     std::string_view refuse(std::string_view message);
 
-    // Whether the last reply was a success (not an "error: " reply).
+    // Whether the last reply was a success (not an error reply).
     bool lastOk() const { return lastOk_; }
 
     // A full collection, for a worker with nothing to do: the garbage of the last

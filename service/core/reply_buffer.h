@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "replies.h"
 #include "request_limits.h"
 
 namespace qel {
@@ -29,8 +30,8 @@ class ReplyBuffer {
     };
 
     // Capacity that is always there and not charged, so an error reply always fits:
-    // the longest the service makes up itself ("error: request too large: ..." with two
-    // 20-digit sizes) is under 100 bytes.
+    // the longest the service makes up itself (reply::TooLarge with two 20-digit sizes)
+    // is under 100 bytes.
     static constexpr std::size_t kBase = 256;
     // Capacity kept from one reply to the next (still charged), at most a quarter of
     // the memory budget; more is given back when the next reply starts.
@@ -73,5 +74,8 @@ class ReplyBuffer {
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
+
+static_assert(sizeof reply::kErrorPrefix + sizeof(reply::TooLarge) <= ReplyBuffer::kBase,
+              "the longest reply the service makes up fits the base capacity");
 
 } // namespace qel

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "replies.h"
 #include "sanitizers.h"
 
 namespace qel {
@@ -145,10 +146,10 @@ const char* RunBudget::charge(std::uint64_t instructions) noexcept {
     if (tripped_ != nullptr) return tripped_;
     executed_ += instructions;
     if (maxInstructions_ != 0 && executed_ >= maxInstructions_) {
-        tripped_ = "instruction limit exceeded";
+        tripped_ = reply::kInstructionLimit;
     } else if (shared_.expired ||
                (kPollClock && limit_ && std::chrono::steady_clock::now() > deadline_)) {
-        tripped_ = "time limit exceeded";
+        tripped_ = reply::kTimeLimit;
     }
     return tripped_;
 }

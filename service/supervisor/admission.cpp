@@ -7,8 +7,13 @@
 #include <utility>
 
 #include "invariants.h"
+#include "supervisor_replies.h"
 
 namespace qel {
+
+// Admission's refusals, from the catalogue of the supervisor's replies.
+using reply::kBusy;
+using reply::kUnread;
 
 AdmissionLimits AdmissionLimits::from(const ServiceOptions& options) {
     AdmissionLimits limits;
@@ -39,8 +44,7 @@ const char* Admission::unreadRefusal(const Peer& peer) const {
 
 Admission::Verdict Admission::admit(Request& request, bool workerFree, std::string& refusal) {
     if (limits_.maxRequest != 0 && request.size > limits_.maxRequest) {
-        refusal = "error: request too large: " + std::to_string(request.size) + " bytes, limit " +
-                  std::to_string(limits_.maxRequest);
+        refusal = reply::tooLarge(request.size, limits_.maxRequest);
         return Verdict::Refused;
     }
     PeerPtr peer = peerOf(request.envelope.identity());

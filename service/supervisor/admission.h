@@ -27,9 +27,6 @@ inline constexpr std::size_t kQueueRequests = 4;
 // the bound on all peers together, when that is lower).
 inline constexpr std::size_t kUnreadPerPeer = std::size_t{64} << 20;
 
-inline constexpr char kBusy[] = "error: service is busy";
-inline constexpr char kUnread[] = "error: service is busy: this peer has too many replies unread";
-
 struct AdmissionLimits {
     std::size_t maxRequest = 0; // 0 for none
     int perPeer = kQueuedPerPeer;
@@ -48,7 +45,8 @@ class Admission {
     enum class Verdict { Run, Queued, Refused };
     // Takes in a request just read. Run: hand it to the free worker now (there is one and
     // nothing waits ahead of it). Queued: the queue has it. Refused: answer it with
-    // `refusal`. The request keeps its place in its peer's count until it is dropped.
+    // `refusal` (supervisor_replies.h). The request keeps its place in its peer's count
+    // until it is dropped.
     Verdict admit(Request& request, bool workerFree, std::string& refusal);
     // The request first in line, for a worker that came free; when its peer has left too
     // many replies unread since it came, `refusal` is set and it is answered instead.

@@ -12,6 +12,7 @@
 #include "channel.h"
 #include "invariants.h"
 #include "signals.h"
+#include "supervisor_replies.h"
 
 namespace qel {
 
@@ -75,8 +76,8 @@ void ServingLoop::closeIntake(Clock::time_point now) {
 
 void ServingLoop::stopNow(Clock::time_point now) {
     for (Request& late : admission_.takeAll())
-        sender_.refuse(late, "error: service is stopping");
-    pool_.abandon("error: service is stopping", now);
+        sender_.refuse(late, reply::kStopping);
+    pool_.abandon(reply::kStopping, now);
 }
 
 void ServingLoop::take(Envelope&& envelope, Clock::time_point now) {

@@ -13,10 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "admission.h"
 #include "invariants.h"
 #include "request_limits.h"
 #include "signals.h"
+#include "supervisor_replies.h"
 #include "worker_spawn.h"
 
 namespace qel {
@@ -37,9 +37,6 @@ constexpr auto kStartPoll = std::chrono::milliseconds(100);
 constexpr std::size_t kAreaKeep = std::size_t{64} << 10;
 constexpr std::size_t kReplyKeep = ReplyBuffer::kKeep;
 
-constexpr char kReplaced[] =
-    "; its worker was replaced, so the globals of earlier requests are gone";
-
 // A signal to a worker that may have ended already: then it is a zombie or reaped, and
 // its end is dealt with by reap(); anything else is a fault worth saying.
 void signalWorker(pid_t pid, int signal, std::uint32_t sequence) {
@@ -50,11 +47,6 @@ void signalWorker(pid_t pid, int signal, std::uint32_t sequence) {
         std::fprintf(stderr, "qel-lua-service: cannot signal worker %d: %s\n",
                      static_cast<int>(pid), std::strerror(errno));
     }
-}
-
-std::string howItEnded(int status) {
-    return WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
-                               : "status " + std::to_string(WEXITSTATUS(status));
 }
 
 } // namespace
@@ -176,14 +168,13 @@ void WorkerPool::reap() {
 
 void WorkerPool::ended(Worker& worker, int status) {
     const Clock::time_point now = Clock::now();
-    const std::string how = howItEnded(status);
     if (worker.running) {
-        sender_.refuse(*worker.running,
-                       "error: the worker running this request ended (" + how + ")" + kReplaced);
+        sender_.refuse(*worker.running, reply::workerEnded(status));
         worker.running.reset();
         down(worker, now);
     } else {
-        std::fprintf(stderr, "qel-lua-service: a worker ended (%s)\n", how.c_str());
+        std::fprintf(stderr, "qel-lua-service: a worker ended (%s)\n",
+                     reply::howItEnded(status).c_str());
         down(worker, now + kRespawnDelay);
     }
 }
@@ -228,11 +219,10 @@ void WorkerPool::takeReply(Worker& worker, Clock::time_point now) {
     const bool ok = worker.control->replyOk != 0;
     switch (sender_.sendReply(*worker.running, worker.replies, size, ok)) {
     case ReplySender::Sent::Unreadable:
-        replace(worker, std::string("error: the worker's reply could not be read") + kReplaced,
-                now);
+        replace(worker, reply::replaced(reply::kReplyUnreadable), now);
         return;
     case ReplySender::Sent::NoMemory:
-        replace(worker, std::string("error: not enough memory") + kReplaced, now);
+        replace(worker, reply::replaced(reply::kNoMemoryReply.view()), now);
         return;
     case ReplySender::Sent::Sent:
         break;
@@ -247,7 +237,7 @@ void WorkerPool::takeReply(Worker& worker, Clock::time_point now) {
 void WorkerPool::enforce(Worker& worker, Clock::time_point now) {
     Deadlines& due = deadlines(worker);
     if (now >= due.hard) {
-        replace(worker, std::string("error: time limit exceeded") + kReplaced, now);
+        replace(worker, reply::replaced(reply::kTimeLimitReply.view()), now);
     } else if (now >= due.soft && !due.signalled) {
         // The worker's guards stop the request at its next instruction.
         signalWorker(worker.pid, deadlineSignal(), worker.sequence);
@@ -311,18 +301,18 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
         }
     }
     if (!check(chosen != nullptr, "a request is dispatched only while a worker is idle")) {
-        sender_.refuse(request, kBusy);
+        sender_.refuse(request, reply::kBusy);
         return;
     }
     Worker& worker = *chosen;
     if (!worker.request.reserve(request.size)) {
-        sender_.refuse(request, "error: not enough memory");
+        sender_.refuse(request, reply::kNoMemoryReply.view());
         return;
     }
     // The reply goes to an area ZeroMQ is not reading from; the other gives back its
     // pages beyond what is kept, unless it is still being sent.
     if (!worker.replies.prepare(kReplyKeep)) {
-        sender_.refuse(request, kBusy);
+        sender_.refuse(request, reply::kBusy);
         return;
     }
     request.envelope.takeBody(worker.request.data());

@@ -20,6 +20,7 @@
 #include "channel.h"
 #include "jail.h"
 #include "lua_worker.h"
+#include "replies.h"
 #include "sanitizers.h"
 
 namespace qel {
@@ -114,17 +115,17 @@ void ringDoorbell() {
 void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, LuaWorker& worker) {
     storage.select(control.replyArea);
     const std::size_t size = control.requestSize;
-    std::string_view reply;
+    std::string_view text;
     if (request.cover(size)) {
-        reply = worker.handle({request.data(), size}, control.sequence);
+        text = worker.handle({request.data(), size}, control.sequence);
     } else {
         // The supervisor grows the area before it posts a request, so this would be a
         // fault of ours; what was not read is not run.
         std::fprintf(stderr, "qel-lua-service: a worker cannot read a request of %zu bytes\n",
                      size);
-        reply = worker.refuse("the request could not be read");
+        text = worker.refuse(reply::kRequestUnreadable);
     }
-    control.replySize = reply.size();
+    control.replySize = text.size();
     control.replyOk = worker.lastOk() ? 1 : 0;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "admission.h"
+#include "supervisor_replies.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ AdmissionLimits limits(std::size_t maxRequest, int perPeer, std::size_t unreadPe
     return l;
 }
 
-constexpr const char* kBusy = qel::kBusy;
+constexpr const char* kBusy = qel::reply::kBusy;
 
 TEST(Admission, FollowsItsRules) {
     const std::vector<Case> cases = {
@@ -168,7 +169,7 @@ TEST(Admission, FollowsItsRules) {
          1,
          {{'a', "A", 1, "run"},
           {'u', "A", 51, ""},
-          {'a', "A", 1, qel::kUnread},
+          {'a', "A", 1, qel::reply::kUnread},
           {'a', "B", 1, "queued"},
           {'u', "A", 50, ""},
           {'a', "A", 1, "queued"},
