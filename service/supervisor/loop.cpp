@@ -31,7 +31,7 @@ ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, in
     : options_(options), front_(front), frontFd_(front.get(zmq::sockopt::fd)), doorbell_(doorbell),
       sender_(front, options.verbose),
       admission_(AdmissionLimits::from(options), ReplySender::unreadAll()),
-      pool_(options, sender_, doorbell, exe) {}
+      pool_(options, doorbell, exe) {}
 
 void ServingLoop::serve() {
     for (;;) {
@@ -49,8 +49,10 @@ void ServingLoop::serve() {
 // One round: true once the service has stopped and every request is answered.
 bool ServingLoop::round() {
     const Clock::time_point now = Clock::now();
+    sendAnswers(now); // what a round that ran out of memory left
     if (intakeOpen_ && stopRequested()) closeIntake(now);
     pool_.tick(now);
+    sendAnswers(now);
     if (stopDeadline_ && now >= *stopDeadline_) {
         stopNow(now);
         return true;
@@ -78,6 +80,7 @@ void ServingLoop::stopNow(Clock::time_point now) {
     for (Request& late : admission_.takeAll())
         sender_.refuse(late, reply::kStopping);
     pool_.abandon(reply::kStopping, now);
+    sendAnswers(now);
 }
 
 void ServingLoop::take(Envelope&& envelope, Clock::time_point now) {
@@ -85,7 +88,7 @@ void ServingLoop::take(Envelope&& envelope, Clock::time_point now) {
     std::string refusal;
     switch (admission_.admit(request, pool_.hasIdle(), refusal)) {
     case Admission::Verdict::Run:
-        pool_.dispatch(std::move(request), now);
+        dispatch(std::move(request), now);
         break;
     case Admission::Verdict::Refused:
         sender_.refuse(request, refusal);
@@ -102,10 +105,33 @@ void ServingLoop::feedWorkers(Clock::time_point now) {
         std::optional<Request> next = admission_.next(refusal);
         if (!next) break;
         if (refusal.empty()) {
-            pool_.dispatch(std::move(*next), now);
+            dispatch(std::move(*next), now);
         } else {
             sender_.refuse(*next, refusal);
         }
+    }
+}
+
+// What the pool answers instead of running the request goes out at once, as the
+// admission's refusals do, so the peer's count is right for its next request.
+void ServingLoop::dispatch(Request&& request, Clock::time_point now) {
+    pool_.dispatch(std::move(request), now);
+    sendAnswers(now);
+}
+
+// Every answer the pool has decided, in order. A worker's reply is handed to ZeroMQ here,
+// before that worker can be given another request, and the pool hears how it went: a
+// reply that could not go out costs the worker, and its request is answered next.
+void ServingLoop::sendAnswers(Clock::time_point now) {
+    while (Answer* answer = pool_.nextAnswer()) {
+        ReplySender::Sent sent = ReplySender::Sent::Sent;
+        if (const auto* text = std::get_if<std::string>(&answer->reply)) {
+            sender_.refuse(answer->request, *text);
+        } else {
+            const auto& from = std::get<Answer::FromWorker>(answer->reply);
+            sent = sender_.sendReply(answer->request, *from.areas, from.size, from.ok);
+        }
+        pool_.answered(sent, now);
     }
 }
 

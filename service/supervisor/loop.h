@@ -27,6 +27,8 @@ class ServingLoop {
     void closeIntake(Clock::time_point now);
     void stopNow(Clock::time_point now);
     void feedWorkers(Clock::time_point now);
+    void dispatch(Request&& request, Clock::time_point now);
+    void sendAnswers(Clock::time_point now);
     void drainFront(Clock::time_point now);
     void take(Envelope&& envelope, Clock::time_point now);
     void housekeeping(Clock::time_point now);

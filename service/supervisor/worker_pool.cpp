@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #include "invariants.h"
 #include "request_limits.h"
@@ -51,8 +52,8 @@ void signalWorker(pid_t pid, int signal, std::uint32_t sequence) {
 
 } // namespace
 
-WorkerPool::WorkerPool(const ServiceOptions& options, ReplySender& sender, int doorbell, int exe)
-    : options_(options), sender_(sender), doorbell_(doorbell), exe_(exe),
+WorkerPool::WorkerPool(const ServiceOptions& options, int doorbell, int exe)
+    : options_(options), doorbell_(doorbell), exe_(exe),
       limit_(timeLimit(options.limits.maxSeconds)),
       workers_(static_cast<std::size_t>(options.workers)) {}
 
@@ -169,7 +170,7 @@ void WorkerPool::reap() {
 void WorkerPool::ended(Worker& worker, int status) {
     const Clock::time_point now = Clock::now();
     if (worker.running) {
-        sender_.refuse(*worker.running, reply::workerEnded(status));
+        answers_.emplace_back(std::move(*worker.running), reply::workerEnded(status));
         worker.running.reset();
         down(worker, now);
     } else {
@@ -186,7 +187,7 @@ void WorkerPool::tick(Clock::time_point now) {
         case Worker::State::Busy:
         case Worker::State::Collecting:
             if (worker.control->state.load(std::memory_order_acquire) == Control::kReply) {
-                finishRun(worker, now);
+                finishRun(worker);
             } else {
                 enforce(worker, now);
             }
@@ -201,43 +202,69 @@ void WorkerPool::tick(Clock::time_point now) {
             if (worker.collectDue && now - worker.idleSince >= kIdleRelease)
                 startCollection(worker, now);
             break;
+        case Worker::State::Replied:
+            break; // until the loop reports its reply sent, in this same round
         }
     }
 }
 
-void WorkerPool::finishRun(Worker& worker, Clock::time_point now) {
+void WorkerPool::finishRun(Worker& worker) {
     if (worker.state == Worker::State::Busy) {
-        takeReply(worker, now);
+        takeReply(worker);
         return;
     }
     worker.control->state.store(Control::kIdle, std::memory_order_release);
     enter(worker, Worker::State::Idle);
 }
 
-void WorkerPool::takeReply(Worker& worker, Clock::time_point now) {
-    const std::size_t size = worker.control->replySize;
-    const bool ok = worker.control->replyOk != 0;
-    switch (sender_.sendReply(*worker.running, worker.replies, size, ok)) {
-    case ReplySender::Sent::Unreadable:
-        replace(worker, reply::replaced(reply::kReplyUnreadable), now);
+// The reply is to go out from the area the worker built it in. The worker stays Replied
+// until it has: only then can prepare() see that ZeroMQ holds that area and choose the
+// other one for the worker's next reply.
+void WorkerPool::takeReply(Worker& worker) {
+    const Answer::FromWorker from{static_cast<std::size_t>(&worker - workers_.data()),
+                                  &worker.replies, worker.control->replySize,
+                                  worker.control->replyOk != 0};
+    answers_.emplace_back(std::move(*worker.running), from);
+    worker.running.reset();
+    enter(worker, Worker::State::Replied);
+}
+
+void WorkerPool::answered(ReplySender::Sent sent, Clock::time_point now) {
+    Answer& answer = answers_.front();
+    const auto* from = std::get_if<Answer::FromWorker>(&answer.reply);
+    if (from == nullptr) {
+        answers_.pop_front();
         return;
-    case ReplySender::Sent::NoMemory:
-        replace(worker, reply::replaced(reply::kNoMemoryReply.view()), now);
+    }
+    Worker& worker = workers_[from->worker];
+    if (!check(worker.state == Worker::State::Replied,
+               "a worker whose reply is being sent waits for it")) {
+        answers_.pop_front();
         return;
+    }
+    switch (sent) {
     case ReplySender::Sent::Sent:
+        answers_.pop_front();
+        worker.control->state.store(Control::kIdle, std::memory_order_release);
+        worker.collectDue = true;
+        worker.idleSince = now;
+        enter(worker, Worker::State::Idle);
+        return;
+    case ReplySender::Sent::Unreadable:
+        answer.reply = reply::replaced(reply::kReplyUnreadable);
+        break;
+    case ReplySender::Sent::NoMemory:
+        answer.reply = reply::replaced(reply::kNoMemoryReply.view());
         break;
     }
-    worker.control->state.store(Control::kIdle, std::memory_order_release);
-    worker.running.reset();
-    worker.collectDue = true;
-    worker.idleSince = now;
-    enter(worker, Worker::State::Idle);
+    // Its request is answered next, with the text just set.
+    replace(worker, now);
 }
 
 void WorkerPool::enforce(Worker& worker, Clock::time_point now) {
     Deadlines& due = deadlines(worker);
     if (now >= due.hard) {
-        replace(worker, reply::replaced(reply::kTimeLimitReply.view()), now);
+        cutShort(worker, reply::replaced(reply::kTimeLimitReply.view()), now);
     } else if (now >= due.soft && !due.signalled) {
         // The worker's guards stop the request at its next instruction.
         signalWorker(worker.pid, deadlineSignal(), worker.sequence);
@@ -245,17 +272,22 @@ void WorkerPool::enforce(Worker& worker, Clock::time_point now) {
     }
 }
 
-// Kills the worker, answers its request with text (or says why an idle collection was
-// cut short) and starts a new one at once.
-void WorkerPool::replace(Worker& worker, std::string_view text, Clock::time_point now) {
-    signalWorker(worker.pid, SIGKILL, 0); // reaped later; the pid is forgotten here
+// Replaces a worker in the middle of a run: its request is answered with text, or an
+// idle collection is said to be cut short.
+void WorkerPool::cutShort(Worker& worker, std::string text, Clock::time_point now) {
     if (worker.running) {
-        sender_.refuse(*worker.running, text);
+        answers_.emplace_back(std::move(*worker.running), std::move(text));
         worker.running.reset();
     } else {
         std::fprintf(stderr, "qel-lua-service: a worker's idle collection ran past the time limit; "
                              "the worker was replaced\n");
     }
+    replace(worker, now);
+}
+
+// Kills the worker and starts a new one at once.
+void WorkerPool::replace(Worker& worker, Clock::time_point now) {
+    signalWorker(worker.pid, SIGKILL, 0); // reaped later; the pid is forgotten here
     down(worker, now);
 }
 
@@ -301,18 +333,18 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
         }
     }
     if (!check(chosen != nullptr, "a request is dispatched only while a worker is idle")) {
-        sender_.refuse(request, reply::kBusy);
+        answers_.emplace_back(std::move(request), reply::kBusy);
         return;
     }
     Worker& worker = *chosen;
     if (!worker.request.reserve(request.size)) {
-        sender_.refuse(request, reply::kNoMemoryReply.view());
+        answers_.emplace_back(std::move(request), std::string(reply::kNoMemoryReply.view()));
         return;
     }
     // The reply goes to an area ZeroMQ is not reading from; the other gives back its
     // pages beyond what is kept, unless it is still being sent.
     if (!worker.replies.prepare(kReplyKeep)) {
-        sender_.refuse(request, reply::kBusy);
+        answers_.emplace_back(std::move(request), reply::kBusy);
         return;
     }
     request.envelope.takeBody(worker.request.data());
@@ -326,7 +358,7 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
 
 void WorkerPool::abandon(std::string_view text, Clock::time_point now) {
     for (Worker& worker : workers_) {
-        if (worker.state == Worker::State::Busy) replace(worker, text, now);
+        if (worker.state == Worker::State::Busy) cutShort(worker, std::string(text), now);
     }
 }
 
@@ -348,6 +380,8 @@ Clock::time_point WorkerPool::nextDue(Clock::time_point until) const {
         case Worker::State::Starting:
             until = std::min(until, worker.started + kStartLimit);
             break;
+        case Worker::State::Replied:
+            break; // the loop sends its reply before it sleeps
         }
     }
     return until;

@@ -6,9 +6,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <variant>
 #include <vector>
 
 #include "channel.h"
@@ -26,7 +29,7 @@ inline constexpr auto kGrace = std::chrono::milliseconds(500);
 inline constexpr auto kIdleRelease = std::chrono::seconds(1);
 
 struct Worker {
-    enum class State { Down, Starting, Idle, Busy, Collecting };
+    enum class State { Down, Starting, Idle, Busy, Replied, Collecting };
     State state = State::Down;
     pid_t pid = -1;
     SharedArea controlArea;
@@ -42,10 +45,29 @@ struct Worker {
     Clock::time_point retryAt{}; // while Down: when to start a new process
 };
 
+// What the pool decided to answer a request with.
+struct Answer {
+    // The reply a worker left in its current reply area: `size` bytes, an error reply
+    // unless `ok`. Until the loop reports it handed to ZeroMQ, that worker is Replied,
+    // so it takes no request and no area is chosen for its next reply.
+    struct FromWorker {
+        std::size_t worker; // its place in the pool
+        ReplyAreas* areas;
+        std::size_t size;
+        bool ok;
+    };
+
+    Answer(Request&& to, std::string text) : request(std::move(to)), reply(std::move(text)) {}
+    Answer(Request&& to, const FromWorker& from) : request(std::move(to)), reply(from) {}
+
+    Request request;
+    std::variant<std::string, FromWorker> reply; // a text of supervisor_replies.h, or the worker's
+};
+
 class WorkerPool {
   public:
     // doorbell is the eventfd workers ring; exe a descriptor of the service's executable.
-    WorkerPool(const ServiceOptions& options, ReplySender& sender, int doorbell, int exe);
+    WorkerPool(const ServiceOptions& options, int doorbell, int exe);
     // Kills every worker process and waits for it.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -57,6 +79,13 @@ class WorkerPool {
     // Does what is due by now: takes replies, reaps ended workers, enforces deadlines,
     // starts replacements and idle collections.
     void tick(Clock::time_point now);
+
+    // The answers decided by tick(), dispatch() and abandon(), first to last: the loop
+    // hands the first to the ReplySender, then reports how that went with answered(),
+    // which takes it off the list (or, when a worker's reply could not go out, replaces
+    // the worker and makes it the catalogue's text, so it is answered next).
+    Answer* nextAnswer() { return answers_.empty() ? nullptr : &answers_.front(); }
+    void answered(ReplySender::Sent sent, Clock::time_point now);
     // The earliest moment tick() has something to do, or `until` if that is sooner.
     Clock::time_point nextDue(Clock::time_point until) const;
 
@@ -91,22 +120,23 @@ class WorkerPool {
     void down(Worker& worker, Clock::time_point retryAt);
     void reap();
     void ended(Worker& worker, int status);
-    void finishRun(Worker& worker, Clock::time_point now);
-    void takeReply(Worker& worker, Clock::time_point now);
+    void finishRun(Worker& worker);
+    void takeReply(Worker& worker);
     void enforce(Worker& worker, Clock::time_point now);
-    void replace(Worker& worker, std::string_view text, Clock::time_point now);
+    void cutShort(Worker& worker, std::string text, Clock::time_point now);
+    void replace(Worker& worker, Clock::time_point now);
     void startCollection(Worker& worker, Clock::time_point now);
     void post(Worker& worker, std::uint32_t state);
     Deadlines& deadlines(Worker& worker);
     void waitForDoorbell(Clock::duration limit);
 
     const ServiceOptions& options_;
-    ReplySender& sender_;
     int doorbell_;
     int exe_;
     std::optional<Clock::duration> limit_; // --max-seconds, if any
     std::vector<Worker> workers_;
     std::size_t nextWorker_ = 0;
+    std::deque<Answer> answers_;
 };
 
 } // namespace qel
