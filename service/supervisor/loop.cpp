@@ -1,6 +1,6 @@
 // loop.cpp - the serving loop. Requests are read as soon as they arrive: each goes to an
 // idle worker, or waits in admission's bounded queue, so nothing waits behind a long
-// script that another worker could serve.
+// script that another worker could serve. Every answer leaves through sender_.
 #include "loop.h"
 
 #include <algorithm>

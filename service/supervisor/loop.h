@@ -1,5 +1,6 @@
 // loop.h - the serving loop: read requests off the public socket, admit them, hand them
-// to workers, let the workers' replies out, and sleep until one of those has more to do.
+// to workers, pass every answer (its own refusals, the pool's answers) to the one
+// ReplySender, and sleep until one of those has more to do.
 #pragma once
 
 #include <optional>

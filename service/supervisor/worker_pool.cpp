@@ -1,5 +1,6 @@
 // worker_pool.cpp - the worker state machine. Every assignment of a worker's state is
-// in enter(), which checks the rules that tie a state to what the worker holds.
+// in enter(), which checks the rules that tie a state to what the worker holds; every
+// answer it decides goes to answers_, its texts from supervisor_replies.h.
 #include "worker_pool.h"
 
 #include <cerrno>

@@ -1,7 +1,8 @@
 // worker_pool.h - the worker processes and every change of their state. A worker is
-// Down (no process), Starting, Idle, Busy with one request, or Collecting (its idle
-// collection, timed like a request). Spawning, start-up, replies, deadlines, reaping and
-// replacement all happen here; the loop only asks for a free worker and hands it work.
+// Down (no process), Starting, Idle, Busy with one request, Replied (its reply waits to be
+// sent) or Collecting (its idle collection, timed like a request). Spawning, start-up,
+// deadlines, reaping, replacement and what a worker's request is answered are decided
+// here; the pool sends nothing, it lists its answers for the loop to hand to the sender.
 #pragma once
 
 #include <chrono>
