@@ -55,16 +55,22 @@ memcheck:
 	cmake --build --preset default -j $(JOBS)
 	ctest --preset memcheck
 
+# The version build-deb/ was configured with, read by the shell when a recipe runs.
+DEB_VERSION = "$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)"
+
+# The packages in build-deb/, then the same built again from a copy of the sources in
+# another folder, which must give the same bytes (a whole second Release build, which is
+# why make test leaves it out).
 deb:
 	@scripts/apt-install.sh $(DEB_PACKAGES)
 	cmake --preset deb
 	cmake --build --preset deb -j $(JOBS)
 	cd build-deb && cpack -G DEB
+	timeout 900 tests/package/reproducible_deb.sh "$(CURDIR)" "$(CURDIR)/build-deb" $(DEB_VERSION)
 
 # Installs the packages with apt-get, checks them in place and removes them again.
 ci-deb: deb
-	timeout 600 tests/package/check_deb.sh --install build-deb \
-		"$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)" "$(CURDIR)"
+	timeout 600 tests/package/check_deb.sh --install build-deb $(DEB_VERSION) "$(CURDIR)"
 
 # The explicit download step of the Windows build: the Debian files that
 # windows/pinned-packages.txt pins (libzmq's source package, cppzmq's headers), into

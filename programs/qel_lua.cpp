@@ -153,8 +153,104 @@ bool parsePort(const char* text, int& port) {
     return true;
 }
 
-// Prompt loop for a terminal: one script per line until end of input.
-int interactive(Connection& connection) {
+// What the command line asks for, once collectArgs has read all of it.
+struct Options {
+    const char* host = "127.0.0.1";
+    int port = 5555;
+    std::vector<Source> sources;
+    bool haveFile = false;
+};
+
+// collectArgs' answer when the program goes on to run scripts rather than exit.
+constexpr int kContinue = -1;
+
+// -H, -p and -e take a value: the next argument, or the rest of this one (-Hhost,
+// -p5555, -e'return 1').
+bool takesValue(const std::string& arg) {
+    return arg.size() >= 2 && arg[0] == '-' && (arg[1] == 'H' || arg[1] == 'p' || arg[1] == 'e');
+}
+
+int applyValue(char option, const char* value, Options& options) {
+    switch (option) {
+    case 'H':
+        options.host = value;
+        return kContinue;
+    case 'p':
+        return parsePort(value, options.port) ? kContinue : usageError("invalid port: ", value);
+    default:
+        options.sources.push_back({false, value});
+        return kContinue;
+    }
+}
+
+int addFile(const char* name, Options& options) {
+    if (options.haveFile) return usageError("more than one file given: ", name);
+    options.haveFile = true;
+    options.sources.push_back({true, name});
+    return kContinue;
+}
+
+// Reads the command line into `options`, left to right, so the first wrong argument is
+// the one reported and --help after it is not reached. Returns kContinue, or the exit
+// status when the program is done (help, version or a usage error).
+int collectArgs(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        int status = kContinue;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+        if (arg == "--version") {
+            std::printf("qel-lua %d.%d.%d\n", QEL_ZMQ_VERSION_MAJOR, QEL_ZMQ_VERSION_MINOR,
+                        QEL_ZMQ_VERSION_PATCH);
+            return kExitOk;
+        }
+        if (takesValue(arg)) {
+            const char* value = argv[i] + 2;
+            if (*value == '\0') {
+                if (i + 1 >= argc) return usageError("missing value for ", argv[i]);
+                value = argv[++i];
+            }
+            status = applyValue(arg[1], value, options);
+        } else if (arg != "-" && arg[0] == '-') {
+            return usageError("unknown option: ", argv[i]);
+        } else {
+            status = addFile(argv[i], options);
+        }
+        if (status != kContinue) return status;
+    }
+    // ZeroMQ accepts "tcp://:PORT" and would then wait for an answer forever.
+    if (*options.host == '\0') return usageError("empty host", "");
+    return kContinue;
+}
+
+// Folds one script's status into the run's: a script answered with an error is
+// remembered and the run goes on; a failure of the library ends it.
+bool keepGoing(int result, int& status) {
+    if (result == kExitScriptError) status = kExitScriptError;
+    return result != kExitFailure;
+}
+
+// Runs one script source: the text given with -e, or a file's (or standard input's)
+// whole contents. Returns an exit status.
+int handleScript(Connection& connection, const Source& source) {
+    if (!source.isFile) return connection.run(source.text);
+    std::string script;
+    if (!readSource(source.text, script)) return kExitFailure;
+    return connection.run(script);
+}
+
+int runArgs(Connection& connection, const std::vector<Source>& sources) {
+    int status = kExitOk;
+    for (const Source& source : sources)
+        if (!keepGoing(handleScript(connection, source), status)) return kExitFailure;
+    return status;
+}
+
+// Prompt loop for a terminal: one script per line until end of input; blank lines are
+// skipped. A last line without its newline still runs.
+int doRepl(Connection& connection) {
     int status = kExitOk;
     std::string line;
     for (;;) {
@@ -165,11 +261,9 @@ int interactive(Connection& connection) {
         while ((c = std::fgetc(stdin)) != EOF && c != '\n')
             line.push_back(static_cast<char>(c));
         if (c == EOF && line.empty()) break;
-        if (line.find_first_not_of(" \t\r") != std::string::npos) {
-            const int result = connection.run(line);
-            if (result == kExitFailure) return result;
-            if (result == kExitScriptError) status = kExitScriptError;
-        }
+        if (line.find_first_not_of(" \t\r") != std::string::npos &&
+            !keepGoing(connection.run(line), status))
+            return kExitFailure;
         if (c == EOF) break;
     }
     std::fputc('\n', stdout);
@@ -179,73 +273,16 @@ int interactive(Connection& connection) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const char* host = "127.0.0.1";
-    int port = 5555;
-    std::vector<Source> sources;
-    bool haveFile = false;
-
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return kExitOk;
-        }
-        if (arg == "--version") {
-            std::printf("qel-lua %d.%d.%d\n", QEL_ZMQ_VERSION_MAJOR, QEL_ZMQ_VERSION_MINOR,
-                        QEL_ZMQ_VERSION_PATCH);
-            return kExitOk;
-        }
-        if (arg == "-H" || arg == "-p" || arg == "-e") {
-            if (i + 1 >= argc) return usageError("missing value for ", argv[i]);
-            const char* value = argv[++i];
-            if (arg == "-H") {
-                host = value;
-            } else if (arg == "-p") {
-                if (!parsePort(value, port)) return usageError("invalid port: ", value);
-            } else {
-                sources.push_back({false, value});
-            }
-        } else if (arg.size() > 2 && arg[0] == '-' &&
-                   (arg[1] == 'H' || arg[1] == 'p' || arg[1] == 'e')) {
-            // Attached values: -Hhost, -p5555, -e'return 1'.
-            const char* value = argv[i] + 2;
-            if (arg[1] == 'H') {
-                host = value;
-            } else if (arg[1] == 'p') {
-                if (!parsePort(value, port)) return usageError("invalid port: ", value);
-            } else {
-                sources.push_back({false, value});
-            }
-        } else if (arg != "-" && arg[0] == '-') {
-            return usageError("unknown option: ", argv[i]);
-        } else {
-            if (haveFile) return usageError("more than one file given: ", argv[i]);
-            haveFile = true;
-            sources.push_back({true, arg});
-        }
-    }
-
-    // ZeroMQ accepts "tcp://:PORT" and would then wait for an answer forever.
-    if (*host == '\0') return usageError("empty host", "");
+    Options options;
+    const int status = collectArgs(argc, argv, options);
+    if (status != kContinue) return status;
 
     Connection connection;
-    if (!connection.open(host, port)) return kExitFailure;
+    if (!connection.open(options.host, options.port)) return kExitFailure;
 
-    if (sources.empty()) {
-        if (isatty(STDIN_FILENO)) return interactive(connection);
-        sources.push_back({true, "-"});
+    if (options.sources.empty()) {
+        if (isatty(STDIN_FILENO)) return doRepl(connection);
+        options.sources.push_back({true, "-"});
     }
-    int status = kExitOk;
-    for (const Source& source : sources) {
-        std::string script;
-        if (source.isFile) {
-            if (!readSource(source.text, script)) return kExitFailure;
-        } else {
-            script = source.text;
-        }
-        const int result = connection.run(script);
-        if (result == kExitFailure) return result;
-        if (result == kExitScriptError) status = kExitScriptError;
-    }
-    return status;
+    return runArgs(connection, options.sources);
 }

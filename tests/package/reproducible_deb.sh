@@ -1,7 +1,7 @@
 #!/bin/sh
-# reproducible_deb.sh SOURCE DEBDIR VERSION - builds the Debian packages a second time,
-# from a copy of the sources in a folder of another name and depth, and checks that each
-# .deb has the same SHA-256 as the one in DEBDIR (built from SOURCE with the deb preset).
+# reproducible_deb.sh SOURCE DEBDIR VERSION - run by `make deb`: builds the Debian packages
+# again from a copy of the sources in a folder of another name and depth, and checks that
+# each .deb has the SHA-256 of the one in DEBDIR (built from SOURCE with the deb preset).
 set -eu
 source=$1 debdir=$2 version=$3
 fail() {
