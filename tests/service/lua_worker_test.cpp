@@ -1,5 +1,6 @@
 // lua_worker_test.cpp - the request core without any transport: reply format, state,
-// the chunk cache's semantics, guards and sandbox.
+// the chunk cache's semantics, guards and sandbox. Each behaviour's full table is here;
+// the service's own tests keep one case of each, end to end.
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "lua_chunk.h"
 #include "lua_worker.h"
 #include "sandbox_surface.h"
+#include "sanitizers.h"
 
 using qel::Limits;
 using qel::LuaWorker;
@@ -282,6 +284,64 @@ TEST(LuaWorkerGuards, TimeLimitStopsALoopOnTheWallClock) {
     EXPECT_GE(seconds, 0.19);
     EXPECT_LT(seconds, 10.0);
     EXPECT_EQ(worker.run("return 2"), "2");
+}
+
+// Runaways that spend their time inside one library call, or in C code that runs no
+// instruction of the request's own thread: the deadline reaches each at the next
+// charge of that work, so it is stopped within the limit and a little.
+TEST(LuaWorkerGuards, TimeLimitStopsWorkInsideLibraryCalls) {
+    constexpr double kLimit = 1.0;
+    // Instrumented, one large copy or allocation runs on past the deadline to its end.
+    constexpr double kPrompt = qel::kSanitized ? 3.0 : 0.75;
+    const char* const kTimeLimit = "error: time limit exceeded";
+    const struct {
+        const char* what;
+        const char* script;
+        const char* reply;
+    } rows[] = {
+        {"message handler after the limit", "xpcall(error, function() while true do end end)",
+         kTimeLimit},
+        {"table.move of 1e15 elements", "table.move({}, 1, 1e15, 1)", kTimeLimit},
+        {"table.insert under a huge __len",
+         "table.insert(setmetatable({}, {__len = function() return 1e15 end}), 1, 1)", kTimeLimit},
+        {"table.remove under a huge __len",
+         "table.remove(setmetatable({}, {__len = function() return 1e15 end}), 1)", kTimeLimit},
+        {"table.concat through a C __index",
+         "return table.concat(setmetatable({}, {__index = table.concat}), '', 1, 1e15)",
+         kTimeLimit},
+        {"comparisons of NUL strings in a loop",
+         "local z = string.rep('\\0', 16 * 2^20) while true do local _ = z < z end", kTimeLimit},
+        // Each comparison takes over half the limit, so the deadline falls inside one.
+        {"comparisons that each take most of the limit",
+         "local z = string.rep('\\0', 48 * 2^20) return z < z, z < z, z < z, z < z", kTimeLimit},
+        {"sort of NUL strings",
+         "local z = string.rep('\\0', 64 * 2^20) local t = {} for i = 1, 16 do t[i] = z end "
+         "table.sort(t)",
+         kTimeLimit},
+        {"the collector in a loop",
+         "local t = {} for i = 1, 2e6 do t[i] = {} end while true do collectgarbage() end",
+         kTimeLimit},
+        {"gsub replacement", "return (string.gsub(string.rep('a', 1000), '', ('%0'):rep(5e6)))",
+         kTimeLimit},
+        {"string.rep of nothing", "return #string.rep('', 1e17)", "0"},
+        // The parser runs the reader, a coroutine, in C: no instruction of the request's
+        // own thread runs while the deadline passes.
+        {"load reading from a coroutine",
+         "local s = ('x = 1 '):rep(1000) "
+         "load(coroutine.wrap(function() while true do coroutine.yield(s) end end))",
+         kTimeLimit},
+    };
+    Limits limits;
+    limits.maxInstructions = 0;
+    limits.maxSeconds = kLimit;
+    LuaWorker worker{limits};
+    for (const auto& row : rows) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(worker.run(row.script), row.reply) << row.what;
+        const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(taken.count(), kLimit + kPrompt) << row.what;
+        EXPECT_EQ(worker.run("return 1"), "1") << row.what;
+    }
 }
 
 TEST(LuaWorkerGuards, TimeLimitOfMaxSeconds) {
