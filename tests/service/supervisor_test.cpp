@@ -142,9 +142,8 @@ TEST(Supervisor, AnIdleCollectionThatNeverEndsCostsNoOtherRequest) {
               "left");
     // The collection starts after a second idle; from then on the worker spins.
     const double cpu = treeCpuSeconds(service.pid());
-    const auto idle = Clock::now();
-    while (treeCpuSeconds(service.pid()) - cpu < 0.3 && secondsSince(idle) < 10)
-        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(waitUntil([&] { return treeCpuSeconds(service.pid()) - cpu >= 0.3; }, 10s))
+        << "the idle collection never started";
     const auto start = Clock::now();
     EXPECT_EQ(RawClient(service.endpoint(), 20000).ask("return 'innocent'"), "innocent");
     // It waited at most for the collection's backstop and a new worker's start.
