@@ -84,7 +84,8 @@ std::deque<Request> Admission::takeAll() {
     return std::exchange(queue_, {});
 }
 
-void Admission::sweep() {
+std::size_t Admission::sweep() {
+    const std::size_t before = peers_.size();
     for (auto it = peers_.begin(); it != peers_.end();) {
         // Only the loop's thread makes new references, so a count of one stays one.
         const bool unused = it->second.use_count() == 1;
@@ -92,6 +93,7 @@ void Admission::sweep() {
               "a peer's count is the number of its requests queued or running");
         it = unused ? peers_.erase(it) : std::next(it);
     }
+    return before - peers_.size();
 }
 
 } // namespace qel

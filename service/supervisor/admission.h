@@ -58,7 +58,8 @@ class Admission {
     std::size_t waitingBytes() const { return queuedBytes_; }
     std::size_t peerCount() const { return peers_.size(); }
     // Forgets the peers that nothing refers to any more: no request, no reply held.
-    void sweep();
+    // Returns how many it forgot.
+    std::size_t sweep();
 
   private:
     PeerPtr peerOf(std::string_view identity);

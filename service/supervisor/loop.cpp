@@ -157,12 +157,15 @@ void ServingLoop::drainFront(Clock::time_point now) {
     lookAgain_ = true;
 }
 
-// Every so often the peers nothing refers to are forgotten. Once the service has been
-// idle a while, what large requests left behind goes back to the system.
+// Every so often the peers nothing refers to are forgotten; the log says when, since
+// nothing else outside shows it. Once the service has been idle a while, what large
+// requests left behind goes back to the system.
 void ServingLoop::housekeeping(Clock::time_point now) {
     if (now - lastSweep_ >= kIdleRelease) {
         lastSweep_ = now;
-        admission_.sweep();
+        const std::size_t forgotten = admission_.sweep();
+        if (options_.verbose && forgotten > 0)
+            std::fprintf(stderr, "qel-lua-service: idle peers swept: %zu\n", forgotten);
     }
     if (pool_.anyBusy() || admission_.waiting()) {
         lastActive_ = now;

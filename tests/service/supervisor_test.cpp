@@ -79,12 +79,15 @@ TEST(Supervisor, ASignalStormLosesNoReplyAndKillsNothing) {
     RecordProperty("answered", answered);
 }
 
+// What the --verbose log says when a sweep of idle peers has forgotten some.
+const char kSwept[] = "qel-lua-service: idle peers swept: ";
+
 // Empty replies (a chunk that returns nothing) charge no bytes to their peer, yet ZeroMQ
 // still holds them, each with a reference to its peer's record, while the peer does not
 // read. They are held here across two of the supervisor's sweeps of idle peers, then let
 // go of when the peer leaves; under AddressSanitizer a record freed too early fails this.
 TEST(Supervisor, EmptyRepliesHeldAcrossSweepsFindTheirPeer) {
-    ServiceProcess service;
+    ServiceProcess service({"--verbose"});
     {
         zmq::context_t context(1);
         zmq::socket_t silent(context, zmq::socket_type::dealer);
@@ -113,7 +116,16 @@ TEST(Supervisor, EmptyRepliesHeldAcrossSweepsFindTheirPeer) {
             std::this_thread::sleep_for(50ms);
         }
         ASSERT_EQ(other.ask("return last"), "1");
-        std::this_thread::sleep_for(2500ms); // two sweeps: nothing observable marks them
+        // Two sweeps pass while the replies are held. A client that has come and gone is
+        // forgotten by the next sweep, which the log says; only what is logged from here
+        // on is read, not the line of each request before.
+        for (int sweep = 0; sweep < 2; ++sweep) {
+            const std::size_t from = service.logSize();
+            EXPECT_EQ(RawClient(service.endpoint()).ask("return 'passing'"), "passing");
+            ASSERT_TRUE(
+                waitUntil([&] { return service.log(from).find(kSwept) != std::string::npos; }, 20s))
+                << "no sweep " << sweep;
+        }
     }
     EXPECT_EQ(RawClient(service.endpoint()).ask("return 'after'"), "after");
     EXPECT_TRUE(service.running());
@@ -130,9 +142,8 @@ TEST(Supervisor, AnIdleCollectionThatNeverEndsCostsNoOtherRequest) {
               "left");
     // The collection starts after a second idle; from then on the worker spins.
     const double cpu = treeCpuSeconds(service.pid());
-    const auto idle = Clock::now();
-    while (treeCpuSeconds(service.pid()) - cpu < 0.3 && secondsSince(idle) < 10)
-        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(waitUntil([&] { return treeCpuSeconds(service.pid()) - cpu >= 0.3; }, 10s))
+        << "the idle collection never started";
     const auto start = Clock::now();
     EXPECT_EQ(RawClient(service.endpoint(), 20000).ask("return 'innocent'"), "innocent");
     // It waited at most for the collection's backstop and a new worker's start.

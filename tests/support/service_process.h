@@ -29,7 +29,7 @@ class ServiceProcess {
     // std::runtime_error when the program does not come up.
     ServiceProcess(const std::string& program, std::vector<std::string> args);
     // Stops the program if it still runs: SIGTERM, a bounded wait, then SIGKILL. What it
-    // wrote to standard error is passed on to the test's own then.
+    // wrote to standard error (its last 256 KiB) is passed on to the test's own then.
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
@@ -54,8 +54,11 @@ class ServiceProcess {
     // limit the program is killed and the result is empty.
     std::optional<int> stop(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
-    // Everything the program and its workers have written to standard error so far.
-    std::string log() const;
+    // Everything the program and its workers have written to standard error so far, or
+    // what they wrote from byte `from` on: a wait for a line still to come reads only
+    // what came after logSize() said how much there was.
+    std::string log(std::size_t from = 0) const;
+    std::size_t logSize() const;
     // The requests its --verbose log says were answered, in the order they were. The
     // supervisor writes each line as it hands the answer over, before it turns to the next
     // request: so once an answer has arrived, the lines of all answers given before it

@@ -160,10 +160,6 @@ class TestExampleHost:
         done = self.run(library, "127.0.0.1", str(service.port), "return 6*7")
         assert (done.returncode, done.stdout) == (0, b"42\n"), done.stderr
 
-    def test_prints_a_lua_error_as_the_answer(self, library, service):
-        done = self.run(library, "127.0.0.1", str(service.port), 'error("boom")')
-        assert (done.returncode, done.stdout) == (0, b"error: script:1: boom\n"), done.stderr
-
     def test_passes_non_ascii_bytes_through(self, library, service):
         done = self.run(library, "127.0.0.1", str(service.port), 'return "\u20ac"')
         assert (done.returncode, done.stdout) == (0, "\u20ac\n".encode()), done.stderr
