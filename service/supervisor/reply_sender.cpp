@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "invariants.h"
-
 namespace qel {
 
 namespace {
@@ -44,39 +42,6 @@ extern "C" void freeCopy(void* data, void* hint) {
 
 } // namespace
 
-ReplyAreas ReplyAreas::create(std::size_t size) {
-    ReplyAreas areas;
-    for (std::shared_ptr<ReplyArea>& reply : areas.areas_) {
-        reply = std::make_shared<ReplyArea>();
-        reply->area = SharedArea::create("qel-lua-reply", size);
-    }
-    return areas;
-}
-
-bool ReplyAreas::prepare(std::size_t keep) {
-    if (areas_[current_]->held.load(std::memory_order_acquire)) current_ = 1 - current_;
-    if (!check(!areas_[current_]->held.load(std::memory_order_acquire),
-               "at most one reply area per worker is held by ZeroMQ"))
-        return false;
-    ReplyArea& spare = *areas_[1 - current_];
-    if (spare.area.mapped() > keep && !spare.held.load(std::memory_order_acquire)) {
-        spare.area.release(keep);
-    }
-    return true;
-}
-
-bool ReplyAreas::release(std::size_t keep) {
-    bool released = true;
-    for (const std::shared_ptr<ReplyArea>& reply : areas_) {
-        if (reply->held.load(std::memory_order_acquire)) {
-            released = false;
-        } else {
-            reply->area.release(keep);
-        }
-    }
-    return released;
-}
-
 const std::atomic<std::size_t>& ReplySender::unreadAll() {
     return gUnreadAll;
 }
@@ -96,9 +61,9 @@ void ReplySender::refuse(Request& request, std::string_view text) {
 
 ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, std::size_t size,
                                          bool ok) {
-    const std::shared_ptr<ReplyArea>& area = areas.areas_[areas.current_];
+    const std::shared_ptr<ReplyArea>& area = areas.built();
     if (!area->area.cover(size)) return Sent::Unreadable;
-    const bool inPlace = !areas.areas_[1 - areas.current_]->held.load(std::memory_order_acquire);
+    const bool inPlace = !areas.otherHeld();
     void* copy = inPlace ? nullptr : std::malloc(size == 0 ? 1 : size);
     if (!inPlace && copy == nullptr) return Sent::NoMemory;
     auto flight = std::make_unique<InFlight>();

@@ -12,40 +12,10 @@
 
 #include <zmq.hpp>
 
-#include "channel.h"
+#include "reply_areas.h"
 #include "request.h"
 
 namespace qel {
-
-// One of a worker's two reply areas. While ZeroMQ sends a reply straight from it, it is
-// held, and the worker builds its next reply in the other one.
-struct ReplyArea {
-    SharedArea area;
-    std::atomic<bool> held{false};
-};
-
-// A worker's two reply areas. Rule: the area a worker builds its reply in is never one
-// that ZeroMQ holds, so at most one of the two is held at any time.
-class ReplyAreas {
-  public:
-    // Both areas, `size` bytes each; throws std::system_error.
-    static ReplyAreas create(std::size_t size);
-
-    int fd(int which) const { return areas_[which]->area.fd(); }
-    // Chooses the area for the next reply, one ZeroMQ does not hold, and gives back the
-    // other's pages beyond `keep` unless ZeroMQ is sending from it. False when both are
-    // held, which the rule above rules out.
-    bool prepare(std::size_t keep);
-    std::uint32_t current() const { return current_; }
-    // Gives back the pages beyond `keep` of every area ZeroMQ does not hold; false while
-    // one is still held, to be looked at again later.
-    bool release(std::size_t keep);
-
-  private:
-    friend class ReplySender;
-    std::shared_ptr<ReplyArea> areas_[2];
-    std::uint32_t current_ = 0;
-};
 
 class ReplySender {
   public:

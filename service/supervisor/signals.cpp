@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <initializer_list>
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>

@@ -321,7 +321,8 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
     }
     // The reply goes to an area ZeroMQ is not reading from; the other gives back its
     // pages beyond what is kept, unless it is still being sent.
-    if (!worker.replies.prepare(kReplyKeep)) {
+    if (!check(worker.replies.prepare(kReplyKeep),
+               "at most one reply area per worker is held by ZeroMQ")) {
         sender_.refuse(request, kBusy);
         return;
     }

@@ -20,6 +20,7 @@
 #include "channel.h"
 #include "jail.h"
 #include "lua_worker.h"
+#include "reply_areas.h"
 #include "sanitizers.h"
 
 namespace qel {
