@@ -28,8 +28,7 @@ constexpr auto kBackstop = std::chrono::milliseconds(100);
 
 ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe)
     : options_(options), front_(front), frontFd_(front.get(zmq::sockopt::fd)), doorbell_(doorbell),
-      sender_(front, options.verbose),
-      admission_(AdmissionLimits::from(options), ReplySender::unreadAll()),
+      sender_(front, options.verbose), admission_(AdmissionLimits::from(options), sender_.unread()),
       pool_(options, sender_, doorbell, exe) {}
 
 void ServingLoop::serve() {

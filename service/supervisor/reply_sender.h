@@ -1,12 +1,11 @@
 // reply_sender.h - every answer leaves the service through here: a worker's reply, sent
 // straight from the shared area it was built in (or from a copy), and the supervisor's
 // own error texts, each with its log line. It keeps count of the reply bytes ZeroMQ
-// still holds, per peer and for all peers together, until ZeroMQ lets go of them.
+// still holds, per peer and for all peers together (UnreadBytes), until ZeroMQ lets go
+// of them.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -14,12 +13,15 @@
 
 #include "reply_areas.h"
 #include "request.h"
+#include "unread_bytes.h"
 
 namespace qel {
 
 class ReplySender {
   public:
-    ReplySender(zmq::socket_t& front, bool verbose) : front_(front), verbose_(verbose) {}
+    // Throws std::bad_alloc.
+    ReplySender(zmq::socket_t& front, bool verbose)
+        : front_(front), verbose_(verbose), unread_(std::make_shared<UnreadBytes>()) {}
 
     // Answers with a text of the supervisor's own, always an error.
     void refuse(Request& request, std::string_view text);
@@ -32,14 +34,16 @@ class ReplySender {
     // once it has dealt with the worker.
     Sent sendReply(Request& request, ReplyAreas& areas, std::size_t size, bool ok);
 
-    // Reply bytes ZeroMQ holds for all peers together.
-    static const std::atomic<std::size_t>& unreadAll();
+    // Reply bytes ZeroMQ holds for all peers together, to be read; it lives on as long
+    // as the handle, or a reply ZeroMQ holds, does.
+    std::shared_ptr<const UnreadBytes> unread() const { return unread_; }
 
   private:
     void log(const Request& request, std::size_t out, bool ok) const;
 
     zmq::socket_t& front_;
     bool verbose_;
+    std::shared_ptr<UnreadBytes> unread_;
 };
 
 } // namespace qel
