@@ -1,11 +1,13 @@
 // worker_pool.h - the worker processes and every change of their state. A worker is
 // Down (no process), Starting, Idle, Busy with one request, or Collecting (its idle
 // collection, timed like a request). Spawning, start-up, replies, deadlines, reaping and
-// replacement all happen here; the loop only asks for a free worker and hands it work.
+// replacement all happen here; the loop asks for a free worker, hands it work and says
+// when a child process has ended.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <sys/types.h>
@@ -51,9 +53,13 @@ class WorkerPool {
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Starts every worker and waits until all can serve. False when a stop signal came
-    // first; throws std::runtime_error when they cannot start.
-    bool start();
+    // Starts every worker and waits until all can serve, waking also when `signals` (a
+    // descriptor) is readable; then `stopped` takes what arrived and says whether a stop
+    // has come. False when one came first; throws std::runtime_error when they cannot start.
+    bool start(int signals, const std::function<bool()>& stopped);
+    // A child process has ended (SIGCHLD, which may stand for several): the next tick(),
+    // or start()'s next look, reaps every one that has.
+    void childEnded() { childEnded_ = true; }
     // Does what is due by now: takes replies, reaps ended workers, enforces deadlines,
     // starts replacements and idle collections.
     void tick(Clock::time_point now);
@@ -98,7 +104,7 @@ class WorkerPool {
     void startCollection(Worker& worker, Clock::time_point now);
     void post(Worker& worker, std::uint32_t state);
     Deadlines& deadlines(Worker& worker);
-    void waitForDoorbell(Clock::duration limit);
+    void waitForDoorbell(int signals, Clock::duration limit);
 
     const ServiceOptions& options_;
     ReplySender& sender_;
@@ -107,6 +113,7 @@ class WorkerPool {
     std::optional<Clock::duration> limit_; // --max-seconds, if any
     std::vector<Worker> workers_;
     std::size_t nextWorker_ = 0;
+    bool childEnded_ = false; // since the last reap()
 };
 
 } // namespace qel
