@@ -132,13 +132,4 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t value,
             0);
 }
 
-char* SharedReplyStorage::resize(std::size_t capacity, std::size_t) noexcept {
-    SharedArea& area = *areas_[current_];
-    return area.reserve(capacity) ? area.data() : nullptr;
-}
-
-char* SharedReplyStorage::rebind(std::size_t capacity) noexcept {
-    return resize(capacity, 0);
-}
-
 } // namespace qel

@@ -1,17 +1,14 @@
 // channel.h - how the supervisor hands one request to a worker process and takes its
-// reply back: a control block, a request area and a reply area in shared memory
-// (memfds that can grow but never shrink), a futex that wakes the worker and an eventfd
-// that wakes the supervisor. Nothing the worker writes can make the supervisor read out
-// of bounds.
+// reply back: a control block, a request area and two reply areas (reply_areas.h) in
+// shared memory (memfds that can grow but never shrink), a futex that wakes the worker
+// and an eventfd that wakes the supervisor. Nothing the worker writes can make the
+// supervisor read out of bounds.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
-
-#include "reply_buffer.h"
 
 namespace qel {
 
@@ -96,21 +93,5 @@ void futexWake(std::atomic<std::uint32_t>& word) noexcept;
 // Waits while word holds value, at most `limit`; returns early on a wake or a signal.
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t value,
                std::chrono::nanoseconds limit) noexcept;
-
-// The worker's two reply areas as the place its ReplyBuffer builds replies in. The
-// supervisor sends a reply straight from its area, so the next one goes to the other
-// area, which the supervisor names for each request; pages are given back by the
-// supervisor, which knows which area ZeroMQ still reads from.
-class SharedReplyStorage : public ReplyBuffer::Storage {
-  public:
-    SharedReplyStorage(SharedArea& first, SharedArea& second) : areas_{&first, &second} {}
-    void select(std::uint32_t area) { current_ = area != 0 ? 1 : 0; }
-    char* resize(std::size_t capacity, std::size_t keep) noexcept override;
-    char* rebind(std::size_t capacity) noexcept override;
-
-  private:
-    SharedArea* areas_[2];
-    int current_ = 0;
-};
 
 } // namespace qel

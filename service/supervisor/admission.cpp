@@ -26,8 +26,8 @@ AdmissionLimits AdmissionLimits::from(const ServiceOptions& options) {
     return limits;
 }
 
-Admission::Admission(const AdmissionLimits& limits, const std::atomic<std::size_t>& unreadAll)
-    : limits_(limits), unreadAll_(unreadAll) {}
+Admission::Admission(const AdmissionLimits& limits, std::shared_ptr<const UnreadBytes> unreadAll)
+    : limits_(limits), unreadAll_(std::move(unreadAll)) {}
 
 PeerPtr Admission::peerOf(std::string_view identity) {
     PeerPtr& peer = peers_[std::string(identity)];
@@ -39,7 +39,7 @@ PeerPtr Admission::peerOf(std::string_view identity) {
 const char* Admission::unreadRefusal(const Peer& peer) const {
     const std::size_t own = std::min(limits_.unreadPerPeer, limits_.unreadAll);
     if (peer.unread.load(std::memory_order_acquire) > own) return kUnread;
-    return unreadAll_.load(std::memory_order_acquire) > limits_.unreadAll ? kBusy : nullptr;
+    return unreadAll_->load() > limits_.unreadAll ? kBusy : nullptr;
 }
 
 Admission::Verdict Admission::admit(Request& request, bool workerFree, std::string& refusal) {

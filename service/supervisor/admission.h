@@ -4,9 +4,9 @@
 // whether a worker is free, so the rules are tested without processes.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +14,7 @@
 
 #include "options.h"
 #include "request.h"
+#include "unread_bytes.h"
 
 namespace qel {
 
@@ -40,7 +41,7 @@ struct AdmissionLimits {
 class Admission {
   public:
     // unreadAll is the count of reply bytes ZeroMQ holds for all peers together.
-    Admission(const AdmissionLimits& limits, const std::atomic<std::size_t>& unreadAll);
+    Admission(const AdmissionLimits& limits, std::shared_ptr<const UnreadBytes> unreadAll);
 
     enum class Verdict { Run, Queued, Refused };
     // Takes in a request just read. Run: hand it to the free worker now (there is one and
@@ -66,7 +67,7 @@ class Admission {
     const char* unreadRefusal(const Peer& peer) const;
 
     AdmissionLimits limits_;
-    const std::atomic<std::size_t>& unreadAll_;
+    std::shared_ptr<const UnreadBytes> unreadAll_;
     std::unordered_map<std::string, PeerPtr> peers_;
     std::deque<Request> queue_;
     std::size_t queuedBytes_ = 0; // the bodies in queue_, all together

@@ -11,7 +11,6 @@
 
 #include "channel.h"
 #include "invariants.h"
-#include "signals.h"
 #include "supervisor_replies.h"
 
 namespace qel {
@@ -27,11 +26,18 @@ constexpr auto kBackstop = std::chrono::milliseconds(100);
 
 } // namespace
 
-ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe)
+ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe,
+                         SignalReader& signals)
     : options_(options), front_(front), frontFd_(front.get(zmq::sockopt::fd)), doorbell_(doorbell),
-      sender_(front, options.verbose),
-      admission_(AdmissionLimits::from(options), ReplySender::unreadAll()),
-      pool_(options, doorbell, exe) {}
+      signals_(signals), sender_(front, options.verbose),
+      admission_(AdmissionLimits::from(options), sender_.unread()), pool_(options, doorbell, exe) {}
+
+bool ServingLoop::start() {
+    return pool_.start(signals_.fd(), [this] {
+        takeSignals();
+        return stopRequested_;
+    });
+}
 
 void ServingLoop::serve() {
     for (;;) {
@@ -50,7 +56,7 @@ void ServingLoop::serve() {
 bool ServingLoop::round() {
     const Clock::time_point now = Clock::now();
     sendAnswers(now); // what a round that ran out of memory left
-    if (intakeOpen_ && stopRequested()) closeIntake(now);
+    if (intakeOpen_ && stopRequested_) closeIntake(now);
     pool_.tick(now);
     sendAnswers(now);
     if (stopDeadline_ && now >= *stopDeadline_) {
@@ -194,12 +200,19 @@ void ServingLoop::wait(Clock::time_point now) {
         return;
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
-    pollfd fds[3] = {
-        {doorbell_, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}, {frontFd_, POLLIN, 0}};
+    pollfd fds[3] = {{doorbell_, POLLIN, 0}, {signals_.fd(), POLLIN, 0}, {frontFd_, POLLIN, 0}};
     if (poll(fds, intakeOpen_ ? 3 : 2, ms < 1 ? 1 : static_cast<int>(ms)) > 0) {
         if ((fds[0].revents & POLLIN) != 0) takeRings(doorbell_);
         if ((fds[1].revents & POLLIN) != 0) takeSignals();
     }
+}
+
+// A stop is kept until the round that closes the intake; a child's end goes to the pool,
+// which reaps at its next tick.
+void ServingLoop::takeSignals() {
+    const SignalEvents events = signals_.take();
+    if (events.stop) stopRequested_ = true;
+    if (events.childEnded) pool_.childEnded();
 }
 
 } // namespace qel

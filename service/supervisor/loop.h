@@ -1,6 +1,7 @@
 // loop.h - the serving loop: read requests off the public socket, admit them, hand them
 // to workers, pass every answer (its own refusals, the pool's answers) to the one
-// ReplySender, and sleep until one of those has more to do.
+// ReplySender, take the signals (a stop it keeps, a child's end it hands to the pool),
+// and sleep until one of those has more to do.
 #pragma once
 
 #include <optional>
@@ -10,16 +11,19 @@
 #include "admission.h"
 #include "options.h"
 #include "reply_sender.h"
+#include "signals.h"
 #include "worker_pool.h"
 
 namespace qel {
 
 class ServingLoop {
   public:
-    ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe);
+    // signals is where stops and children's ends are read from.
+    ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe,
+                SignalReader& signals);
 
     // Starts the workers: false when a stop came first; throws when they cannot start.
-    bool start() { return pool_.start(); }
+    bool start();
     // Serves until a stop signal, then until every request taken in is answered.
     void serve();
 
@@ -34,14 +38,17 @@ class ServingLoop {
     void take(Envelope&& envelope, Clock::time_point now);
     void housekeeping(Clock::time_point now);
     void wait(Clock::time_point now);
+    void takeSignals();
 
     const ServiceOptions& options_;
     zmq::socket_t& front_;
     int frontFd_;
     int doorbell_;
+    SignalReader& signals_;
     ReplySender sender_;
     Admission admission_;
     WorkerPool pool_;
+    bool stopRequested_ = false;
     bool intakeOpen_ = true;
     bool lookAgain_ = false; // requests may be left that ZeroMQ will not signal again
     std::optional<Clock::time_point> stopDeadline_;

@@ -3,25 +3,24 @@
 // then are the area and the peer's unread bytes given back.
 #include "reply_sender.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "invariants.h"
+#include <memory>
 
 namespace qel {
 
 namespace {
 
-// Static, since ZeroMQ may let go of the last replies while its context closes, after
-// the supervisor is gone.
-std::atomic<std::size_t> gUnreadAll{0};
-
 // What a reply in flight keeps alive until ZeroMQ lets go of it: the area it is read
-// from (when sent in place), and the peer it is charged to.
+// from (when sent in place), the peer it is charged to and the count of all peers'
+// unread bytes. ZeroMQ may let go of the last replies while its context closes, after
+// the supervisor's objects are gone, so each of them is shared.
 struct InFlight {
     std::shared_ptr<ReplyArea> area;
     PeerPtr peer;
+    std::shared_ptr<UnreadBytes> unread;
     std::size_t size;
     // Stored last by the loop and loaded first by the callback. ZeroMQ passes the message
     // between its threads through lock-free queues that ThreadSanitizer does not see;
@@ -33,7 +32,7 @@ extern "C" void releaseReply(void*, void* hint) {
     std::unique_ptr<InFlight> flight(static_cast<InFlight*>(hint));
     (void)flight->handedOver.load(std::memory_order_acquire);
     flight->peer->unread.fetch_sub(flight->size, std::memory_order_release);
-    gUnreadAll.fetch_sub(flight->size, std::memory_order_release);
+    flight->unread->subtract(flight->size);
     if (flight->area) flight->area->held.store(false, std::memory_order_release);
 }
 
@@ -43,43 +42,6 @@ extern "C" void freeCopy(void* data, void* hint) {
 }
 
 } // namespace
-
-ReplyAreas ReplyAreas::create(std::size_t size) {
-    ReplyAreas areas;
-    for (std::shared_ptr<ReplyArea>& reply : areas.areas_) {
-        reply = std::make_shared<ReplyArea>();
-        reply->area = SharedArea::create("qel-lua-reply", size);
-    }
-    return areas;
-}
-
-bool ReplyAreas::prepare(std::size_t keep) {
-    if (areas_[current_]->held.load(std::memory_order_acquire)) current_ = 1 - current_;
-    if (!check(!areas_[current_]->held.load(std::memory_order_acquire),
-               "at most one reply area per worker is held by ZeroMQ"))
-        return false;
-    ReplyArea& spare = *areas_[1 - current_];
-    if (spare.area.mapped() > keep && !spare.held.load(std::memory_order_acquire)) {
-        spare.area.release(keep);
-    }
-    return true;
-}
-
-bool ReplyAreas::release(std::size_t keep) {
-    bool released = true;
-    for (const std::shared_ptr<ReplyArea>& reply : areas_) {
-        if (reply->held.load(std::memory_order_acquire)) {
-            released = false;
-        } else {
-            reply->area.release(keep);
-        }
-    }
-    return released;
-}
-
-const std::atomic<std::size_t>& ReplySender::unreadAll() {
-    return gUnreadAll;
-}
 
 void ReplySender::log(const Request& request, std::size_t out, bool ok) const {
     if (!verbose_) return;
@@ -96,14 +58,15 @@ void ReplySender::refuse(Request& request, std::string_view text) {
 
 ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, std::size_t size,
                                          bool ok) {
-    const std::shared_ptr<ReplyArea>& area = areas.areas_[areas.current_];
+    const std::shared_ptr<ReplyArea>& area = areas.built();
     if (!area->area.cover(size)) return Sent::Unreadable;
-    const bool inPlace = !areas.areas_[1 - areas.current_]->held.load(std::memory_order_acquire);
+    const bool inPlace = !areas.otherHeld();
     void* copy = inPlace ? nullptr : std::malloc(size == 0 ? 1 : size);
     if (!inPlace && copy == nullptr) return Sent::NoMemory;
     auto flight = std::make_unique<InFlight>();
     flight->area = inPlace ? area : nullptr;
     flight->peer = request.peer.get();
+    flight->unread = unread_;
     flight->size = size;
     zmq::message_t message;
     try {
@@ -122,7 +85,7 @@ ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, st
     InFlight& handed = *flight.release();
     if (inPlace) area->held.store(true, std::memory_order_relaxed);
     request.peer->unread.fetch_add(size, std::memory_order_relaxed);
-    gUnreadAll.fetch_add(size, std::memory_order_relaxed);
+    unread_->add(size);
     handed.handedOver.store(true, std::memory_order_release);
     const bool sent = request.envelope.reply(front_, message);
     log(request, size, sent && ok);

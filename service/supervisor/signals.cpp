@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <initializer_list>
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -14,41 +15,44 @@ namespace qel {
 
 namespace {
 
-// Any number would do, since takeSignals() reads until none is left.
+// Any number would do, since take() reads until none is left.
 constexpr std::size_t kSignalsPerRead = 16;
 
 // The first stop signal finishes what arrived; the second ends the process at once.
 constexpr int kStopsToExit = 2;
 
-int gSignals = -1;
-int gStops = 0;
-bool gChildExited = false;
-
 } // namespace
 
-// Standard signals do not queue: many SIGCHLDs may read as one, which is why the caller
-// reaps every child that ended.
-void takeSignals() {
-    if (gSignals < 0) return;
+SignalReader::~SignalReader() {
+    if (fd_ >= 0) close(fd_);
+}
+
+// Standard signals do not queue: many SIGCHLDs may read as one, which is why whoever
+// hears of a child's end reaps every child that ended.
+SignalEvents SignalReader::take() {
+    SignalEvents events;
+    if (fd_ < 0) return events;
     signalfd_siginfo infos[kSignalsPerRead];
     for (;;) {
-        const ssize_t n = read(gSignals, infos, sizeof infos);
+        const ssize_t n = read(fd_, infos, sizeof infos);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) return events;
         for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof infos[0]; ++i) {
             if (infos[i].ssi_signo == SIGCHLD) {
-                gChildExited = true;
-            } else if (++gStops >= kStopsToExit) {
+                events.childEnded = true;
+            } else if (++stops_ >= kStopsToExit) {
                 static const char message[] =
                     "qel-lua-service: second signal, exiting without waiting for requests\n";
                 (void)!write(STDERR_FILENO, message, sizeof message - 1);
                 _exit(1); // the workers follow: they die with their parent
+            } else {
+                events.stop = true;
             }
         }
     }
 }
 
-bool installSignalHandlers() {
+bool SignalReader::install() {
     sigset_t signals;
     sigemptyset(&signals);
     for (int signal : {SIGINT, SIGTERM, SIGCHLD})
@@ -65,22 +69,8 @@ bool installSignalHandlers() {
     for (int signal : {SIGPIPE, SIGHUP, SIGUSR1, SIGUSR2}) {
         if (std::signal(signal, SIG_IGN) == SIG_ERR) return false;
     }
-    gSignals = highDescriptor(signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
-    return gSignals >= 0;
-}
-
-int signalDescriptor() {
-    return gSignals;
-}
-
-bool stopRequested() {
-    return gStops != 0;
-}
-
-bool takeChildExit() {
-    const bool exited = gChildExited;
-    gChildExited = false;
-    return exited;
+    fd_ = highDescriptor(signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+    return fd_ >= 0;
 }
 
 } // namespace qel

@@ -1,22 +1,39 @@
 // signals.h - SIGINT and SIGTERM ask the service to stop, SIGCHLD reports a worker
 // process that ended. No handler runs for them: they stay blocked in every thread and
-// are read from a signalfd that the serving loop polls, so no signal can interrupt a
-// call the supervisor is in, however often it arrives.
+// are read from a signalfd, as events the serving loop takes and hands on, so no signal
+// can interrupt a call the supervisor is in, however often it arrives.
 #pragma once
 
 namespace qel {
 
-// Blocks the three signals in the calling thread (and every thread it starts later),
-// ignores those that mean nothing to the service, and opens the descriptor the three
-// are read from; false, with errno saying why, when any of that cannot be done.
-bool installSignalHandlers();
-// Readable while a signal is waiting to be taken; poll it beside the other descriptors.
-int signalDescriptor();
-// Takes in the signals that have arrived, without waiting; a second stop signal exits
-// at once with status 1. The two below say what was taken in.
-void takeSignals();
-bool stopRequested();
-// True when a child has ended since the last call.
-bool takeChildExit();
+// What arrived since the last take().
+struct SignalEvents {
+    bool stop = false;       // SIGINT or SIGTERM: answer what was taken in, then exit
+    bool childEnded = false; // SIGCHLD: one or more children ended, to be reaped
+};
+
+// The signalfd, and the one rule that cannot wait for the loop: a second stop signal
+// ends the process at once.
+class SignalReader {
+  public:
+    SignalReader() = default;
+    ~SignalReader();
+    SignalReader(const SignalReader&) = delete;
+    SignalReader& operator=(const SignalReader&) = delete;
+
+    // Blocks the three signals in the calling thread (and every thread it starts later),
+    // ignores those that mean nothing to the service, and opens the descriptor the three
+    // are read from; false, with errno saying why, when any of that cannot be done.
+    bool install();
+    // Readable while a signal is waiting to be taken; poll it beside the other descriptors.
+    int fd() const { return fd_; }
+    // Takes in the signals that have arrived, without waiting. A stop signal after an
+    // earlier one, in this call or before, exits at once with status 1.
+    SignalEvents take();
+
+  private:
+    int fd_ = -1;
+    int stops_ = 0;
+};
 
 } // namespace qel

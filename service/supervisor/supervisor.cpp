@@ -57,7 +57,8 @@ std::unique_ptr<ZapHandler> accessControl(zmq::context_t& context, const Service
 }
 
 // Binds, starts the workers, says where it listens and serves; the exit status.
-int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell, int exe) {
+int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell, int exe,
+            SignalReader& signals) {
     zmq::socket_t front(context, zmq::socket_type::router);
     configureFront(front, options);
     try {
@@ -67,7 +68,7 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
                      e.what());
         return 1;
     }
-    ServingLoop loop(options, front, doorbell, exe);
+    ServingLoop loop(options, front, doorbell, exe, signals);
     if (!loop.start()) return 0; // stopped before it could serve
     std::printf("%s\n", front.get(zmq::sockopt::last_endpoint).c_str());
     std::fflush(stdout);
@@ -80,7 +81,8 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
 int runSupervisor(const ServiceOptions& options) {
     // Before any thread starts, so that the threads ZeroMQ and the access control start
     // inherit the blocked signals too.
-    if (!installSignalHandlers()) {
+    SignalReader signals;
+    if (!signals.install()) {
         std::perror("qel-lua-service: cannot take signals");
         return 1;
     }
@@ -101,7 +103,7 @@ int runSupervisor(const ServiceOptions& options) {
             zmq::context_t& context;
             ~ShutDown() { context.shutdown(); }
         } shutDown{context};
-        status = serveOn(context, options, doorbell, exe);
+        status = serveOn(context, options, doorbell, exe, signals);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: %s\n", e.what());
         status = 1;

@@ -17,7 +17,6 @@
 
 #include "invariants.h"
 #include "request_limits.h"
-#include "signals.h"
 #include "supervisor_replies.h"
 #include "worker_spawn.h"
 
@@ -125,7 +124,7 @@ void WorkerPool::down(Worker& worker, Clock::time_point retryAt) {
     enter(worker, Worker::State::Down);
 }
 
-bool WorkerPool::start() {
+bool WorkerPool::start(int signals, const std::function<bool()>& stopped) {
     const Clock::time_point begun = Clock::now();
     for (Worker& worker : workers_) {
         if (!spawn(worker, begun)) throw std::runtime_error("the workers did not start");
@@ -141,16 +140,15 @@ bool WorkerPool::start() {
             ready = ready && worker.state == Worker::State::Idle;
         }
         if (ready) return true;
-        takeSignals();
-        if (stopRequested()) return false;
-        waitForDoorbell(kStartPoll);
+        if (stopped()) return false;
+        waitForDoorbell(signals, kStartPoll);
     }
 }
 
 // Waits for a ring of the doorbell or a signal, at most `limit`.
-void WorkerPool::waitForDoorbell(Clock::duration limit) {
+void WorkerPool::waitForDoorbell(int signals, Clock::duration limit) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit).count();
-    pollfd fds[2] = {{doorbell_, POLLIN, 0}, {signalDescriptor(), POLLIN, 0}};
+    pollfd fds[2] = {{doorbell_, POLLIN, 0}, {signals, POLLIN, 0}};
     if (poll(fds, 2, static_cast<int>(ms)) > 0 && (fds[0].revents & POLLIN) != 0)
         takeRings(doorbell_);
 }
@@ -158,7 +156,7 @@ void WorkerPool::waitForDoorbell(Clock::duration limit) {
 // Picks up workers that ended. One that ended by itself had a fault (or hit the
 // operating system's memory ceiling): its request is answered and it is replaced.
 void WorkerPool::reap() {
-    if (!takeChildExit()) return;
+    if (!std::exchange(childEnded_, false)) return;
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
@@ -344,7 +342,8 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
     }
     // The reply goes to an area ZeroMQ is not reading from; the other gives back its
     // pages beyond what is kept, unless it is still being sent.
-    if (!worker.replies.prepare(kReplyKeep)) {
+    if (!check(worker.replies.prepare(kReplyKeep),
+               "at most one reply area per worker is held by ZeroMQ")) {
         answers_.emplace_back(std::move(request), reply::kBusy);
         return;
     }

@@ -2,12 +2,14 @@
 // Down (no process), Starting, Idle, Busy with one request, Replied (its reply waits to be
 // sent) or Collecting (its idle collection, timed like a request). Spawning, start-up,
 // deadlines, reaping, replacement and what a worker's request is answered are decided
-// here; the pool sends nothing, it lists its answers for the loop to hand to the sender.
+// here; the pool sends nothing, it lists its answers for the loop to hand to the sender,
+// and the loop says when a child process has ended.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,9 +76,13 @@ class WorkerPool {
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Starts every worker and waits until all can serve. False when a stop signal came
-    // first; throws std::runtime_error when they cannot start.
-    bool start();
+    // Starts every worker and waits until all can serve, waking also when `signals` (a
+    // descriptor) is readable; then `stopped` takes what arrived and says whether a stop
+    // has come. False when one came first; throws std::runtime_error when they cannot start.
+    bool start(int signals, const std::function<bool()>& stopped);
+    // A child process has ended (SIGCHLD, which may stand for several): the next tick(),
+    // or start()'s next look, reaps every one that has.
+    void childEnded() { childEnded_ = true; }
     // Does what is due by now: takes replies, reaps ended workers, enforces deadlines,
     // starts replacements and idle collections.
     void tick(Clock::time_point now);
@@ -129,7 +135,7 @@ class WorkerPool {
     void startCollection(Worker& worker, Clock::time_point now);
     void post(Worker& worker, std::uint32_t state);
     Deadlines& deadlines(Worker& worker);
-    void waitForDoorbell(Clock::duration limit);
+    void waitForDoorbell(int signals, Clock::duration limit);
 
     const ServiceOptions& options_;
     int doorbell_;
@@ -138,6 +144,7 @@ class WorkerPool {
     std::vector<Worker> workers_;
     std::size_t nextWorker_ = 0;
     std::deque<Answer> answers_;
+    bool childEnded_ = false; // since the last reap()
 };
 
 } // namespace qel

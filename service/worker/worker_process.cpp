@@ -21,6 +21,7 @@
 #include "jail.h"
 #include "lua_worker.h"
 #include "replies.h"
+#include "reply_areas.h"
 #include "sanitizers.h"
 
 namespace qel {

@@ -1,8 +1,8 @@
 // admission_test.cpp - the admission rules without processes or sockets. Fake workers
 // take what admission hands them; each row of the table is a run of arrivals, finishes
 // and unread replies, with what each step must lead to.
-#include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,7 +74,8 @@ class World {
     // Reply bytes left unread: by the peer with a running request, or by all ("*").
     std::string unread(const std::string& peer, std::size_t bytes) {
         if (peer == "*") {
-            unreadAll_ = bytes;
+            const std::size_t was = unreadAll_->load();
+            bytes >= was ? unreadAll_->add(bytes - was) : unreadAll_->subtract(was - bytes);
             return "";
         }
         for (std::optional<Request>& slot : workers_) {
@@ -93,7 +94,7 @@ class World {
         return nullptr;
     }
 
-    std::atomic<std::size_t> unreadAll_{0};
+    std::shared_ptr<qel::UnreadBytes> unreadAll_ = std::make_shared<qel::UnreadBytes>();
     Admission admission_;
     std::vector<std::optional<Request>> workers_;
 };
