@@ -1,7 +1,8 @@
 // guards_test.cpp - the service's hard guarantees, one class of hostile client per test:
-// every request is answered within --max-seconds plus the grace whatever it runs, the
-// standard library stays what it is, memory stays bounded, running out of descriptors
-// does not spin, and a stop is bounded too. After each, a normal request is answered.
+// every request is answered within --max-seconds plus the grace whatever it runs, a
+// client that keeps its queue full of them holds others up by one turn, the standard
+// library stays what it is, memory stays bounded, running out of descriptors does not
+// spin, and a stop is bounded too. After each, a normal request is answered.
 #include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -97,6 +98,21 @@ TEST(Guards, AWorkerThatCannotBeStoppedIsReplacedWithinTheGrace) {
     EXPECT_LT(answer.seconds, kLimit + kLate);
     EXPECT_EQ(client.ask("return kept"), "nil"); // a new worker, a new state
     EXPECT_EQ(client.ask("return 1"), "1");
+}
+
+// One worker, and a client that keeps as many endless loops queued as it may: another
+// client's request waits for the loop running and one more of them, its turn coming
+// after that client's next, not after all sixteen (which took some 16 s).
+TEST(Guards, AClientThatKeepsItsQueueFullDelaysAnotherByOneTurn) {
+    ServiceProcess service({"--workers", "1", "--max-seconds", "1", "--max-instructions", "0",
+                            "--max-request", kMarkLimit});
+    DealerClient hog(service.endpoint(), 20000);
+    for (int i = 0; i < 16; ++i)
+        ASSERT_TRUE(hog.sendTakenIn("while true do end")) << i;
+    RawClient other(service.endpoint(), 30000);
+    const Timed answer = timedAsk(other, "return 1");
+    EXPECT_EQ(answer.reply, "1");
+    EXPECT_LT(answer.seconds, 2 * (kLimit + kLate));
 }
 
 TEST(Guards, NoRequestChangesTheStandardLibraryOfAnyWorker) {
