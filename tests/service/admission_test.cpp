@@ -252,6 +252,33 @@ TEST(Admission, FollowsItsRules) {
     }
 }
 
+// The bounds on unread replies as the command line sets them: the headroom past the bound
+// is one reply's worth per worker, a reply being at most --max-memory.
+TEST(Admission, TakesItsUnreadBoundsFromTheOptions) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const struct {
+        int workers;
+        std::size_t maxMemory;
+        std::optional<std::size_t> maxUnread;
+        std::size_t all, over;
+    } rows[] = {
+        {1, 256 * kMiB, std::nullopt, 256 * kMiB, 256 * kMiB},
+        {4, 256 * kMiB, 8 * kMiB, 8 * kMiB, 1024 * kMiB},
+        {2, 0, 8 * kMiB, 8 * kMiB, 16 * kMiB},  // no largest reply: the bound stands in
+        {2, 256 * kMiB, 0, SIZE_MAX, SIZE_MAX}, // no bound
+        {1024, SIZE_MAX / 2, std::nullopt, SIZE_MAX / 2, SIZE_MAX}, // saturates
+    };
+    for (const auto& row : rows) {
+        qel::ServiceOptions options;
+        options.workers = row.workers;
+        options.limits.maxMemory = row.maxMemory;
+        options.maxUnread = row.maxUnread;
+        const AdmissionLimits got = AdmissionLimits::from(options);
+        EXPECT_EQ(got.unreadAll, row.all) << row.workers << " " << row.maxMemory;
+        EXPECT_EQ(got.unreadOver, row.over) << row.workers << " " << row.maxMemory;
+    }
+}
+
 // A peer is counted among those holding unread bytes from its first byte to its last,
 // once, however its replies overlap.
 TEST(Admission, CountsEachPeerHoldingUnreadBytesOnce) {
