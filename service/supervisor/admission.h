@@ -45,7 +45,8 @@ struct AdmissionLimits {
 
 class Admission {
   public:
-    // unreadAll is the count of reply bytes ZeroMQ holds for all peers together.
+    // unreadAll counts the reply bytes ZeroMQ holds for all peers together, and the peers
+    // holding any.
     Admission(const AdmissionLimits& limits, std::shared_ptr<const UnreadBytes> unreadAll);
 
     enum class Verdict { Run, Queued, Refused };
