@@ -142,8 +142,9 @@ const Option kOptions[] = {
          return n.has_value();
      }},
     {"--max-unread", "BYTES",
-     "reply bytes that all peers together may leave unread before new\n"
-     "requests are answered busy (default: --max-memory, 0 = none)",
+     "reply bytes that all peers together may leave unread before peers\n"
+     "holding more than their share are answered busy (default: --max-memory,\n"
+     "0 = none)",
      [](const char* text, ServiceOptions& o) {
          const auto n = parseCount(text, kByteUnit);
          if (n) o.maxUnread = toSize(*n);

@@ -1,11 +1,13 @@
 // admission.h - which requests run, wait or are refused. It owns the table of peers,
-// the queue of requests waiting for a worker and the bounds on both, and on the reply
-// bytes peers leave unread. It knows nothing of workers or sockets: the caller says
-// whether a worker is free, so the rules are tested without processes.
+// the requests waiting for a worker, served by turns over the peers, and the bounds on
+// both, and on the reply bytes peers leave unread. It knows nothing of workers or
+// sockets: the caller says whether a worker is free, so the rules are tested without
+// processes.
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,28 +36,34 @@ struct AdmissionLimits {
     std::size_t queueBytes = SIZE_MAX;
     std::size_t unreadPerPeer = kUnreadPerPeer;
     std::size_t unreadAll = SIZE_MAX;
+    // How far past unreadAll peers within their share are still served: one reply's
+    // worth per worker. Beyond it, every new request is refused.
+    std::size_t unreadOver = SIZE_MAX;
 
     static AdmissionLimits from(const ServiceOptions& options);
 };
 
 class Admission {
   public:
-    // unreadAll is the count of reply bytes ZeroMQ holds for all peers together.
+    // unreadAll counts the reply bytes ZeroMQ holds for all peers together, and the peers
+    // holding any.
     Admission(const AdmissionLimits& limits, std::shared_ptr<const UnreadBytes> unreadAll);
 
     enum class Verdict { Run, Queued, Refused };
     // Takes in a request just read. Run: hand it to the free worker now (there is one and
-    // nothing waits ahead of it). Queued: the queue has it. Refused: answer it with
-    // `refusal` (supervisor_replies.h). The request keeps its place in its peer's count
-    // until it is dropped.
+    // nothing waits). Queued: it waits behind its peer's earlier ones. Refused: answer it
+    // with `refusal` (supervisor_replies.h). The request keeps its place in its peer's
+    // count until it is dropped.
     Verdict admit(Request& request, bool workerFree, std::string& refusal);
-    // The request first in line, for a worker that came free; when its peer has left too
-    // many replies unread since it came, `refusal` is set and it is answered instead.
+    // The request whose turn it is, for a worker that came free: the oldest of the peer
+    // first in turn, which then goes behind every other peer with a request waiting. When
+    // its peer has left too many replies unread since it came, `refusal` is set and it is
+    // answered instead.
     std::optional<Request> next(std::string& refusal);
-    // Every waiting request, taken out of the queue (when the service stops).
-    std::deque<Request> takeAll();
+    // Every waiting request, peer by peer, taken out (when the service stops).
+    std::list<Request> takeAll();
 
-    bool waiting() const { return !queue_.empty(); }
+    bool waiting() const { return !turns_.empty(); }
     std::size_t waitingBytes() const { return queuedBytes_; }
     std::size_t peerCount() const { return peers_.size(); }
     // Forgets the peers that nothing refers to any more: no request, no reply held.
@@ -63,14 +71,25 @@ class Admission {
     std::size_t sweep();
 
   private:
-    PeerPtr peerOf(std::string_view identity);
+    // One peer and its requests waiting, oldest first. An empty list allocates nothing,
+    // so a request that runs at once costs no more than the peer's record.
+    struct Entry {
+        PeerPtr peer;
+        std::list<Request> waiting;
+    };
+
+    Entry& entryOf(std::string_view identity);
     const char* unreadRefusal(const Peer& peer) const;
+    std::optional<Request> takeTurn();
 
     AdmissionLimits limits_;
     std::shared_ptr<const UnreadBytes> unreadAll_;
-    std::unordered_map<std::string, PeerPtr> peers_;
-    std::deque<Request> queue_;
-    std::size_t queuedBytes_ = 0; // the bodies in queue_, all together
+    // An entry stays where it is while the table grows, so turns_ can point at it; it is
+    // erased only once nothing refers to its peer, and a waiting request does.
+    std::unordered_map<std::string, Entry> peers_;
+    // The peers with a request waiting, each once, in the order of their turns.
+    std::deque<Entry*> turns_;
+    std::size_t queuedBytes_ = 0; // the bodies of all waiting requests together
 };
 
 } // namespace qel

@@ -31,8 +31,7 @@ struct InFlight {
 extern "C" void releaseReply(void*, void* hint) {
     std::unique_ptr<InFlight> flight(static_cast<InFlight*>(hint));
     (void)flight->handedOver.load(std::memory_order_acquire);
-    flight->peer->unread.fetch_sub(flight->size, std::memory_order_release);
-    flight->unread->subtract(flight->size);
+    flight->unread->release(*flight->peer, flight->size);
     if (flight->area) flight->area->held.store(false, std::memory_order_release);
 }
 
@@ -84,8 +83,7 @@ ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, st
     // whether the send below succeeds or not.
     InFlight& handed = *flight.release();
     if (inPlace) area->held.store(true, std::memory_order_relaxed);
-    request.peer->unread.fetch_add(size, std::memory_order_relaxed);
-    unread_->add(size);
+    unread_->charge(*request.peer, size);
     handed.handedOver.store(true, std::memory_order_release);
     const bool sent = request.envelope.reply(front_, message);
     log(request, size, sent && ok);

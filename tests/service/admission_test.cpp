@@ -2,6 +2,7 @@
 // take what admission hands them; each row of the table is a run of arrivals, finishes
 // and unread replies, with what each step must lead to.
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,16 +72,17 @@ class World {
         return outcome;
     }
 
-    // Reply bytes left unread: by the peer with a running request, or by all ("*").
+    // Sets the reply bytes a peer leaves unread, charged and released as the reply sender
+    // does. The first time, the peer must have a request running; its record is kept, as
+    // a reply in flight keeps it, after the request has ended.
     std::string unread(const std::string& peer, std::size_t bytes) {
-        if (peer == "*") {
-            const std::size_t was = unreadAll_->load();
-            bytes >= was ? unreadAll_->add(bytes - was) : unreadAll_->subtract(was - bytes);
-            return "";
-        }
+        qel::PeerPtr& held = held_[peer];
         for (std::optional<Request>& slot : workers_) {
-            if (slot && identity(*slot) == peer) slot->peer->unread = bytes;
+            if (slot && identity(*slot) == peer) held = slot->peer.get();
         }
+        const std::size_t was = held->unread;
+        bytes >= was ? unreadAll_->charge(*held, bytes - was)
+                     : unreadAll_->release(*held, was - bytes);
         return "";
     }
 
@@ -97,6 +99,7 @@ class World {
     std::shared_ptr<qel::UnreadBytes> unreadAll_ = std::make_shared<qel::UnreadBytes>();
     Admission admission_;
     std::vector<std::optional<Request>> workers_;
+    std::map<std::string, qel::PeerPtr> held_;
 };
 
 struct Step {
@@ -114,17 +117,19 @@ struct Case {
 };
 
 AdmissionLimits limits(std::size_t maxRequest, int perPeer, std::size_t unreadPerPeer,
-                       std::size_t unreadAll) {
+                       std::size_t unreadAll, std::size_t unreadOver = SIZE_MAX) {
     AdmissionLimits l;
     l.maxRequest = maxRequest;
     l.queueBytes = maxRequest == 0 ? SIZE_MAX : maxRequest * qel::kQueueRequests;
     l.perPeer = perPeer;
     l.unreadPerPeer = unreadPerPeer;
     l.unreadAll = unreadAll;
+    l.unreadOver = unreadOver;
     return l;
 }
 
 constexpr const char* kBusy = qel::reply::kBusy;
+constexpr const char* kUnread = qel::reply::kUnread;
 
 TEST(Admission, FollowsItsRules) {
     const std::vector<Case> cases = {
@@ -138,6 +143,24 @@ TEST(Admission, FollowsItsRules) {
           {'f', "B", 0, "run:C"},
           {'f', "A", 0, "run:A"},
           {'f', "C", 0, ""}}},
+        {"a peer that keeps its queue full waits one turn, not all its requests, ahead of "
+         "another",
+         limits(0, 4, SIZE_MAX, SIZE_MAX),
+         1,
+         {{'a', "A", 1, "run"},
+          {'a', "A", 1, "queued"},
+          {'a', "A", 1, "queued"},
+          {'a', "A", 1, "queued"},
+          {'a', "B", 1, "queued"},
+          {'a', "C", 1, "queued"},
+          {'f', "A", 0, "run:A"},
+          {'a', "A", 1, "queued"},
+          {'f', "A", 0, "run:B"},
+          {'f', "B", 0, "run:C"},
+          {'f', "C", 0, "run:A"},
+          {'f', "A", 0, "run:A"},
+          {'f', "A", 0, "run:A"},
+          {'f', "A", 0, ""}}},
         {"the peer's bound counts its running request, and frees as requests end",
          limits(0, 3, SIZE_MAX, SIZE_MAX),
          1,
@@ -175,15 +198,46 @@ TEST(Admission, FollowsItsRules) {
           {'u', "A", 50, ""},
           {'a', "A", 1, "queued"},
           {'f', "A", 0, "run:B"}}},
-        {"replies that pile up while a request waits refuse it when its turn comes",
+        {"past the bound a peer with more than its share is refused, one within it is not",
          limits(0, 16, SIZE_MAX, 100),
          1,
          {{'a', "A", 1, "run"},
+          {'u', "A", 90, ""},
+          {'f', "A", 0, ""},
+          {'a', "B", 1, "run"},
+          {'u', "B", 20, ""},
+          {'f', "B", 0, ""},
+          {'a', "A", 1, kUnread},
+          {'a', "B", 1, "run"},
+          {'a', "C", 1, "queued"},
+          {'u', "A", 40, ""},
+          {'a', "A", 1, "queued"},
+          {'f', "B", 0, "run:C"}}},
+        {"past the bound and its headroom every peer is refused, one with nothing unread too",
+         limits(0, 16, SIZE_MAX, 100, 50),
+         1,
+         {{'a', "A", 1, "run"},
+          {'u', "A", 100, ""},
+          {'f', "A", 0, ""},
+          {'a', "B", 1, "run"},
+          {'u', "B", 60, ""},
+          {'f', "B", 0, ""},
+          {'a', "C", 1, kBusy},
+          {'a', "B", 1, kUnread},
+          {'u', "B", 40, ""},
+          {'a', "C", 1, "run"}}},
+        {"replies that pile up while a request waits refuse it when its turn comes",
+         limits(0, 16, SIZE_MAX, 100),
+         1,
+         {{'a', "B", 1, "run"},
+          {'u', "B", 0, ""},
+          {'f', "B", 0, ""},
+          {'a', "A", 1, "run"},
           {'a', "B", 1, "queued"},
           {'a', "C", 1, "queued"},
-          {'u', "*", 101, ""},
-          {'a', "D", 1, kBusy},
-          {'f', "A", 0, std::string("B:") + kBusy + " C:" + kBusy}}},
+          {'u', "B", 150, ""},
+          {'a', "D", 1, "queued"},
+          {'f', "A", 0, std::string("B:") + kUnread + " run:C"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -195,6 +249,55 @@ TEST(Admission, FollowsItsRules) {
                                                      : world.unread(step.peer, step.bytes);
             EXPECT_EQ(got, step.expect) << "step " << i;
         }
+    }
+}
+
+// The bounds on unread replies as the command line sets them: the headroom past the bound
+// is one reply's worth per worker, a reply being at most --max-memory.
+TEST(Admission, TakesItsUnreadBoundsFromTheOptions) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const struct {
+        int workers;
+        std::size_t maxMemory;
+        std::optional<std::size_t> maxUnread;
+        std::size_t all, over;
+    } rows[] = {
+        {1, 256 * kMiB, std::nullopt, 256 * kMiB, 256 * kMiB},
+        {4, 256 * kMiB, 8 * kMiB, 8 * kMiB, 1024 * kMiB},
+        {2, 0, 8 * kMiB, 8 * kMiB, 16 * kMiB},  // no largest reply: the bound stands in
+        {2, 256 * kMiB, 0, SIZE_MAX, SIZE_MAX}, // no bound
+        {1024, SIZE_MAX / 2, std::nullopt, SIZE_MAX / 2, SIZE_MAX}, // saturates
+    };
+    for (const auto& row : rows) {
+        qel::ServiceOptions options;
+        options.workers = row.workers;
+        options.limits.maxMemory = row.maxMemory;
+        options.maxUnread = row.maxUnread;
+        const AdmissionLimits got = AdmissionLimits::from(options);
+        EXPECT_EQ(got.unreadAll, row.all) << row.workers << " " << row.maxMemory;
+        EXPECT_EQ(got.unreadOver, row.over) << row.workers << " " << row.maxMemory;
+    }
+}
+
+// A peer is counted among those holding unread bytes from its first byte to its last,
+// once, however its replies overlap.
+TEST(Admission, CountsEachPeerHoldingUnreadBytesOnce) {
+    qel::UnreadBytes unread;
+    qel::Peer a, b;
+    const struct {
+        qel::Peer* peer;
+        long bytes; // charged when positive, released when negative
+        std::size_t total, peers;
+    } rows[] = {{&a, 5, 5, 1},   {&a, 7, 12, 1}, {&b, 0, 12, 1}, {&b, 3, 15, 2},
+                {&a, -5, 10, 2}, {&a, -7, 3, 1}, {&b, -3, 0, 0}, {&a, 1, 1, 1}};
+    for (const auto& row : rows) {
+        if (row.bytes >= 0) {
+            unread.charge(*row.peer, static_cast<std::size_t>(row.bytes));
+        } else {
+            unread.release(*row.peer, static_cast<std::size_t>(-row.bytes));
+        }
+        EXPECT_EQ(unread.load(), row.total);
+        EXPECT_EQ(unread.peers(), row.peers);
     }
 }
 

@@ -1,7 +1,8 @@
 // guards_test.cpp - the service's hard guarantees, one class of hostile client per test:
-// every request is answered within --max-seconds plus the grace whatever it runs, the
-// standard library stays what it is, memory stays bounded, running out of descriptors
-// does not spin, and a stop is bounded too. After each, a normal request is answered.
+// every request is answered within --max-seconds plus the grace whatever it runs, a
+// client that keeps its queue full of them holds others up by one turn, the standard
+// library stays what it is, memory stays bounded, running out of descriptors does not
+// spin, and a stop is bounded too. After each, a normal request is answered.
 #include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -29,6 +30,8 @@ constexpr double kLimit = 1.0;
 constexpr double kPrompt = 0.75;
 // One whose worker has to be replaced: the grace (0.5 s) and room for a loaded machine.
 constexpr double kLate = 1.5;
+// A worker's replacement starting up on a loaded machine.
+constexpr double kStartUp = 2.5;
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 struct Timed {
@@ -97,6 +100,39 @@ TEST(Guards, AWorkerThatCannotBeStoppedIsReplacedWithinTheGrace) {
     EXPECT_LT(answer.seconds, kLimit + kLate);
     EXPECT_EQ(client.ask("return kept"), "nil"); // a new worker, a new state
     EXPECT_EQ(client.ask("return 1"), "1");
+}
+
+// One worker, and a client that keeps as many endless loops queued as it may: another
+// client's request waits for the loop running and the one whose turn comes first, not
+// for all sixteen. The log's order says which were answered before it; the time allows
+// for both loops' workers to be replaced and started again on a loaded machine, and is
+// still below the fifteen limits at least that the sixteen took when they all went first.
+TEST(Guards, AClientThatKeepsItsQueueFullDelaysAnotherByOneTurn) {
+    ServiceProcess service({"--workers", "1", "--max-seconds", "1", "--max-instructions", "0",
+                            "--max-request", kMarkLimit, "--verbose"});
+    const std::string loop = "while true do end";
+    const std::string mine = "return 1";
+    DealerClient hog(service.endpoint(), 20000);
+    for (int i = 0; i < 16; ++i)
+        ASSERT_TRUE(hog.sendTakenIn(loop)) << i;
+    RawClient other(service.endpoint(), 30000);
+    const Timed answer = timedAsk(other, mine);
+    EXPECT_EQ(answer.reply, "1");
+    EXPECT_LT(answer.seconds, 2 * (kLimit + kLate) + 2 * kStartUp);
+    // Its own line may come just after its answer.
+    const auto given = [](std::size_t size) {
+        return [size](const LoggedRequest& line) { return line.in == size; };
+    };
+    std::vector<LoggedRequest> log;
+    auto mineAt = log.end();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            log = service.answered();
+            mineAt = std::find_if(log.begin(), log.end(), given(mine.size()));
+            return mineAt != log.end();
+        },
+        10s));
+    EXPECT_LE(std::count_if(log.begin(), mineAt, given(loop.size())), 2);
 }
 
 TEST(Guards, NoRequestChangesTheStandardLibraryOfAnyWorker) {
