@@ -166,6 +166,7 @@ bool LuaWorker::openState() {
         closeState();
         return false;
     }
+    collectedAt_ = memory_.used();
     return true;
 }
 
@@ -192,16 +193,25 @@ void LuaWorker::collectFully(unsigned sequence) {
     if (!budget_.start(L_, sequence)) return;
     lua_gc(L_, LUA_GCCOLLECT);
     budget_.finish();
+    collectedAt_ = memory_.used();
 }
 
 // What one request leaves in the state must not decide what every later request may
 // use: past its bound, once garbage is ruled out, the state is dropped for a new one,
 // as a replaced worker would have. The allocator's count is read first, so a state
 // within its bound costs no collection at all.
+//
+// A collection costs what the state holds. Should the count pass the bound again before
+// the heap has grown by half of what the last collection found, that state sits so
+// close to its bound that collecting each time would make every later request pay for
+// it (at worst each one, for a state kept just under the bound): it is rebuilt without
+// one. So collections cost at most twice what Lua's own collector spends on the same
+// growth at its default pause, and states up to two thirds of the bound never go.
 void LuaWorker::boundState(unsigned sequence, bool collected) {
     if (L_ == nullptr || !memory_.overState()) return;
-    if (!collected) collectFully(sequence);
-    if (!memory_.overState()) return;
+    const bool soon = memory_.used() < collectedAt_ + collectedAt_ / 2;
+    if (!collected && !soon) collectFully(sequence);
+    if (!memory_.overState() && (collected || !soon)) return;
     // Finalizers run while it closes get the request's budget (see the destructor).
     const bool budgeted = budget_.start(L_, sequence);
     closeState();

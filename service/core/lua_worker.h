@@ -72,7 +72,8 @@ class LuaWorker {
     bool lastOk_ = true;
     bool flushCache_ = false;
     bool capturing_ = false;
-    bool rebuilt_ = false; // the state was rebuilt and no reply has said so yet
+    bool rebuilt_ = false;        // the state was rebuilt and no reply has said so yet
+    std::size_t collectedAt_ = 0; // the heap after the last full collection, or a new state's
 };
 
 } // namespace qel

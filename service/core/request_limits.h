@@ -66,6 +66,8 @@ class MemoryBudget {
     void releaseExtra(std::size_t n) { extra_ -= n < extra_ ? n : extra_; }
 
     std::size_t limit() const { return limit_; }
+    // Bytes the Lua heap holds now.
+    std::size_t used() const { return used_; }
     // Whether the heap holds more than a state may keep between requests.
     bool overState() const { return stateLimit_ != 0 && used_ > stateLimit_; }
     // Bytes outside the heap that may stay charged between requests beside it.

@@ -138,7 +138,8 @@ TEST(LuaWorkerState, GlobalsPersistUnlessFresh) {
 // --max-memory): past it after a full collection the state is rebuilt and the reply says
 // so, and every request then has the rest of --max-memory. The limits are 16 MiB and
 // 8 MiB; each table of strings takes about 1 MiB per entry, and 2 MiB more while one
-// is being made.
+// is being made. A full collection leaves the next cycle of Lua's own collector at
+// twice the heap, so no garbage goes before these requests end.
 TEST(LuaWorkerState, WhatAStateKeepsIsBoundedSoEveryRequestHasTheRest) {
     const std::string gone =
         "; its worker was replaced, so the globals of earlier requests are gone";
@@ -179,6 +180,15 @@ TEST(LuaWorkerState, WhatAStateKeepsIsBoundedSoEveryRequestHasTheRest) {
           {park(7) + "return #t", "7"},
           {need(5), "5"},
           {"return #t", "7"}}},
+        {"a state kept well within the bound is collected each time garbage takes it past",
+         Mode::Default,
+         {{park(4) + "local g = ('z'):rep(5 << 20) return #t", "4"},
+          {"local g = ('z'):rep(5 << 20) return #t", "4"},
+          {"local g = ('z'):rep(5 << 20) return #t", "4"}}},
+        {"a state kept near the bound is rebuilt, not collected after every request",
+         Mode::Default,
+         {{park(6) + "local g = ('z'):rep(3 << 20) return #t", "6"},
+          {"local g = ('z'):rep(2 << 20) return #t", "6" + gone}}},
         {"--trusted is bound as well", Mode::Trusted, {{park(12) + "return #t", "12" + gone}}},
         {"a finalizer that fills the state in an idle collection",
          Mode::Trusted,
