@@ -206,7 +206,8 @@ void LuaWorker::collectFully(unsigned sequence) {
 // close to its bound that collecting each time would make every later request pay for
 // it (at worst each one, for a state kept just under the bound): it is rebuilt without
 // one. So collections cost at most twice what Lua's own collector spends on the same
-// growth at its default pause, and states up to two thirds of the bound never go.
+// growth at its default pause, and a state that collections keep within two thirds of
+// the bound is never rebuilt for being near it.
 void LuaWorker::boundState(unsigned sequence, bool collected) {
     if (L_ == nullptr || !memory_.overState()) return;
     const bool soon = memory_.used() < collectedAt_ + collectedAt_ / 2;
