@@ -135,6 +135,16 @@ const Option kOptions[] = {
          if (n) o.limits.maxMemory = toSize(*n);
          return n.has_value();
      }},
+    {"--max-state", "BYTES",
+     "memory a Lua state may keep between requests; past it after a full\n"
+     "collection the state is rebuilt, so every request has at least\n"
+     "--max-memory minus this (default: half of --max-memory, 0 = none;\n"
+     "at most --max-memory)",
+     [](const char* text, ServiceOptions& o) {
+         const auto n = parseCount(text, kByteUnit);
+         if (n) o.limits.maxState = toSize(*n);
+         return n.has_value();
+     }},
     {"--max-request", "BYTES", "size of a request (default 64M, 0 = none)",
      [](const char* text, ServiceOptions& o) {
          const auto n = parseCount(text, kByteUnit);
@@ -266,6 +276,13 @@ ParseOutcome parseOptions(int argc, char** argv, ServiceOptions& options) {
             fail("unknown option '%s'", argv[i]);
         }
         if (!taken) return ParseOutcome::ExitFailure;
+    }
+    // Checked once both are known, whichever order they came in: a state allowed more
+    // than the whole limit would promise requests less than nothing.
+    const Limits& limits = options.limits;
+    if (limits.maxState && limits.maxMemory != 0 && *limits.maxState > limits.maxMemory) {
+        fail("option '%s' is above '%s'", "--max-state", "--max-memory");
+        return ParseOutcome::ExitFailure;
     }
     return ParseOutcome::Run;
 }

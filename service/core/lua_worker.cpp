@@ -21,6 +21,9 @@ constexpr std::size_t kCollectAfter = std::size_t{1} << 20;
 // lua_gc(LUA_GCCOUNT) counts the heap in KiB.
 constexpr int kKiBShift = 10;
 
+static_assert(sizeof reply::kNoMemoryReply.chars + sizeof reply::kReplaced <= ReplyBuffer::kBase,
+              "the reply that says the state was rebuilt fits when nothing else does");
+
 } // namespace
 
 struct LuaWorker::Call {
@@ -142,8 +145,8 @@ struct LuaWorkerAccess {
 
 LuaWorker::LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage,
                      RunBudget::Deadline deadline)
-    : limits_(limits), memory_(limits.maxMemory), budget_(limits, &LuaWorkerAccess::hook, deadline),
-      reply_(memory_, storage) {}
+    : limits_(limits), memory_(limits.maxMemory, limits.stateLimit()),
+      budget_(limits, &LuaWorkerAccess::hook, deadline), reply_(memory_, storage) {}
 
 LuaWorker::~LuaWorker() {
     // Finalizers run while the state closes get a budget of their own; the state closes
@@ -163,6 +166,7 @@ bool LuaWorker::openState() {
         closeState();
         return false;
     }
+    collectedAt_ = memory_.used();
     return true;
 }
 
@@ -177,12 +181,46 @@ void LuaWorker::closeState() {
 }
 
 void LuaWorker::collect(unsigned sequence) {
+    collectFully(sequence);
+    // Finalizers may have stored into globals what no request will answer for.
+    boundState(sequence, true);
+}
+
+void LuaWorker::collectFully(unsigned sequence) {
     if (L_ == nullptr) return;
     // Finalizers (only --trusted scripts can set them) get a budget, as when the state
     // closes; without one (said on standard error), the collection waits for later.
     if (!budget_.start(L_, sequence)) return;
     lua_gc(L_, LUA_GCCOLLECT);
     budget_.finish();
+    collectedAt_ = memory_.used();
+}
+
+// What one request leaves in the state must not decide what every later request may
+// use: past its bound, once garbage is ruled out, the state is dropped for a new one,
+// as a replaced worker would have. The allocator's count is read first, so a state
+// within its bound costs no collection at all.
+//
+// A collection costs what the state holds. Should the count pass the bound again before
+// the heap has grown by half of what the last collection found, that state sits so
+// close to its bound that collecting each time would make every later request pay for
+// it (at worst each one, for a state kept just under the bound): it is rebuilt without
+// one. So collections cost at most twice what Lua's own collector spends on the same
+// growth at its default pause, and a state that collections keep within two thirds of
+// the bound is never rebuilt for being near it.
+void LuaWorker::boundState(unsigned sequence, bool collected) {
+    if (L_ == nullptr || !memory_.overState()) return;
+    const bool soon = memory_.used() < collectedAt_ + collectedAt_ / 2;
+    if (!collected && !soon) collectFully(sequence);
+    if (!memory_.overState() && (collected || !soon)) return;
+    // Finalizers run while it closes get the request's budget (see the destructor).
+    const bool budgeted = budget_.start(L_, sequence);
+    closeState();
+    if (budgeted) budget_.finish();
+    rebuilt_ = true;
+    // Made now, so the reply room kept for the next request sees it; should it not fit,
+    // admit() tries again and answers kNoState.
+    openState();
 }
 
 void LuaWorker::fail(std::string_view message) {
@@ -208,6 +246,16 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
     } else if (admit(request)) {
         execute(request, sequence);
         afterRequest(sequence);
+        if (rebuilt_) {
+            rebuilt_ = false;
+            constexpr std::string_view suffix = reply::kReplaced;
+            if (!reply_.append(suffix.data(), suffix.size())) {
+                // Only a reply within a few bytes of the limit gets here; it loses its
+                // text rather than its warning, which the base capacity always holds.
+                fail(reply::kNoMemory);
+                reply_.append(suffix.data(), suffix.size());
+            }
+        }
     }
     return reply_.view();
 }
@@ -261,17 +309,21 @@ void LuaWorker::afterRequest(unsigned sequence) {
         // What the request did to the collector or the random seed ends with it; the
         // state cannot be trusted further if that fails.
         lua_pushcfunction(L_, &restoreSandbox);
-        if (lua_pcall(L_, 0, 0, 0) != LUA_OK) closeState();
+        if (lua_pcall(L_, 0, 0, 0) != LUA_OK) {
+            closeState();
+            rebuilt_ = true; // its globals went with it
+        }
     }
     // A large reply's strings are garbage once it is written, and the incremental
     // collector frees them only a few requests later: one large reply after another
     // would keep several of them. Collecting now costs less than writing the reply did,
     // as long as the reply outweighs what the state holds.
     const std::size_t size = reply_.view().size();
-    if (L_ != nullptr && size >= kCollectAfter &&
-        (size >> kKiBShift) >= static_cast<std::size_t>(lua_gc(L_, LUA_GCCOUNT)) / 2) {
-        collect(sequence); // still within the request's deadline
-    }
+    const bool collected =
+        L_ != nullptr && size >= kCollectAfter &&
+        (size >> kKiBShift) >= static_cast<std::size_t>(lua_gc(L_, LUA_GCCOUNT)) / 2;
+    if (collected) collectFully(sequence); // still within the request's deadline
+    boundState(sequence, collected);
 }
 
 } // namespace qel

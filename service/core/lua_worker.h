@@ -29,7 +29,9 @@ class LuaWorker {
 
     // Runs one request and returns the reply: what the chunk printed followed by its
     // return values, or reply::kErrorPrefix and the error message (replies.h holds the
-    // messages of the worker's own). The view stays valid until the next call on this worker.
+    // messages of the worker's own). reply::kReplaced follows either when the state was
+    // rebuilt since the last reply, because it kept more than Limits::stateLimit() after
+    // a full collection. The view stays valid until the next call on this worker.
     std::string_view handle(std::string_view request, unsigned sequence = 0);
     std::string run(std::string_view request) { return std::string(handle(request)); }
     // Answers reply::kErrorPrefix and message without running anything, for a request
@@ -41,7 +43,8 @@ class LuaWorker {
 
     // A full collection, for a worker with nothing to do: the garbage of the last
     // requests (a large reply's strings, say) goes back to the allocator, which can then
-    // give it to the system. Its finalizers are budgeted as request number `sequence`.
+    // give it to the system. Its finalizers are budgeted as request number `sequence`;
+    // should they leave the state over its bound, it is rebuilt, and the next reply says so.
     void collect(unsigned sequence = 0);
 
   private:
@@ -56,6 +59,8 @@ class LuaWorker {
     bool admit(std::string_view request);
     void execute(std::string_view request, unsigned sequence);
     void afterRequest(unsigned sequence);
+    void collectFully(unsigned sequence);
+    void boundState(unsigned sequence, bool collected);
 
     Limits limits_;
     MemoryBudget memory_;
@@ -67,6 +72,8 @@ class LuaWorker {
     bool lastOk_ = true;
     bool flushCache_ = false;
     bool capturing_ = false;
+    bool rebuilt_ = false;        // the state was rebuilt and no reply has said so yet
+    std::size_t collectedAt_ = 0; // the heap after the last full collection, or a new state's
 };
 
 } // namespace qel

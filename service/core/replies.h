@@ -1,7 +1,8 @@
 // replies.h - every text the request core and the worker process answer with on their
-// own, and nowhere else: such a reply is kErrorPrefix and one of the messages below. The
-// supervisor's own replies are in supervisor/supervisor_replies.h, which builds on these;
-// docs/service.md lists both ("Replies the service makes itself"), and a test holds it to them.
+// own, and nowhere else: kErrorPrefix and one of the messages below, or kReplaced after
+// a reply. The supervisor's own are in supervisor/supervisor_replies.h, which builds on
+// these; docs/service.md lists both ("Replies the service makes itself"), and a test
+// holds it to them.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +35,11 @@ inline constexpr char kTooLarge[] = "request too large: %zu bytes, limit %zu";
 inline constexpr const char* kMessages[] = {kNoMemory,          kTimeLimit, kInstructionLimit,
                                             kBinaryChunk,       kNoState,   kNoTimer,
                                             kRequestUnreadable, kNoMessage, kTooLarge};
+
+// Follows the reply of a request after which its worker's globals are gone: the
+// supervisor replaced the worker, or the worker rebuilt a state past --max-state.
+inline constexpr char kReplaced[] =
+    "; its worker was replaced, so the globals of earlier requests are gone";
 
 // kTooLarge for one request, made without allocating.
 class TooLarge {

@@ -77,6 +77,9 @@ bool ReplyBuffer::clear() noexcept {
     size_ = 0;
     const std::size_t limit = budget_.limit();
     std::size_t keep = limit != 0 && limit / 4 < kKeep ? limit / 4 : kKeep;
+    // Kept room counts against the limit like the state it sits beside; past what
+    // --max-state leaves it would shrink the room every request is promised.
+    if (keep > budget_.keepable()) keep = budget_.keepable();
     if (keep < kBase) keep = kBase;
     if (capacity_ > keep) resize(keep);
     if (char* region = storage_->rebind(capacity_)) {

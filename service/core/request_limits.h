@@ -31,14 +31,28 @@ struct Limits {
     std::size_t maxRequest = std::size_t{64} << 20; // bytes per request message
     bool fresh = false;                             // a new Lua state for every request
     bool trusted = false;                           // all standard libraries instead of the sandbox
+    // Bytes the Lua state may keep between requests; without a value, half of maxMemory.
+    std::optional<std::size_t> maxState;
+
+    // What maxState comes to: 0 (no bound) with --fresh, whose states never outlive
+    // their request, or when neither bound is set.
+    std::size_t stateLimit() const {
+        if (fresh) return 0;
+        return maxState ? *maxState : maxMemory / 2;
+    }
 };
 
 // Byte budget of one Lua state. The Lua heap is counted through the allocator; the
 // reply buffer, which lives outside the heap, is counted as "extra" bytes so that
 // printing in a loop is bounded by the same limit.
+//
+// stateLimit bounds what the heap may keep between requests: every request then has at
+// least limit - stateLimit for itself. The worker checks it after a request; here it
+// also caps the reply room kept between requests (keepable()), which is charged too.
 class MemoryBudget {
   public:
-    explicit MemoryBudget(std::size_t limit) : limit_(limit) {}
+    explicit MemoryBudget(std::size_t limit, std::size_t stateLimit = 0)
+        : limit_(limit), stateLimit_(stateLimit) {}
 
     // lua_Alloc: refuses growth beyond the budget; never fails a shrink, as Lua expects.
     static void* allocate(void* ud, void* ptr, std::size_t osize, std::size_t nsize) noexcept;
@@ -52,9 +66,19 @@ class MemoryBudget {
     void releaseExtra(std::size_t n) { extra_ -= n < extra_ ? n : extra_; }
 
     std::size_t limit() const { return limit_; }
+    // Bytes the Lua heap holds now.
+    std::size_t used() const { return used_; }
+    // Whether the heap holds more than a state may keep between requests.
+    bool overState() const { return stateLimit_ != 0 && used_ > stateLimit_; }
+    // Bytes outside the heap that may stay charged between requests beside it.
+    std::size_t keepable() const {
+        if (stateLimit_ == 0) return limit_ != 0 ? limit_ : SIZE_MAX;
+        return used_ < stateLimit_ ? stateLimit_ - used_ : 0;
+    }
 
   private:
     std::size_t limit_;
+    std::size_t stateLimit_;
     std::size_t used_ = 0;
     std::size_t extra_ = 0;
 };

@@ -1,6 +1,7 @@
 // supervisor_replies.h - every text the supervisor answers with on its own, and nowhere
 // else: its refusals, and what a request gets when its worker fails it. The texts it
-// shares with the core (memory, time, size) are the core's, from replies.h.
+// shares with the core (memory, time, size, the replacement's suffix) are the core's,
+// from replies.h.
 #pragma once
 
 #include <cstddef>
@@ -19,12 +20,8 @@ inline constexpr char kStopping[] = "error: service is stopping";
 inline constexpr char kReplyUnreadable[] = "error: the worker's reply could not be read";
 // How the worker ended, as howItEnded() says it.
 inline constexpr char kWorkerEnded[] = "error: the worker running this request ended (%s)";
-// Follows the reply of a request whose worker was killed or died: the next request on a
-// new worker does not find the globals that earlier ones left.
-inline constexpr char kReplaced[] =
-    "; its worker was replaced, so the globals of earlier requests are gone";
-
-// Every text above; with the core's messages, all the service answers on its own.
+// Every text above, and the suffix it shares with the core (replies.h, kReplaced): with
+// the core's messages, all the service answers on its own.
 inline constexpr const char* kSupervisorReplies[] = {
     kBusy, kUnread, kStopping, kReplyUnreadable, kWorkerEnded, kReplaced};
 

@@ -1,8 +1,9 @@
 // guards_test.cpp - the service's hard guarantees, one class of hostile client per test:
 // every request is answered within --max-seconds plus the grace whatever it runs, a
 // client that keeps its queue full of them holds others up by one turn, the standard
-// library stays what it is, memory stays bounded, running out of descriptors does not
-// spin, and a stop is bounded too. After each, a normal request is answered.
+// library stays what it is, memory stays bounded and no state keeps what later requests
+// need, running out of descriptors does not spin, and a stop is bounded too. After each,
+// a normal request is answered.
 #include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -82,6 +83,25 @@ TEST(Guards, OneRequestsGarbageFailsNoLaterRequestOfAnotherClient) {
         const auto reply = b.ask("return ('z'):rep(16 << 20)");
         ASSERT_TRUE(reply.has_value());
         EXPECT_EQ(reply->size(), std::size_t{16} << 20) << reply->substr(0, 80);
+    }
+}
+
+// What one request leaves in globals does not decide what every later request may use:
+// a worker whose state keeps more than --max-state (by default half of --max-memory)
+// rebuilds it, and says so. Requests alternate between the two workers.
+TEST(Guards, OneRequestsGlobalsLeaveEveryLaterRequestTheRestOfTheMemory) {
+    ServiceProcess service({"--workers", "2", "--max-memory", "64M"});
+    RawClient greedy(service.endpoint(), 60000);
+    RawClient other(service.endpoint(), 60000);
+    for (int worker = 0; worker < 2; ++worker) {
+        EXPECT_EQ(
+            greedy.ask("t = {} for i = 1, 48 do t[i] = ('x'):rep(1 << 20) .. i end return #t"),
+            "48; its worker was replaced, so the globals of earlier requests are gone");
+    }
+    for (int worker = 0; worker < 2; ++worker) {
+        EXPECT_EQ(other.ask("local t = {} for i = 1, 30 do t[i] = ('y'):rep(1 << 20) .. i end "
+                            "return #t"),
+                  "30");
     }
 }
 

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "lua_chunk.h"
 #include "lua_worker.h"
@@ -132,6 +133,96 @@ TEST(LuaWorkerState, GlobalsPersistUnlessFresh) {
     LuaWorker worker{fresh};
     EXPECT_EQ(worker.run("x = 41"), "");
     EXPECT_EQ(worker.run("return x"), "nil");
+}
+
+// What a state may keep between requests (--max-state, by default half of
+// --max-memory): past it after a full collection the state is rebuilt and the reply says
+// so, and every request then has the rest of --max-memory. The limits are 16 MiB and
+// 8 MiB; each table of strings takes about 1 MiB per entry, and 2 MiB more while one
+// is being made. A full collection leaves the next cycle of Lua's own collector at
+// twice the heap, so no garbage goes before these requests end.
+TEST(LuaWorkerState, WhatAStateKeepsIsBoundedSoEveryRequestHasTheRest) {
+    const std::string gone =
+        "; its worker was replaced, so the globals of earlier requests are gone";
+    // t holds n MiB in a global, or (need) in a local that is garbage afterwards.
+    auto park = [](int n) {
+        return "t = {} for i = 1, " + std::to_string(n) + " do t[i] = ('x'):rep(1 << 20) .. i end ";
+    };
+    auto need = [](int n) {
+        return "local t = {} for i = 1, " + std::to_string(n) +
+               " do t[i] = ('y'):rep(1 << 20) .. i end return #t";
+    };
+    enum class Mode { Default, Trusted, Fresh, Unbound };
+    struct Step {
+        std::string script; // empty: the idle collection
+        std::string reply;
+    };
+    struct Case {
+        const char* what;
+        Mode mode;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"a state left past the bound is rebuilt, and every request has the rest again",
+         Mode::Default,
+         {{park(12) + "return #t", "12" + gone}, {"return t", "nil"}, {need(6), "6"}}},
+        {"an error reply says so after its message",
+         Mode::Default,
+         {{park(12) + "error('boom', 0)", "error: boom" + gone}, {"return t", "nil"}}},
+        {"a state within the bound keeps its globals",
+         Mode::Default,
+         {{park(6) + "return #t", "6"}, {"return #t", "6"}}},
+        {"garbage past the bound is collected, not a reason to rebuild",
+         Mode::Default,
+         {{"x = 1 " + need(12), "12"}, {"return x", "1"}}},
+        {"reply room kept between requests leaves the rest to the next request",
+         Mode::Default,
+         {{"return ('r'):rep(3 << 20)", std::string(std::size_t{3} << 20, 'r')},
+          {park(7) + "return #t", "7"},
+          {need(5), "5"},
+          {"return #t", "7"}}},
+        {"a state kept well within the bound is collected each time garbage takes it past",
+         Mode::Default,
+         {{park(4) + "local g = ('z'):rep(5 << 20) return #t", "4"},
+          {"local g = ('z'):rep(5 << 20) return #t", "4"},
+          {"local g = ('z'):rep(5 << 20) return #t", "4"}}},
+        {"a state kept near the bound is rebuilt, not collected after every request",
+         Mode::Default,
+         {{park(6) + "local g = ('z'):rep(3 << 20) return #t", "6"},
+          {"local g = ('z'):rep(2 << 20) return #t", "6" + gone}}},
+        {"--trusted is bound as well", Mode::Trusted, {{park(12) + "return #t", "12" + gone}}},
+        {"a finalizer that fills the state in an idle collection",
+         Mode::Trusted,
+         {{"x = 1 setmetatable({}, {__gc = function() " + park(12) + "end}) return x", "1"},
+          {"", ""},
+          {"return x, t", "nil\tnil" + gone},
+          {"return x", "nil"}}},
+        {"--fresh states end with their request anyway",
+         Mode::Fresh,
+         {{park(12) + "return #t", "12"}, {"return t", "nil"}}},
+        {"--max-state 0 sets no bound",
+         Mode::Unbound,
+         {{park(12) + "return #t", "12"}, {"return #t", "12"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Limits limits;
+        limits.maxSeconds = 10;
+        limits.maxMemory = std::size_t{16} << 20;
+        limits.trusted = c.mode == Mode::Trusted;
+        limits.fresh = c.mode == Mode::Fresh;
+        if (c.mode == Mode::Unbound) limits.maxState = 0;
+        LuaWorker worker{limits};
+        for (const Step& step : c.steps) {
+            if (step.script.empty()) {
+                worker.collect();
+            } else {
+                const std::string reply = worker.run(step.script);
+                EXPECT_TRUE(reply == step.reply)
+                    << step.script << "\nanswered " << reply.substr(0, 200);
+            }
+        }
+    }
 }
 
 TEST(LuaWorkerIsolation, TheStandardLibraryIsReadOnlyAndScriptGlobalsPersist) {

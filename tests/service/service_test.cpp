@@ -228,6 +228,7 @@ TEST(ServiceOptions, HelpVersionAndBadArguments) {
     EXPECT_NE(version.out.find("Lua 5.4"), std::string::npos);
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--workers", "0"},
                                                 {"--max-memory", "lots"},
+                                                {"--max-state", "65M", "--max-memory", "64M"},
                                                 {"--allow", "not-a-range"},
                                                 {"--user", "no-such-account"},
                                                 {"--bogus"},
