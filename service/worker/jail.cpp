@@ -202,9 +202,9 @@ void installFilter(const JailSettings& settings) {
     // Anonymous memory for the allocator, never executable: nothing of ours maps code
     // once here, and a process taken over cannot load any of its own. No file either:
     // the areas are mapped before the jail and only grown since (mremap), and the log,
-    // were it a file opened for reading, could be mapped and rewritten. The kernel
-    // ignores the descriptor of an anonymous mapping; glibc passes -1 as an int, so
-    // only the low 32 bits are compared.
+    // were it a file open for reading and writing, could be mapped and rewritten. The
+    // kernel ignores the descriptor of an anonymous mapping; glibc passes -1 as an int,
+    // so only the low 32 bits are compared.
     filter.allow(SCMP_SYS(mmap), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0),
                  SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, MAP_ANONYMOUS),
                  SCMP_A4(SCMP_CMP_MASKED_EQ, 0xffffffffU, 0xffffffffU));
