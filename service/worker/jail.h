@@ -22,6 +22,10 @@ struct JailSettings {
     int lastFd = 2;
     // Descriptors besides 2 that the process may write to.
     std::vector<int> writable;
+    // Shared areas the process grows (ftruncate) and reads the size of (lseek).
+    std::vector<int> growable;
+    // Shared areas it only reads the size of.
+    std::vector<int> measurable;
     // The largest file the process may grow (its reply areas); 0 for no limit.
     std::uint64_t maxFileSize = 0;
     // Without the system-call filter and the descriptor, process and file-size limits,

@@ -97,6 +97,10 @@ JailSettings jailFor(const ServiceOptions& options) {
     jail.parent = options.supervisor;
     jail.lastFd = kDoorbellFd;
     jail.writable = {kDoorbellFd};
+    // The worker builds replies in its reply areas, growing them, and reads the size of
+    // its request area, which only the supervisor grows.
+    jail.growable = {kReplyFds[0], kReplyFds[1]};
+    jail.measurable = {kRequestFd};
     const std::uint64_t memory = options.limits.maxMemory;
     jail.maxFileSize = memory != 0 && memory < UINT64_MAX - kAreaSlack ? memory + kAreaSlack : 0;
     jail.trusted = options.limits.trusted;

@@ -45,6 +45,7 @@ using qel::kSanitized;
 namespace {
 
 constexpr int kAreaFd = 3;                    // a memfd the jail keeps, as a reply area
+constexpr int kMeasuredFd = 4;                // one it only reads the size of, as a request area
 constexpr std::uint64_t kFileLimit = 1 << 20; // the jail's file-size limit in these tests
 constexpr int kNoJail = 99;                   // the child could not enter the jail
 constexpr int kFailed = 100;                  // plus errno: the call failed
@@ -57,16 +58,21 @@ std::string readFile(const std::string& path) {
 }
 
 // Runs body in a forked child, after the jail, and returns how the child ended; one
-// still running after 10 s is killed.
+// still running after 10 s is killed. The child's log is a file of its own, which
+// every call on it could really erase or rewrite.
 int jailedStatus(const std::function<long()>& body) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int area = memfd_create("area", 0);
-        if (area < 0 || dup2(area, kAreaFd) != kAreaFd) _exit(kNoJail);
+        for (int fd : {STDERR_FILENO, kAreaFd, kMeasuredFd}) {
+            const int file = memfd_create("area", 0);
+            if (file < 0 || dup2(file, fd) != fd) _exit(kNoJail);
+        }
         qel::JailSettings settings;
         settings.parent = getppid();
-        settings.lastFd = kAreaFd;
+        settings.lastFd = kMeasuredFd;
+        settings.growable = {kAreaFd};
+        settings.measurable = {kMeasuredFd};
         settings.maxFileSize = kFileLimit;
         try {
             qel::enterJail(settings);
@@ -107,6 +113,15 @@ const Attempt kForbidden[] = {
     {"read of standard input", [] { return syscall(SYS_read, 0, nullptr, 0); }, true},
     {"write to a descriptor other than the log", [] { return syscall(SYS_write, kAreaFd, "x", 1); },
      true},
+    {"truncation of the log", [] { return syscall(SYS_ftruncate, 2, 0L); }, false},
+    {"truncation of the log named with high bits set",
+     [] { return syscall(SYS_ftruncate, (1L << 32) | 2, 0L); }, false},
+    {"a seek on the log", [] { return syscall(SYS_lseek, 2, 0L, SEEK_SET); }, false},
+    {"a mapping of the log",
+     [] { return syscall(SYS_mmap, nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, 2, 0); },
+     true},
+    {"growth of an area only measured", [] { return syscall(SYS_ftruncate, kMeasuredFd, 4096); },
+     false},
     {"socket", [] { return syscall(SYS_socket, AF_INET, SOCK_STREAM, 0); }, false},
     {"kill of the parent", [] { return syscall(SYS_kill, getppid(), 0); }, false},
     {"tgkill of the parent", [] { return syscall(SYS_tgkill, getppid(), getppid(), 0); }, false},
@@ -204,6 +219,7 @@ TEST(WorkerJail, TheCallsARequestNeedsStillWork) {
         {"a reply area grown within the limit",
          [] { return syscall(SYS_ftruncate, kAreaFd, 4096); }, 0},
         {"a reply area's size", [] { return lseek(kAreaFd, 0, SEEK_END); }, 0},
+        {"a request area's size", [] { return lseek(kMeasuredFd, 0, SEEK_END); }, 0},
         {"a reply area grown past the limit",
          [] { return syscall(SYS_ftruncate, kAreaFd, 2 * kFileLimit); }, kFailed + EFBIG},
     };
@@ -329,7 +345,8 @@ TEST(WorkerJail, AFilteredCallKillsTheBusyWorkerAndItsClientIsAnswered) {
     // Taken over, the worker would make the call from inside the request; the test
     // makes it for it, through ptrace, once the request runs: the supervisor has taken
     // it in (so given it to the only worker), and the worker's state in /proc says it
-    // runs. A worker seen running before that may only be finishing its start-up.
+    // runs. A worker seen running before that may only be finishing its start-up. The
+    // call empties the log it shares with the supervisor, were the worker let.
     DealerClient client(service.endpoint(), 30000);
     ASSERT_TRUE(client.sendTakenIn("while true do end"));
     for (int i = 0; i < 2000 && processState(worker) != 'R'; ++i)
@@ -346,7 +363,7 @@ TEST(WorkerJail, AFilteredCallKillsTheBusyWorkerAndItsClientIsAnswered) {
     int stopped = 0;
     ASSERT_EQ(waitpid(worker, &stopped, __WALL), worker); // a tracer waits for its tracee
     ASSERT_TRUE(WIFSTOPPED(stopped));
-    ASSERT_TRUE(injectCall(worker, SYS_socket, AF_INET, SOCK_STREAM));
+    ASSERT_TRUE(injectCall(worker, SYS_ftruncate, STDERR_FILENO, 0));
     const std::optional<std::string> answer = busy.get();
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(answer->rfind("error: the worker running this request ended (signal " +
