@@ -32,6 +32,8 @@ constexpr int kRead[] = {SIGINT, SIGTERM, SIGCHLD};
 // delivers a real fault whose signal is blocked with its default action, and the process
 // ends as it always would, with its core dump. abort() unblocks SIGABRT itself. Blocked,
 // no sanitizer's handler sees a fault of the supervisor either: it ends without a report.
+// valgrind takes any of them arriving blocked as a fault, so under it one sent with kill
+// still ends the process.
 constexpr int kFaults[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS};
 
 // Signals whose default neither ends nor stops a process, and those no process can catch.
@@ -48,8 +50,9 @@ template <std::size_t N> bool listed(int signal, const int (&list)[N]) {
 // threads) and its sigaction refuses them, yet until glibc installs its handler for one,
 // which ignores such a signal sent by another process, its default ends the process. So
 // the kernel is asked directly, and a signal with no handler yet is ignored; glibc's own
-// handler, when it installs one later, replaces that. The kernel's sigaction starts with
-// the handler, and where the rest is laid out as here, all of it is zero.
+// handler, when it installs one later, replaces that. The kernel's own sigaction is laid
+// out as KernelAction on these two architectures; elsewhere it differs, and the signal
+// is left as glibc has it.
 bool ignoreReserved(int signal) {
 #if defined(__x86_64__) || defined(__aarch64__)
     struct KernelAction {
@@ -67,14 +70,14 @@ bool ignoreReserved(int signal) {
     return syscall(SYS_rt_sigaction, signal, &ignore, nullptr, sizeof ignore.mask) == 0;
 #else
     (void)signal;
-    return true; // elsewhere the layout differs; left as glibc has it
+    return true;
 #endif
 }
 
 // Ignored rather than blocked: a blocked real-time signal is queued, every copy of it,
-// against the account's limit of pending signals, which the deadline signals sent to the
-// workers count against too; an ignored one is dropped as it is sent, and never
-// interrupts a call either.
+// and each copy counts against the account's limit of pending signals until read, a
+// limit that workers of the same account need for their deadline signals; an ignored
+// one is dropped as it is sent, and never interrupts a call either.
 bool ignoreTheRest() {
     for (int signal = 1; signal <= SIGRTMAX; ++signal) {
         if (listed(signal, kRead) || listed(signal, kFaults) || listed(signal, kLeftAlone))
