@@ -1,7 +1,7 @@
 // signals.h - SIGINT and SIGTERM ask the service to stop, SIGCHLD reports a worker
 // process that ended. No handler runs for them: they stay blocked in every thread and
 // are read from a signalfd, as events the serving loop takes and hands on. Every other
-// signal is ignored or blocked, so no signal ends the supervisor but those two (and
+// signal is ignored or blocked, so none sent to the supervisor ends it but those two (and
 // SIGKILL), and none can interrupt a call it is in, however often it arrives.
 #pragma once
 
