@@ -1,7 +1,8 @@
 // signals.h - SIGINT and SIGTERM ask the service to stop, SIGCHLD reports a worker
 // process that ended. No handler runs for them: they stay blocked in every thread and
-// are read from a signalfd, as events the serving loop takes and hands on, so no signal
-// can interrupt a call the supervisor is in, however often it arrives.
+// are read from a signalfd, as events the serving loop takes and hands on. Every other
+// signal is ignored or blocked, so none sent to the supervisor ends it but those two (and
+// SIGKILL), and none can interrupt a call it is in, however often it arrives.
 #pragma once
 
 namespace qel {
@@ -21,9 +22,11 @@ class SignalReader {
     SignalReader(const SignalReader&) = delete;
     SignalReader& operator=(const SignalReader&) = delete;
 
-    // Blocks the three signals in the calling thread (and every thread it starts later),
-    // ignores those that mean nothing to the service, and opens the descriptor the three
-    // are read from; false, with errno saying why, when any of that cannot be done.
+    // Blocks the three signals and those of a fault in the calling thread (and every
+    // thread it starts later), ignores for the whole process every other signal that
+    // would end or stop it, and opens the descriptor the three are read from; false, with
+    // errno saying why, when any of that cannot be done. Whatever it ignores or blocks is
+    // inherited by the processes it starts, which must reset all of it.
     bool install();
     // Readable while a signal is waiting to be taken; poll it beside the other descriptors.
     int fd() const { return fd_; }

@@ -1,6 +1,6 @@
-// worker_spawn.cpp - posix_spawn of a worker. The signals the supervisor blocks and
-// reads from its signalfd are unblocked and reset in the child, which must die of them
-// as any process does.
+// worker_spawn.cpp - posix_spawn of a worker. Every signal the supervisor blocks or
+// ignores is unblocked and reset in the child, which starts as any process does and
+// chooses its own.
 #include "worker_spawn.h"
 
 #include <csignal>
@@ -47,12 +47,12 @@ int placeDescriptors(posix_spawn_file_actions_t& actions, const ChannelFds& chan
     return failed;
 }
 
+// All of them, not a list kept beside the supervisor's: a signal ignored there and
+// forgotten here would be ignored in the worker too, its deadline signal among them.
 int resetSignals(posix_spawnattr_t& attributes) {
     sigset_t none, defaults;
     sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int signal : {SIGINT, SIGTERM, SIGCHLD})
-        sigaddset(&defaults, signal);
+    sigfillset(&defaults);
     int failed = posix_spawnattr_setsigmask(&attributes, &none);
     if (failed == 0) failed = posix_spawnattr_setsigdefault(&attributes, &defaults);
     if (failed == 0)

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <malloc.h>
 #include <string_view>
 #include <sys/mman.h>
@@ -80,11 +81,14 @@ void keepHeapBetweenRequests() {
     mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
 }
 
-// Only the supervisor stops a worker; a Ctrl-C aimed at the terminal's process group
-// must not take it away in the middle of a request, and it dies with the supervisor.
+// Only the supervisor stops a worker, and it dies with the supervisor. What a terminal
+// sends its whole process group (Ctrl-C, Ctrl-\, Ctrl-Z, a hang-up, a write from the
+// background) must not take it away or stop it in the middle of a request, and a
+// standard error whose reader went away fails a write instead of killing it. Every other
+// signal has its default: the worker starts with all of them reset.
 void prepareProcess(const ServiceOptions& options) {
-    if (std::signal(SIGINT, SIG_IGN) == SIG_ERR || std::signal(SIGTERM, SIG_IGN) == SIG_ERR) {
-        fail("signal");
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGTTOU, SIGPIPE}) {
+        if (std::signal(signal, SIG_IGN) == SIG_ERR) fail("signal");
     }
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail("PR_SET_PDEATHSIG");
     setMemoryCeiling(options.limits);

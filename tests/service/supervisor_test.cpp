@@ -1,15 +1,18 @@
 // supervisor_test.cpp - the supervisor under conditions that break its own loop rather
-// than a worker's: a storm of signals, peers that never read their replies, and an idle
-// worker whose collection never ends. Each time the service must stay up and answer.
+// than a worker's: a storm of signals, every signal sent to it from outside, peers that
+// never read their replies, and an idle worker whose collection never ends. Each time
+// the service must stay up and answer.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <future>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -77,6 +80,37 @@ TEST(Supervisor, ASignalStormLosesNoReplyAndKillsNothing) {
     EXPECT_TRUE(service.running());
     EXPECT_EQ(RawClient(service.endpoint()).ask("return 'after'"), "after");
     RecordProperty("answered", answered);
+}
+
+// Any signal can reach the supervisor from outside; none but SIGINT and SIGTERM may end
+// it, and SIGKILL and SIGSTOP, which no process can catch, are not tried. Each is sent in
+// a burst to the supervisor alone, and the answer after each burst shows it neither ended
+// nor stopped; its workers are the same at the end, so none was killed on its account.
+// A stop after all of them is still one in order.
+TEST(Supervisor, NoStraySignalEndsItOrCostsAWorker) {
+    constexpr int kBurst = 50;
+    ServiceProcess service({"--workers", "2"});
+    RawClient client(service.endpoint(), 20000);
+    ASSERT_EQ(client.ask("return 1"), "1");
+    auto workers = [&service] {
+        std::vector<pid_t> pids = childrenOf(service.pid());
+        std::sort(pids.begin(), pids.end());
+        return pids;
+    };
+    const std::vector<pid_t> before = workers();
+    ASSERT_EQ(before.size(), 2u);
+    for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+        if (signal == SIGKILL || signal == SIGSTOP || signal == SIGINT || signal == SIGTERM)
+            continue;
+        for (int i = 0; i < kBurst; ++i)
+            ASSERT_EQ(kill(service.pid(), signal), 0) << "signal " << signal;
+        ASSERT_EQ(client.ask("return 1"), "1")
+            << "signal " << signal << " (" << strsignal(signal) << "): exit code "
+            << service.waitExit(0ms).value_or(-1);
+    }
+    EXPECT_EQ(workers(), before);
+    EXPECT_EQ(kill(service.pid(), SIGINT), 0);
+    EXPECT_EQ(service.waitExit(20s), 0);
 }
 
 // What the --verbose log says when a sweep of idle peers has forgotten some.
