@@ -84,10 +84,12 @@ void keepHeapBetweenRequests() {
 // Only the supervisor stops a worker, and it dies with the supervisor. What a terminal
 // sends its whole process group (Ctrl-C, Ctrl-\, Ctrl-Z, a hang-up, a write from the
 // background) must not take it away or stop it in the middle of a request, and a
-// standard error whose reader went away fails a write instead of killing it. Every other
+// standard error whose reader went away fails a write instead of killing it; the user
+// signals, which mean nothing to a worker, are ignored as they always were. Every other
 // signal has its default: the worker starts with all of them reset.
 void prepareProcess(const ServiceOptions& options) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGTTOU, SIGPIPE}) {
+    for (int signal :
+         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE, SIGUSR1, SIGUSR2}) {
         if (std::signal(signal, SIG_IGN) == SIG_ERR) fail("signal");
     }
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail("PR_SET_PDEATHSIG");
