@@ -228,22 +228,29 @@ void WorkerPool::takeReply(Worker& worker) {
     enter(worker, Worker::State::Replied);
 }
 
+void WorkerPool::dropAnswer() {
+    if (++sent_ == answers_.size()) {
+        answers_.clear();
+        sent_ = 0;
+    }
+}
+
 void WorkerPool::answered(ReplySender::Sent sent, Clock::time_point now) {
-    Answer& answer = answers_.front();
+    Answer& answer = answers_[sent_];
     const auto* from = std::get_if<Answer::FromWorker>(&answer.reply);
     if (from == nullptr) {
-        answers_.pop_front();
+        dropAnswer();
         return;
     }
     Worker& worker = workers_[from->worker];
     if (!check(worker.state == Worker::State::Replied,
                "a worker whose reply is being sent waits for it")) {
-        answers_.pop_front();
+        dropAnswer();
         return;
     }
     switch (sent) {
     case ReplySender::Sent::Sent:
-        answers_.pop_front();
+        dropAnswer();
         worker.control->state.store(Control::kIdle, std::memory_order_release);
         worker.collectDue = true;
         worker.idleSince = now;

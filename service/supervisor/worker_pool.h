@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -91,7 +90,7 @@ class WorkerPool {
     // hands the first to the ReplySender, then reports how that went with answered(),
     // which takes it off the list (or, when a worker's reply could not go out, replaces
     // the worker and makes it the catalogue's text, so it is answered next).
-    Answer* nextAnswer() { return answers_.empty() ? nullptr : &answers_.front(); }
+    Answer* nextAnswer() { return sent_ < answers_.size() ? &answers_[sent_] : nullptr; }
     void answered(ReplySender::Sent sent, Clock::time_point now);
     // The earliest moment tick() has something to do, or `until` if that is sooner.
     Clock::time_point nextDue(Clock::time_point until) const;
@@ -135,6 +134,7 @@ class WorkerPool {
     void startCollection(Worker& worker, Clock::time_point now);
     void post(Worker& worker, std::uint32_t state);
     Deadlines& deadlines(Worker& worker);
+    void dropAnswer();
     void waitForDoorbell(int signals, Clock::duration limit);
 
     const ServiceOptions& options_;
@@ -143,7 +143,10 @@ class WorkerPool {
     std::optional<Clock::duration> limit_; // --max-seconds, if any
     std::vector<Worker> workers_;
     std::size_t nextWorker_ = 0;
-    std::deque<Answer> answers_;
+    // A vector read from sent_ on, emptied once all is sent: it keeps its capacity, so
+    // an answer per request costs no allocation (a deque would take a block every few).
+    std::vector<Answer> answers_;
+    std::size_t sent_ = 0;
     bool childEnded_ = false; // since the last reap()
 };
 
