@@ -165,6 +165,13 @@ const Option kOptions[] = {
          o.user = text;
          return getpwnam(text) != nullptr;
      }},
+    {"--preload", "FILE",
+     "run this Lua file in every Lua state before it serves; what it defines\n"
+     "is read-only to requests (repeatable, run in the order given)",
+     [](const char* text, ServiceOptions& o) {
+         o.preload.emplace_back(text);
+         return *text != '\0';
+     }},
     {"--trusted", nullptr, "open all standard libraries (no sandbox)",
      [](const char*, ServiceOptions& o) { return o.limits.trusted = true; }},
     {"--allow", "CIDR", "admit only peers in this address range (repeatable)",

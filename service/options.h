@@ -20,6 +20,8 @@ struct ServiceOptions {
     // without the flag, --max-memory.
     std::optional<std::size_t> maxUnread;
     std::vector<AddressRange> allow; // --allow ranges; empty admits every peer
+    // --preload files, in the order given: each worker runs them in every Lua state.
+    std::vector<std::string> preload;
     bool verbose = false;
     std::string user = "nobody"; // the workers' account when the service runs as root
     // The arguments as given, which each worker process is started with.

@@ -79,6 +79,13 @@ struct LuaWorkerAccess {
             // From now on every instruction of this thread raises the error again, so
             // a pcall in a loop cannot swallow it and keep running.
             lua_sethook(L, hook, LUA_MASKCOUNT, 1);
+            // A preloaded file's limit says where it stopped, as its other errors do.
+            if (of(L)->preloading_ != nullptr) {
+                luaL_where(L, 0);
+                lua_pushstring(L, crossed);
+                lua_concat(L, 2);
+                lua_error(L);
+            }
             luaL_error(L, "%s", crossed);
         }
         // A coroutine armed in an earlier request goes back to the normal period.
@@ -95,6 +102,16 @@ struct LuaWorkerAccess {
         if (luaL_callmeta(L, 1, "__tostring") && lua_type(L, -1) == LUA_TSTRING) return 1;
         lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
         return 1;
+    }
+
+    // The preloaded files, with writable() while they run and their definitions
+    // protected after.
+    static int preload(lua_State* L) {
+        LuaWorker* worker = of(L);
+        beginPreload(L);
+        worker->preload_->run(L, worker->preloading_);
+        finishPreload(L, worker->limits_.trusted);
+        return 0;
     }
 
     static int setup(lua_State* L) {
@@ -144,9 +161,10 @@ struct LuaWorkerAccess {
 };
 
 LuaWorker::LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage,
-                     RunBudget::Deadline deadline)
+                     RunBudget::Deadline deadline, const Preload* preload)
     : limits_(limits), memory_(limits.maxMemory, limits.stateLimit()),
-      budget_(limits, &LuaWorkerAccess::hook, deadline), reply_(memory_, storage) {}
+      budget_(limits, &LuaWorkerAccess::hook, deadline), reply_(memory_, storage),
+      preload_(preload != nullptr && !preload->empty() ? preload : nullptr) {}
 
 LuaWorker::~LuaWorker() {
     // Finalizers run while the state closes get a budget of their own; the state closes
@@ -156,7 +174,14 @@ LuaWorker::~LuaWorker() {
     if (budgeted) budget_.finish();
 }
 
-bool LuaWorker::openState() {
+bool LuaWorker::open(std::string& error) {
+    if (L_ != nullptr || openState(0)) return true;
+    error = openError_.empty() ? std::string(reply::kNoState) : openError_;
+    return false;
+}
+
+bool LuaWorker::openState(unsigned sequence) {
+    openError_.clear();
     L_ = lua_newstate(&MemoryBudget::allocate, &memory_);
     if (L_ == nullptr) return false;
     *static_cast<LuaWorker**>(lua_getextraspace(L_)) = this;
@@ -166,8 +191,50 @@ bool LuaWorker::openState() {
         closeState();
         return false;
     }
+    if (preload_ != nullptr && !runPreload(sequence)) {
+        closeState();
+        return false;
+    }
     collectedAt_ = memory_.used();
     return true;
+}
+
+// The files run as a request does, under its limits; what they leave once collected
+// is the state's baseline, which --max-state is counted from.
+bool LuaWorker::runPreload(unsigned sequence) {
+    armHook();
+    if (!budget_.start(L_, sequence)) {
+        openError_ = reply::kNoTimer;
+        return false;
+    }
+    lua_settop(L_, 0);
+    lua_pushcfunction(L_, &LuaWorkerAccess::messageHandler);
+    lua_pushcfunction(L_, &LuaWorkerAccess::preload);
+    const int status = lua_pcall(L_, 0, 0, 1);
+    if (status == LUA_OK) lua_gc(L_, LUA_GCCOLLECT);
+    budget_.finish();
+    const std::string running = preloading_ != nullptr ? preloading_ : "";
+    preloading_ = nullptr;
+    if (status != LUA_OK) {
+        const char* message = lua_type(L_, -1) == LUA_TSTRING ? lua_tostring(L_, -1) : nullptr;
+        openError_ = message != nullptr ? message : reply::kNoMessage;
+        // An error Lua gives no position (memory, a limit) still names the file.
+        if (!running.empty() && openError_.compare(0, running.size() + 1, running + ":") != 0) {
+            openError_ = running + ": " + openError_;
+        }
+        return false;
+    }
+    lua_settop(L_, 0);
+    memory_.setBaseline(memory_.used());
+    return true;
+}
+
+void LuaWorker::armHook() {
+    if (budget_.needsHook()) {
+        lua_sethook(L_, &LuaWorkerAccess::hook, LUA_MASKCOUNT, budget_.hookPeriod());
+    } else {
+        lua_sethook(L_, nullptr, 0, 0);
+    }
 }
 
 void LuaWorker::closeState() {
@@ -178,6 +245,7 @@ void LuaWorker::closeState() {
     cache_.reset();
     flushCache_ = false;
     sandbox_ = SandboxState{};
+    memory_.setBaseline(0);
 }
 
 void LuaWorker::collect(unsigned sequence) {
@@ -220,7 +288,7 @@ void LuaWorker::boundState(unsigned sequence, bool collected) {
     rebuilt_ = true;
     // Made now, so the reply room kept for the next request sees it; should it not fit,
     // admit() tries again and answers kNoState.
-    openState();
+    openState(sequence);
 }
 
 void LuaWorker::fail(std::string_view message) {
@@ -243,7 +311,7 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
     if (!reply_.clear()) {
         lastOk_ = false; // the base capacity is always there to say so
         reply_.assign(reply::kNoMemoryReply.view());
-    } else if (admit(request)) {
+    } else if (admit(request, sequence)) {
         execute(request, sequence);
         afterRequest(sequence);
         if (rebuilt_) {
@@ -260,24 +328,20 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
     return reply_.view();
 }
 
-bool LuaWorker::admit(std::string_view request) {
+bool LuaWorker::admit(std::string_view request, unsigned sequence) {
     if (limits_.maxRequest != 0 && request.size() > limits_.maxRequest) {
         fail(reply::TooLarge(request.size(), limits_.maxRequest).message());
         return false;
     }
-    if (L_ == nullptr && !openState()) {
-        fail(reply::kNoState);
+    if (L_ == nullptr && !openState(sequence)) {
+        fail(openError_.empty() ? std::string_view(reply::kNoState) : openError_);
         return false;
     }
     return true;
 }
 
 void LuaWorker::execute(std::string_view request, unsigned sequence) {
-    if (budget_.needsHook()) {
-        lua_sethook(L_, &LuaWorkerAccess::hook, LUA_MASKCOUNT, budget_.hookPeriod());
-    } else {
-        lua_sethook(L_, nullptr, 0, 0);
-    }
+    armHook();
     if (!budget_.start(L_, sequence)) {
         fail(reply::kNoTimer);
         return;

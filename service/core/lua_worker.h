@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "chunk_cache.h"
+#include "preload.h"
 #include "reply_buffer.h"
 #include "request_limits.h"
 #include "sandbox.h"
@@ -21,8 +22,11 @@ class LuaWorker {
     // the worker. The worker must be used on the thread that made it: its deadline timer
     // signals that thread. With Deadline::Signalled another process sends the deadline
     // (see RunBudget), naming the request by the sequence number given to handle().
+    // preload, when given, runs in every state before its first request (see open())
+    // and must outlive the worker.
     explicit LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage = nullptr,
-                       RunBudget::Deadline deadline = RunBudget::Deadline::Timer);
+                       RunBudget::Deadline deadline = RunBudget::Deadline::Timer,
+                       const Preload* preload = nullptr);
     ~LuaWorker();
     LuaWorker(const LuaWorker&) = delete;
     LuaWorker& operator=(const LuaWorker&) = delete;
@@ -38,6 +42,12 @@ class LuaWorker {
     // that could not be read; the view is as handle()'s.
     std::string_view refuse(std::string_view message);
 
+    // Makes the state now rather than at the first request, running the preloaded files
+    // under a request's limits as request number 0; false, with the reason in error
+    // ("app.lua:3: ..."), when they fail. A state made later (--fresh, or rebuilt) runs
+    // them under the request that needs it, whose error reply says why should they fail.
+    bool open(std::string& error);
+
     // Whether the last reply was a success (not an error reply).
     bool lastOk() const { return lastOk_; }
 
@@ -51,12 +61,14 @@ class LuaWorker {
     struct Call;
     friend struct LuaWorkerAccess;
 
-    bool openState();
+    bool openState(unsigned sequence);
+    bool runPreload(unsigned sequence);
+    void armHook();
     void closeState();
     void fail(std::string_view message);
     // The steps of handle(): whether the request may run (the reply says why not), its
     // protected run under the guards, and what ends with it.
-    bool admit(std::string_view request);
+    bool admit(std::string_view request, unsigned sequence);
     void execute(std::string_view request, unsigned sequence);
     void afterRequest(unsigned sequence);
     void collectFully(unsigned sequence);
@@ -68,6 +80,9 @@ class LuaWorker {
     ChunkCache cache_;
     ReplyBuffer reply_;
     SandboxState sandbox_;
+    const Preload* preload_;
+    std::string openError_; // why the last state could not be made, when the files failed
+    const char* preloading_ = nullptr; // the preloaded file running now
     lua_State* L_ = nullptr;
     bool lastOk_ = true;
     bool flushCache_ = false;

@@ -68,17 +68,22 @@ class MemoryBudget {
     std::size_t limit() const { return limit_; }
     // Bytes the Lua heap holds now.
     std::size_t used() const { return used_; }
+    // What a state holds before it serves (the preloaded files' definitions), which
+    // the state bound is counted above.
+    void setBaseline(std::size_t bytes) { baseline_ = bytes; }
     // Whether the heap holds more than a state may keep between requests.
-    bool overState() const { return stateLimit_ != 0 && used_ > stateLimit_; }
+    bool overState() const { return stateLimit_ != 0 && used_ > baseline_ + stateLimit_; }
     // Bytes outside the heap that may stay charged between requests beside it.
     std::size_t keepable() const {
         if (stateLimit_ == 0) return limit_ != 0 ? limit_ : SIZE_MAX;
-        return used_ < stateLimit_ ? stateLimit_ - used_ : 0;
+        const std::size_t bound = baseline_ + stateLimit_;
+        return used_ < bound ? bound - used_ : 0;
     }
 
   private:
     std::size_t limit_;
     std::size_t stateLimit_;
+    std::size_t baseline_ = 0;
     std::size_t used_ = 0;
     std::size_t extra_ = 0;
 };

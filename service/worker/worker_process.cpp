@@ -10,17 +10,20 @@
 #include <cstring>
 #include <initializer_list>
 #include <malloc.h>
+#include <string>
 #include <string_view>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <system_error>
+#include <time.h>
 #include <unistd.h>
 
 #include "channel.h"
 #include "jail.h"
 #include "lua_worker.h"
+#include "preload.h"
 #include "replies.h"
 #include "reply_areas.h"
 #include "sanitizers.h"
@@ -113,6 +116,40 @@ JailSettings jailFor(const ServiceOptions& options) {
     return jail;
 }
 
+// The time limit of the preloaded files' first run, which the worker keeps itself: the
+// supervisor times requests only, and could not signal a worker that has yet to take
+// the signal. It names run 0, the number LuaWorker::open() runs them as; with no
+// --max-seconds, the supervisor's limit on a worker's start still ends a file that loops.
+class StartDeadline {
+  public:
+    explicit StartDeadline(const Limits& limits) {
+        const auto limit = timeLimit(limits.maxSeconds);
+        if (!limit) return;
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = deadlineSignal();
+        event.sigev_value.sival_int = 0;
+        event._sigev_un._tid = gettid(); // glibc 2.36 has no name for it yet
+        if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) fail("timer_create");
+        created_ = true;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*limit).count();
+        itimerspec due{};
+        due.it_value.tv_sec = static_cast<time_t>(ns / kNanosecondsPerSecond);
+        due.it_value.tv_nsec = static_cast<long>(ns % kNanosecondsPerSecond);
+        if (timer_settime(timer_, 0, &due, nullptr) != 0) fail("timer_settime");
+    }
+    ~StartDeadline() {
+        if (created_) timer_delete(timer_);
+    }
+    StartDeadline(const StartDeadline&) = delete;
+    StartDeadline& operator=(const StartDeadline&) = delete;
+
+  private:
+    static constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
+    timer_t timer_{};
+    bool created_ = false;
+};
+
 // A ring that fails is said; the supervisor still sees the reply when it next looks.
 void ringDoorbell() {
     const std::uint64_t one = 1;
@@ -183,7 +220,23 @@ int runWorker(const ServiceOptions& options) {
         SharedArea first(kReplyFds[0], true);
         SharedArea second(kReplyFds[1], true);
         SharedReplyStorage storage(first, second);
-        LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled);
+        // Read while the files can still be opened, each compiled once for every state.
+        Preload preload;
+        std::string error;
+        if (!preload.read(options.preload, error)) {
+            std::fprintf(stderr, "qel-lua-service: %s\n", error.c_str());
+            return 1;
+        }
+        LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload);
+        // A file that fails stops the start here, where standard error can still say
+        // why; the supervisor then serves nothing.
+        if (!preload.empty()) {
+            const StartDeadline deadline(options.limits);
+            if (!worker.open(error)) {
+                std::fprintf(stderr, "qel-lua-service: %s\n", error.c_str());
+                return 1;
+            }
+        }
         // The channel is mapped and the Lua state made; from here on only requests run.
         enterJail(jailFor(options));
         control.ready.store(1, std::memory_order_release);
