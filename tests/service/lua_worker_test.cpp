@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <optional>
@@ -15,6 +16,7 @@
 
 #include "lua_chunk.h"
 #include "lua_worker.h"
+#include "preload.h"
 #include "sandbox_surface.h"
 #include "sanitizers.h"
 
@@ -70,6 +72,19 @@ std::string without(const Names& names, const Names& others) {
         if (others.count(name) == 0) rest += name + " ";
     }
     return rest;
+}
+
+// A --preload file named name.lua holding text, in the test's temporary folder.
+std::string preloadFile(const std::string& name, const std::string& text) {
+    const std::string path = ::testing::TempDir() + name + ".lua";
+    std::ofstream(path) << text;
+    return path;
+}
+
+// The files read and compiled; the error when they cannot be.
+std::string readPreload(qel::Preload& preload, const std::vector<std::string>& files) {
+    std::string error;
+    return preload.read(files, error) ? "" : error;
 }
 
 } // namespace
@@ -563,4 +578,121 @@ TEST(LuaWorkerSandbox, FinalizersAreRefusedSoNoCodeRunsOutsideTheGuards) {
                          "collectgarbage() return getmetatable(setmetatable({}, {__index = {v = "
                          "7}})).__index.v"),
               "7");
+}
+
+// What the preloaded files define: there in every state, and out of every request's
+// reach, module tables and metatables included, but for the tables marked writable.
+TEST(LuaWorkerPreload, WhatTheFilesDefineNoRequestCanChange) {
+    qel::Preload preload;
+    ASSERT_EQ(
+        readPreload(preload,
+                    {preloadFile("qel_preload_app",
+                                 "M = {sub = {x = 1, deep = {y = 2}}, log = writable({})}\n"
+                                 "setmetatable(M.sub, {__index = function() return 0 end})\n"
+                                 "local count = 0\n"
+                                 "function helper() count = count + 1 return count end\n"),
+                     preloadFile("qel_preload_more",
+                                 "function M.note(v) M.log[#M.log + 1] = v return #M.log end\n")}),
+        "");
+    const std::string check =
+        "return type(helper), M.sub.x, M.sub.deep.y, M.sub.none, type(M.note)";
+    const std::string intact = "function\t1\t2\t0\tfunction";
+    const char* const attacks[] = {
+        "helper = nil",
+        "rawset(_G, 'helper', nil)",
+        "_ENV.helper = print",
+        "M = {}",
+        "M.note = nil",
+        "M.sub.x = 9",
+        "M.sub.deep.y = 9",
+        "M.sub.none = 9",
+        "rawset(M.sub, 'x', 9)",
+        "setmetatable(M, nil)",
+        "setmetatable(M.sub, nil)",
+        "getmetatable(M.sub).__index = nil",
+        "table.insert(M.sub.deep, 1)",
+        "for k in pairs(M) do M[k] = nil end",
+        "load('helper = 1', 'x', 't', _G)()",
+    };
+    for (const bool fresh : {false, true}) {
+        Limits limits = smallLimits();
+        limits.fresh = fresh;
+        LuaWorker worker(limits, nullptr, qel::RunBudget::Deadline::Timer, &preload);
+        std::string error;
+        ASSERT_TRUE(worker.open(error)) << error;
+        for (const char* attack : attacks) {
+            const std::string reply = worker.run(attack);
+            EXPECT_TRUE(reply.find("read-only") != std::string::npos ||
+                        reply == "error: cannot change a protected metatable")
+                << attack << ": " << reply;
+            EXPECT_EQ(worker.run(check), intact) << "after " << attack;
+        }
+        // writable() is gone once the files have run; what it marked stays writable,
+        // per state; a function's upvalues stay its own.
+        EXPECT_EQ(worker.run("return writable, debug, M.note('a'), M.note('b')"), "nil\tnil\t1\t2");
+        EXPECT_EQ(worker.run("M.log[1] = 'z' return M.log[1], #M.log, helper()"),
+                  fresh ? "z\t1\t1" : "z\t2\t1");
+    }
+    // --trusted opens everything, the definitions included.
+    Limits trusted = smallLimits();
+    trusted.trusted = true;
+    LuaWorker open(trusted, nullptr, qel::RunBudget::Deadline::Timer, &preload);
+    EXPECT_EQ(open.run("helper = nil M.sub.x = 9 return helper, M.sub.x"), "nil\t9");
+}
+
+TEST(LuaWorkerPreload, AFileThatFailsNamesItselfAndMostlyItsLine) {
+    struct Case {
+        const char* text;
+        const char* error; // what follows the file's name
+    };
+    const Case cases[] = {
+        {"x = 1\nlocal f\nf()\n", ":3: attempt to call a nil value (local 'f')"},
+        {"x = = 1\n", ":1: unexpected symbol near '='"},
+        {"#!/usr/bin/lua\n\nerror('two')\n", ":3: two"},
+        {"error('plain', 0)", ": plain"},
+        {"while true do end", ":1: instruction limit exceeded"},
+        {"x = ('x'):rep(1 << 30)", ": not enough memory"},
+        {"writable(1)", ":1: bad argument #1 to 'writable' (table expected, got number)"},
+        {"_G[('n'):rep(41)] = 1",
+         ": a preloaded global must be named by a string of at most 40 bytes"},
+        {"_G[1] = 1", ": a preloaded global must be named by a string of at most 40 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        qel::Preload preload;
+        std::string error = readPreload(preload, {preloadFile("qel_preload_bad", c.text)});
+        if (error.empty()) {
+            LuaWorker worker(smallLimits(), nullptr, qel::RunBudget::Deadline::Timer, &preload);
+            EXPECT_FALSE(worker.open(error));
+            // A state made later for a request says the same in its reply.
+            EXPECT_EQ(worker.run("return 1"), "error: " + error);
+        }
+        EXPECT_EQ(error, std::string("qel_preload_bad.lua") + c.error);
+    }
+    qel::Preload preload;
+    const std::string missing = readPreload(preload, {::testing::TempDir() + "qel_no_such.lua"});
+    EXPECT_NE(missing.find("qel_no_such.lua: No such file or directory"), std::string::npos)
+        << missing;
+}
+
+// --max-state counts what requests keep above the preloaded state. Limits of 16 MiB and
+// 8 MiB; the files keep 4 MiB, each entry of a table parked by a request 1 MiB.
+TEST(LuaWorkerPreload, TheStateBoundCountsFromThePreloadedState) {
+    const std::string gone =
+        "; its worker was replaced, so the globals of earlier requests are gone";
+    qel::Preload preload;
+    ASSERT_EQ(readPreload(preload,
+                          {preloadFile("qel_preload_big", "big = {} for i = 1, 4 do "
+                                                          "big[i] = ('b'):rep(1 << 20) .. i end")}),
+              "");
+    Limits limits;
+    limits.maxMemory = std::size_t{16} << 20;
+    LuaWorker worker(limits, nullptr, qel::RunBudget::Deadline::Timer, &preload);
+    auto park = [](int n) {
+        return "t = {} for i = 1, " + std::to_string(n) +
+               " do t[i] = ('x'):rep(1 << 20) .. i end " + "return #t, #big";
+    };
+    EXPECT_EQ(worker.run(park(6)), "6\t4");
+    EXPECT_EQ(worker.run(park(9)), "9\t4" + gone);
+    EXPECT_EQ(worker.run("return t, #big"), "nil\t4");
 }
