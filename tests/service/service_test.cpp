@@ -4,7 +4,9 @@
 // hostile_test's and guards_test's.
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +42,47 @@ TEST(ServiceReply, MultiPartRequestIsJoinedIntoOneChunk) {
     RawClient client(service.endpoint());
     EXPECT_EQ(client.ask(std::vector<std::string>{"return ", "40 ", "+ 2"}), "42");
     EXPECT_EQ(client.ask("return 'single'"), "single");
+}
+
+// Every case of the preloaded files' protection and failures is in lua_worker_test; here,
+// each worker has the definitions, under --fresh too, and a failing file stops the start
+// before anything is served.
+TEST(ServicePreload, EveryWorkerKeepsTheDefinitionsAndAFailingFileStopsTheStart) {
+    const std::string app = ::testing::TempDir() + "qel_service_app.lua";
+    std::ofstream(app) << "M = {sub = {x = 1}, log = writable({})}\n"
+                          "function helper() return M.sub.x end\n";
+    const char* const attacks[] = {"helper = nil", "rawset(_G, 'helper', nil)", "M.sub.x = 2",
+                                   "setmetatable(M, nil)"};
+    for (const bool fresh : {false, true}) {
+        SCOPED_TRACE(fresh ? "--fresh" : "kept state");
+        std::vector<std::string> args = {"--workers", "2", "--preload", app};
+        if (fresh) args.push_back("--fresh");
+        ServiceProcess service(args);
+        LibraryClient client(service.port());
+        // Dealt round-robin, so each worker is attacked and checked several times.
+        for (int i = 0; i < 8; ++i) {
+            const char* attack = attacks[i % std::size(attacks)];
+            EXPECT_NE(client.run(attack).rfind("error: ", 0), std::string::npos) << attack;
+            EXPECT_EQ(client.run("return helper(), M.sub.x"), "1\t1") << "after " << attack;
+        }
+        EXPECT_EQ(client.run("M.log[1] = 'w' return M.log[1]"), "w");
+    }
+    struct Bad {
+        const char* text;
+        const char* says;
+    };
+    const std::string bad = ::testing::TempDir() + "qel_service_bad.lua";
+    for (const Bad& c : {Bad{"x = 1\nlocal f\nf()\n", "qel_service_bad.lua:3: attempt to call"},
+                         Bad{"x = = 1\n", "qel_service_bad.lua:1: unexpected symbol"}}) {
+        std::ofstream(bad) << c.text;
+        const ProgramResult result =
+            runProgram(QEL_LUA_SERVICE,
+                       {"--bind", "tcp://127.0.0.1:*", "--workers", "2", "--preload", bad}, "");
+        EXPECT_EQ(result.exitCode, 1) << c.text;
+        EXPECT_NE(result.err.find(std::string("qel-lua-service: ") + c.says), std::string::npos)
+            << result.err;
+        EXPECT_EQ(result.out, "") << "no endpoint, since nothing was served";
+    }
 }
 
 // A DEALER peer talking to the service without REQ's empty delimiter frame.
