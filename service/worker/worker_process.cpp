@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <malloc.h>
@@ -118,37 +119,27 @@ JailSettings jailFor(const ServiceOptions& options) {
 
 // The time limit of the preloaded files' first run, which the worker keeps itself: the
 // supervisor times requests only, and could not signal a worker that has yet to take
-// the signal. It names run 0, the number LuaWorker::open() runs them as; with no
-// --max-seconds, the supervisor's limit on a worker's start still ends a file that loops.
-class StartDeadline {
-  public:
-    explicit StartDeadline(const Limits& limits) {
-        const auto limit = timeLimit(limits.maxSeconds);
-        if (!limit) return;
-        sigevent event{};
-        event.sigev_notify = SIGEV_THREAD_ID;
-        event.sigev_signo = deadlineSignal();
-        event.sigev_value.sival_int = 0;
-        event._sigev_un._tid = gettid(); // glibc 2.36 has no name for it yet
-        if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) fail("timer_create");
-        created_ = true;
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*limit).count();
-        itimerspec due{};
-        due.it_value.tv_sec = static_cast<time_t>(ns / kNanosecondsPerSecond);
-        due.it_value.tv_nsec = static_cast<long>(ns % kNanosecondsPerSecond);
-        if (timer_settime(timer_, 0, &due, nullptr) != 0) fail("timer_settime");
-    }
-    ~StartDeadline() {
-        if (created_) timer_delete(timer_);
-    }
-    StartDeadline(const StartDeadline&) = delete;
-    StartDeadline& operator=(const StartDeadline&) = delete;
-
-  private:
-    static constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
-    timer_t timer_{};
-    bool created_ = false;
-};
+// the signal. The timer names run 0, the number LuaWorker::open() runs them as, which no
+// request has. It is armed before the jail, which allows no timer calls, and is never
+// deleted: it fires once, and after the run it changes nothing. With no --max-seconds,
+// the supervisor's limit on a worker's start still ends a file that loops.
+void armStartDeadline(const Limits& limits) {
+    const auto limit = timeLimit(limits.maxSeconds);
+    if (!limit) return;
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = deadlineSignal();
+    event.sigev_value.sival_int = 0;
+    event._sigev_un._tid = gettid(); // glibc 2.36 has no name for it yet
+    timer_t timer{};
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) fail("timer_create");
+    constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*limit).count();
+    itimerspec due{};
+    due.it_value.tv_sec = static_cast<time_t>(ns / kNanosecondsPerSecond);
+    due.it_value.tv_nsec = static_cast<long>(ns % kNanosecondsPerSecond);
+    if (timer_settime(timer, 0, &due, nullptr) != 0) fail("timer_settime");
+}
 
 // A ring that fails is said; the supervisor still sees the reply when it next looks.
 void ringDoorbell() {
@@ -228,17 +219,16 @@ int runWorker(const ServiceOptions& options) {
             return 1;
         }
         LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload);
-        // A file that fails stops the start here, where standard error can still say
-        // why; the supervisor then serves nothing.
-        if (!preload.empty()) {
-            const StartDeadline deadline(options.limits);
-            if (!worker.open(error)) {
-                std::fprintf(stderr, "qel-lua-service: %s\n", error.c_str());
-                return 1;
-            }
-        }
-        // The channel is mapped and the Lua state made; from here on only requests run.
+        if (!preload.empty()) armStartDeadline(options.limits);
+        // The channel is mapped; from here on only Lua runs, the files first, as the
+        // requests do: jailed. One that fails stops the start here, and the supervisor
+        // then serves nothing.
         enterJail(jailFor(options));
+        if (!preload.empty() && !worker.open(error)) {
+            std::fprintf(stderr, "qel-lua-service: %s\n", error.c_str());
+            // Without the destructors: the jail allows no close().
+            std::_Exit(1);
+        }
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
         serving = true;
