@@ -3,13 +3,11 @@
 #include "preload.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <lua.hpp>
 #include <memory>
 #include <new>
-#include <sstream>
 
 namespace qel {
 
@@ -35,24 +33,27 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// A folder opens as a file and fails only when read, which this sees too.
 bool readFile(const std::string& path, std::string& text, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (in) {
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        if (in.good() || in.eof()) {
-            text = bytes.str();
-            return true;
-        }
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (file) {
+        char block[4096];
+        std::size_t got = 0;
+        while ((got = std::fread(block, 1, sizeof block, file.get())) > 0)
+            text.append(block, got);
+        if (std::ferror(file.get()) == 0) return true;
     }
-    error = "cannot read " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+    error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
 }
 
 } // namespace
 
 bool Preload::read(const std::vector<std::string>& files, std::string& error) {
-    chunks_.clear();
     // A plain state, only for the compiler: nothing runs in it.
     const std::unique_ptr<lua_State, StateCloser> compiler(luaL_newstate());
     if (!compiler) {
@@ -63,7 +64,6 @@ bool Preload::read(const std::vector<std::string>& files, std::string& error) {
     std::vector<Chunk> chunks;
     for (const std::string& path : files) {
         std::string text;
-        errno = 0;
         if (!readFile(path, text, error)) return false;
         Chunk chunk{baseName(path), {}};
         // Like the stand-alone interpreter, a first line starting with '#' is skipped,

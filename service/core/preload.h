@@ -13,7 +13,7 @@ namespace qel {
 class Preload {
   public:
     // Reads and compiles each file, in order. On failure, error says which file and why
-    // ("app.lua:3: ..." for a syntax error), and nothing is kept.
+    // ("app.lua:3: ..." for a syntax error), and the files read before stay as they were.
     bool read(const std::vector<std::string>& files, std::string& error);
 
     bool empty() const { return chunks_.empty(); }

@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lua_chunk.h"
@@ -669,10 +670,13 @@ TEST(LuaWorkerPreload, AFileThatFailsNamesItselfAndMostlyItsLine) {
         }
         EXPECT_EQ(error, std::string("qel_preload_bad.lua") + c.error);
     }
-    qel::Preload preload;
-    const std::string missing = readPreload(preload, {::testing::TempDir() + "qel_no_such.lua"});
-    EXPECT_NE(missing.find("qel_no_such.lua: No such file or directory"), std::string::npos)
-        << missing;
+    for (const auto& [path, reason] :
+         {std::pair<std::string, std::string>{::testing::TempDir() + "qel_no_such.lua",
+                                              "No such file or directory"},
+          {::testing::TempDir(), "Is a directory"}}) {
+        qel::Preload preload;
+        EXPECT_EQ(readPreload(preload, {path}), "cannot read " + path + ": " + reason);
+    }
 }
 
 // --max-state counts what requests keep above the preloaded state. Limits of 16 MiB and
