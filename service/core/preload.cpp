@@ -54,6 +54,10 @@ bool readFile(const std::string& path, std::string& text, std::string& error) {
 } // namespace
 
 bool Preload::read(const std::vector<std::string>& files, std::string& error) {
+    if (files.empty()) {
+        chunks_.clear();
+        return true;
+    }
     // A plain state, only for the compiler: nothing runs in it.
     const std::unique_ptr<lua_State, StateCloser> compiler(luaL_newstate());
     if (!compiler) {
