@@ -286,8 +286,8 @@ void LuaWorker::boundState(unsigned sequence, bool collected) {
     closeState();
     if (budgeted) budget_.finish();
     rebuilt_ = true;
-    // Made now, so the reply room kept for the next request sees it; should it not fit,
-    // admit() tries again and answers kNoState.
+    // Made now, so the reply room kept for the next request sees it; should it not fit
+    // (or the preloaded files fail in it), admit() tries again and answers why not.
     openState(sequence);
 }
 
