@@ -2,11 +2,18 @@
 // from the command line, a file, standard input or an interactive prompt to a Qel Lua
 // script service and prints each answer. Uses only the public C interface.
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
 #include <string>
+#include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -22,6 +29,7 @@ constexpr char kUsage[] =
     "  -p PORT     service TCP port (default 5555)\n"
     "  -e SCRIPT   run SCRIPT; repeatable, run in order\n"
     "  FILE        run the contents of FILE as one script; '-' reads standard input\n"
+    "              (at most 128 MiB, and no NUL byte)\n"
     "  -h, --help  show this help and exit\n"
     "  --version   show the version and exit\n"
     "\n"
@@ -35,6 +43,13 @@ constexpr int kExitOk = 0;
 constexpr int kExitScriptError = 1;
 constexpr int kExitFailure = 2;
 
+// The most read from a file or standard input as one script: twice the reference
+// service's default --max-request, so the service, not qel-lua, refuses scripts near its
+// own limit, while an endless input (/dev/zero) stops well before memory runs out.
+constexpr std::size_t kMaxScript = std::size_t{128} << 20;
+// How long a call may wait before a terminal is told what it waits for.
+constexpr auto kNoticeDelay = std::chrono::seconds(2);
+
 int usageError(const char* message, const char* detail) {
     std::fprintf(stderr, "qel-lua: %s%s\nTry 'qel-lua --help' for more information.\n", message,
                  detail);
@@ -47,26 +62,119 @@ struct Source {
     std::string text;
 };
 
-bool readAll(std::FILE* file, std::string& out) {
-    char buffer[65536];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        out.append(buffer, n);
-    return std::ferror(file) == 0;
+// What messages call a source: its file name, standard input, or -e.
+std::string displayName(const Source& source) {
+    if (!source.isFile) return "-e";
+    return source.text == "-" ? "standard input" : source.text;
 }
 
-bool readSource(const std::string& name, std::string& out) {
-    if (name == "-") return readAll(stdin, out);
-    std::FILE* file = std::fopen(name.c_str(), "rb");
+// Reads at most kMaxScript bytes, and one block more only to learn that there is more.
+bool readAll(std::FILE* file, const std::string& name, std::string& out) {
+    char buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        if (n > kMaxScript - out.size()) {
+            std::fprintf(stderr,
+                         "qel-lua: %s is larger than %zu bytes (128 MiB), the most qel-lua sends "
+                         "as one script\n",
+                         name.c_str(), kMaxScript);
+            return false;
+        }
+        out.append(buffer, n);
+    }
+    if (std::ferror(file) == 0) return true;
+    std::fprintf(stderr, "qel-lua: cannot read %s\n", name.c_str());
+    return false;
+}
+
+bool readSource(const Source& source, std::string& out) {
+    if (source.text == "-") return readAll(stdin, displayName(source), out);
+    std::FILE* file = std::fopen(source.text.c_str(), "rb");
     if (file == nullptr) {
-        std::fprintf(stderr, "qel-lua: cannot open %s: %s\n", name.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "qel-lua: cannot open %s: %s\n", source.text.c_str(),
+                     std::strerror(errno));
         return false;
     }
-    const bool ok = readAll(file, out);
-    if (!ok) std::fprintf(stderr, "qel-lua: cannot read %s\n", name.c_str());
+    const bool ok = readAll(file, source.text, out);
     std::fclose(file);
     return ok;
 }
+
+// The library takes the script as a C string, so it would send only what comes before a
+// NUL byte and run half the script without a word. Such a script is refused instead.
+bool holdsNul(const std::string& script, const std::string& name) {
+    const std::size_t at = script.find('\0');
+    if (at == std::string::npos) return false;
+    std::fprintf(stderr,
+                 "qel-lua: %s: NUL byte at offset %zu; the library would cut the script there\n",
+                 name.c_str(), at);
+    return true;
+}
+
+// ZeroMQ resolves a host only once it connects, in the background, and the library's
+// socket speaks IPv4 only: a host with no IPv4 address would leave every call waiting
+// for ever. The host itself is still what the library gets.
+bool resolves(const char* host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(host, nullptr, &hints, &found);
+    if (status == 0) {
+        freeaddrinfo(found);
+        return true;
+    }
+    std::fprintf(stderr, "qel-lua: cannot resolve host '%s' to an IPv4 address: %s\n", host,
+                 status == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(status));
+    return false;
+}
+
+// While a call has waited kNoticeDelay without an answer, one line on a terminal's
+// standard error says what for; it is wiped before the answer is printed. Nothing at all
+// is written when standard error is not a terminal, so logs and pipes stay clean.
+class WaitNotice {
+  public:
+    WaitNotice(const std::string& host, int port) {
+        if (!isatty(STDERR_FILENO)) return;
+        line_ = "qel-lua: waiting for an answer from " + host + ":" + std::to_string(port) +
+                " (the library has no time-out; Ctrl-C stops)";
+        try {
+            watcher_ = std::thread([this] { watch(); });
+        } catch (const std::system_error&) {
+            // No thread to spare: the call goes on without the notice.
+        }
+    }
+    ~WaitNotice() {
+        if (!watcher_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            answered_ = true;
+        }
+        changed_.notify_one();
+        watcher_.join();
+    }
+    WaitNotice(const WaitNotice&) = delete;
+    WaitNotice& operator=(const WaitNotice&) = delete;
+
+  private:
+    void watch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (changed_.wait_for(lock, kNoticeDelay, [this] { return answered_; })) return;
+        // No newline: the cursor stays on the line, so a carriage return reaches its start.
+        std::fputs(line_.c_str(), stderr);
+        std::fflush(stderr);
+        changed_.wait(lock, [this] { return answered_; });
+        const std::string wipe = "\r" + std::string(line_.size(), ' ') + "\r";
+        std::fputs(wipe.c_str(), stderr);
+        std::fflush(stderr);
+    }
+
+    std::string line_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool answered_ = false;
+    std::thread watcher_;
+};
 
 // Owns the library handle for the lifetime of the program.
 class Connection {
@@ -88,13 +196,20 @@ class Connection {
                          reason.empty() ? "" : ": ", reason.c_str());
             return false;
         }
+        host_ = host;
+        port_ = port;
         return true;
     }
 
     // Runs one script and prints its answer. Returns an exit status.
     int run(const std::string& script) {
         char* answer = nullptr;
-        if (executeLuaScriptQel(&answer, script.c_str(), handle_) != 0) {
+        int status = 0;
+        {
+            const WaitNotice notice(host_, port_);
+            status = executeLuaScriptQel(&answer, script.c_str(), handle_);
+        }
+        if (status != 0) {
             // The library has said why on standard error already.
             std::fprintf(stderr, "qel-lua: the script could not be run through the library\n");
             return kExitFailure;
@@ -142,6 +257,8 @@ class Connection {
     }
 
     void* handle_;
+    std::string host_;
+    int port_ = 0;
 };
 
 bool parsePort(const char* text, int& port) {
@@ -228,16 +345,17 @@ int collectArgs(int argc, char** argv, Options& options) {
 // Folds one script's status into the run's: a script answered with an error is
 // remembered and the run goes on; a failure of the library ends it.
 bool keepGoing(int result, int& status) {
-    if (result == kExitScriptError) status = kExitScriptError;
+    if (result == kExitScriptError && status == kExitOk) status = kExitScriptError;
     return result != kExitFailure;
 }
 
 // Runs one script source: the text given with -e, or a file's (or standard input's)
 // whole contents. Returns an exit status.
 int handleScript(Connection& connection, const Source& source) {
-    if (!source.isFile) return connection.run(source.text);
-    std::string script;
-    if (!readSource(source.text, script)) return kExitFailure;
+    std::string read;
+    if (source.isFile && !readSource(source, read)) return kExitFailure;
+    const std::string& script = source.isFile ? read : source.text;
+    if (holdsNul(script, displayName(source))) return kExitFailure;
     return connection.run(script);
 }
 
@@ -249,7 +367,8 @@ int runArgs(Connection& connection, const std::vector<Source>& sources) {
 }
 
 // Prompt loop for a terminal: one script per line until end of input; blank lines are
-// skipped. A last line without its newline still runs.
+// skipped. A last line without its newline still runs. A line holding a NUL byte is
+// refused and the prompt goes on; the exit status then says so.
 int doRepl(Connection& connection) {
     int status = kExitOk;
     std::string line;
@@ -261,9 +380,12 @@ int doRepl(Connection& connection) {
         while ((c = std::fgetc(stdin)) != EOF && c != '\n')
             line.push_back(static_cast<char>(c));
         if (c == EOF && line.empty()) break;
-        if (line.find_first_not_of(" \t\r") != std::string::npos &&
-            !keepGoing(connection.run(line), status))
+        const bool blank = line.find_first_not_of(" \t\r") == std::string::npos;
+        if (!blank && holdsNul(line, "standard input")) {
+            status = kExitFailure;
+        } else if (!blank && !keepGoing(connection.run(line), status)) {
             return kExitFailure;
+        }
         if (c == EOF) break;
     }
     std::fputc('\n', stdout);
@@ -276,6 +398,7 @@ int main(int argc, char** argv) {
     Options options;
     const int status = collectArgs(argc, argv, options);
     if (status != kContinue) return status;
+    if (!resolves(options.host)) return kExitFailure;
 
     Connection connection;
     if (!connection.open(options.host, options.port)) return kExitFailure;

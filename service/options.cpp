@@ -266,6 +266,11 @@ ParseOutcome parseOptions(int argc, char** argv, ServiceOptions& options) {
         const std::string name(arg.substr(0, eq));
         const char* inlineValue = eq != std::string_view::npos ? argv[i] + eq + 1 : nullptr;
 
+        // A switch given a value is a typo, not a request for help or the version.
+        if ((name == "--help" || name == "--version") && inlineValue != nullptr) {
+            fail("option '%s' takes no value", name.c_str());
+            return ParseOutcome::ExitFailure;
+        }
         if (name == "--help" || name == "-h") {
             printUsage();
             return ParseOutcome::ExitSuccess;

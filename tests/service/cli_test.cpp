@@ -1,9 +1,11 @@
 // cli_test.cpp - qel-lua against a real service: answers, exit statuses, script
-// sources, and the interactive prompt driven through a pseudo-terminal.
+// sources, and the interactive prompt and the notice of a late answer driven through a
+// pseudo-terminal.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <poll.h>
@@ -13,8 +15,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include "peer.h"
 #include "processes.h"
 #include "service_process.h"
+#include "timing.h"
 
 namespace {
 
@@ -50,6 +54,23 @@ bool readUntil(int fd, std::string& seen, const std::string& needle,
         seen.append(buffer, static_cast<std::size_t>(n));
     }
     return true;
+}
+
+// The exit status of a child on a pseudo-terminal, its output drained meanwhile; -1 when
+// it had to be killed after a bounded wait.
+int exitStatus(pid_t pid, int master) {
+    int status = -1;
+    for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+        std::string rest; // keep the terminal drained while waiting
+        readUntil(master, rest, "\x01", std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!WIFEXITED(status) && waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "qel-lua did not end";
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace
@@ -88,32 +109,43 @@ TEST_F(CliTest, FileAndStandardInput) {
 }
 
 TEST_F(CliTest, WrongArgumentsExitTwoWithAMessage) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"-p", "notaport"},
-                                                 {"-p", "70000"},
-                                                 {"-e"},
-                                                 {"-H", "", "-e", "return 1"},
-                                                 {"--bogus"},
-                                                 {"a.lua", "b.lua"},
-                                                 {"/nonexistent/script.lua"}}) {
-        const ProgramResult result = runProgram(QEL_LUA_CLI, args, "");
-        EXPECT_EQ(result.exitCode, 2) << args[0];
-        EXPECT_NE(result.err.find("qel-lua:"), std::string::npos) << args[0];
-        EXPECT_EQ(result.out, "") << args[0];
+    const std::string nulFile = ::testing::TempDir() + "qel_cli_nul.lua";
+    std::ofstream(nulFile, std::ios::binary) << std::string("return 1 --\0after", 17);
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        std::string says; // part of the message on standard error
+    };
+    const Case cases[] = {
+        {{"-p", "notaport"}, "", "invalid port"},
+        {{"-p", "70000"}, "", "invalid port"},
+        {{"-e"}, "", "missing value"},
+        {{"-H", "", "-e", "return 1"}, "", "empty host"},
+        {{"--bogus"}, "", "unknown option"},
+        {{"--help=x"}, "", "unknown option"},
+        {{"--version=x"}, "", "unknown option"},
+        {{"a.lua", "b.lua"}, "", "more than one file"},
+        {{"/nonexistent/script.lua"}, "", "cannot open /nonexistent/script.lua"},
+        // Each of these would have waited for ever on a name ZeroMQ resolves in the background.
+        {{"-H", "no.such.host.invalid", "-e", "return 1"}, "", "cannot resolve host"},
+        {{"-H", "127.0.0.1:5555", "-e", "return 1"}, "", "cannot resolve host '127.0.0.1:5555'"},
+        {{"-H", "no such host", "-e", "return 1"}, "", "cannot resolve host 'no such host'"},
+        // The library would send only what comes before a NUL byte.
+        {{nulFile}, "", nulFile + ": NUL byte at offset 11"},
+        {{"-"}, std::string("return 1\0", 10), "standard input: NUL byte at offset 8"},
+        {{"/dev/zero"}, "", "/dev/zero is larger than 134217728 bytes"},
+    };
+    for (const Case& c : cases) {
+        const ProgramResult result = runProgram(QEL_LUA_CLI, c.args, c.input);
+        EXPECT_EQ(result.exitCode, 2) << c.says;
+        EXPECT_EQ(result.err.rfind("qel-lua: ", 0), 0u) << result.err;
+        EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "") << c.says;
     }
+    std::remove(nulFile.c_str());
     const ProgramResult help = runProgram(QEL_LUA_CLI, {"--help"}, "");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("Usage: qel-lua"), std::string::npos);
-}
-
-TEST_F(CliTest, LibraryFailureExitsTwo) {
-    // ZeroMQ refuses a host name it cannot resolve: connectToQelLuaService returns -1.
-    const ProgramResult result =
-        runProgram(QEL_LUA_CLI, {"-H", "no such host", "-p", "5555", "-e", "return 1"}, "");
-    EXPECT_EQ(result.exitCode, 2);
-    // The library prints ZeroMQ's reason on standard output; qel-lua keeps it off its
-    // own (answers only) and puts it into its error line instead.
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "qel-lua: cannot connect to tcp://no such host:5555: Invalid argument\n");
 }
 
 TEST_F(CliTest, InteractivePromptOnATerminal) {
@@ -136,18 +168,53 @@ TEST_F(CliTest, InteractivePromptOnATerminal) {
     const char eof = 4; // Ctrl-D at the start of a line: end of input
     ASSERT_EQ(write(master, &eof, 1), 1);
 
-    int status = -1;
-    for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
-        std::string rest; // keep the terminal drained while waiting
-        readUntil(master, rest, "\x01", std::chrono::milliseconds(10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!WIFEXITED(status) && waitpid(pid, &status, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "qel-lua did not end at end of input";
-    }
+    EXPECT_EQ(exitStatus(pid, master), 1); // one of the scripts answered an error
     close(master);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1); // one of the scripts answered an error
+}
+
+TEST(CliWaiting, ATerminalIsToldWhatALateAnswerWaitsFor) {
+    for (const bool terminal : {true, false}) {
+        std::promise<void> answer;
+        const std::shared_future<void> answered = answer.get_future().share();
+        TestPeer peer([answered](const std::string&) {
+            answered.wait_for(std::chrono::seconds(20));
+            return TestPeer::Parts{"42"};
+        });
+        const std::string port = std::to_string(peer.port());
+        int errors[2];
+        ASSERT_EQ(pipe(errors), 0);
+        int master = -1;
+        const auto started = std::chrono::steady_clock::now();
+        const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (!terminal) dup2(errors[1], STDERR_FILENO);
+            execl(QEL_LUA_CLI, QEL_LUA_CLI, "-p", port.c_str(), "-e", "return 42",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(errors[1]);
+        ASSERT_TRUE(waitUntil([&] { return peer.requestCount() == 1; }, std::chrono::seconds(10)));
+        const std::string notice = "qel-lua: waiting for an answer from 127.0.0.1:" + port +
+                                   " (the library has no time-out; Ctrl-C stops)";
+        std::string seen;
+        if (terminal) {
+            EXPECT_TRUE(readUntil(master, seen, notice, std::chrono::seconds(10))) << seen;
+            EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+        } else {
+            // Past the notice's 2 s, which a pipe must never see.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        }
+        answer.set_value();
+        EXPECT_TRUE(readUntil(master, seen, "42\r\n", std::chrono::seconds(10))) << seen;
+        // The notice is wiped before the answer is printed.
+        const std::string wiped = "\r" + std::string(notice.size(), ' ') + "\r";
+        EXPECT_EQ(seen, terminal ? notice + wiped + "42\r\n" : "42\r\n");
+        EXPECT_EQ(exitStatus(pid, master), 0);
+        close(master);
+        std::string written;
+        readUntil(errors[0], written, "\n", std::chrono::seconds(1));
+        close(errors[0]);
+        EXPECT_EQ(written, "");
+    }
 }

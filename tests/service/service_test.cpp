@@ -275,6 +275,9 @@ TEST(ServiceOptions, HelpVersionAndBadArguments) {
                                                 {"--allow", "not-a-range"},
                                                 {"--user", "no-such-account"},
                                                 {"--bogus"},
+                                                {"--help=x"},
+                                                {"--version=x"},
+                                                {"--fresh=yes"},
                                                 {"--max-seconds"}}) {
         const ProgramResult result = runProgram(QEL_LUA_SERVICE, bad, "");
         EXPECT_EQ(result.exitCode, 2) << bad[0];
