@@ -270,15 +270,20 @@ class Connection:
     def closed(self) -> bool:
         return self._handle is None
 
+    def _check_usable(self) -> int:
+        # Under self._state. A freed or abandoned handle must never reach the library.
+        if self._handle is None:
+            raise QelError("connection is closed")
+        if self._unusable is not None:
+            raise QelError(self._unusable)
+        return self._handle
+
     def _take_handle(self) -> int:
-        # Under self._lock. A freed or abandoned handle must never reach the library.
+        # Under self._lock.
         with self._state:
-            if self._handle is None:
-                raise QelError("connection is closed")
-            if self._unusable is not None:
-                raise QelError(self._unusable)
+            handle = self._check_usable()
             self._busy = True
-            return self._handle
+            return handle
 
     def _give_back(self, handle: int, failed: bool) -> None:
         # Run by the thread whose library call just returned: if close() came meanwhile,
@@ -329,6 +334,10 @@ class Connection:
             self._give_back(handle, status != 0)
 
     def _execute_data(self, data: bytes) -> bytes:
+        with self._state:
+            # Before the lock: a cancelled asynchronous call holds it for as long as
+            # its library call waits, which may be for ever.
+            self._check_usable()
         with self._lock:
             handle = self._take_handle()
             if threading.current_thread() is not threading.main_thread():
