@@ -3,7 +3,6 @@
 Loads the shared library, wraps one handle in a Connection object that serialises its
 calls and frees it, and copies each answer into Python bytes before handing it back.
 """
-import asyncio
 import ctypes
 import ctypes.util
 import json
@@ -11,7 +10,11 @@ import operator
 import os
 import sys
 import threading
-from typing import Any, List, Optional, Set, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Optional, Set, Tuple, Union
+
+if TYPE_CHECKING:
+    # Imported where AsyncConnection runs: a blocking host need not load asyncio.
+    import asyncio
 
 Text = Union[str, bytes, bytearray, memoryview]
 LibraryChoice = Union[None, str, bytes, "os.PathLike[Any]", ctypes.CDLL]
@@ -471,13 +474,14 @@ class AsyncConnection:
                  encoding: str = "utf-8") -> None:
         # Connecting only hands ZeroMQ the endpoint; it does not wait for the network.
         self._connection = Connection(host, port, library=library, encoding=encoding)
-        self._turn: Optional[asyncio.Lock] = None
+        self._turn: "Optional[asyncio.Lock]" = None
 
     @property
     def closed(self) -> bool:
         return self._connection.closed
 
     async def _run(self, data: bytes) -> bytes:
+        import asyncio
         if self._turn is None:
             self._turn = asyncio.Lock()  # made here: it belongs to the running loop
         async with self._turn:
