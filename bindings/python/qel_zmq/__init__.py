@@ -2,6 +2,7 @@
 
 Loads the shared library, wraps one handle in a Connection object that serialises its
 calls and frees it, and copies each answer into Python bytes before handing it back.
+call() passes arguments to a script as Lua literals; AsyncConnection serves asyncio.
 """
 import ctypes
 import ctypes.util
