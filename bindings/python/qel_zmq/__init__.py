@@ -186,8 +186,8 @@ def _lua_literal(value: Any, out: List[str], open_containers: Set[int]) -> None:
         out.append("{")
         if isinstance(value, dict):
             for index, (key, item) in enumerate(value.items()):
-                if key is None or isinstance(key, (list, tuple, dict)) or not isinstance(
-                        key, (bool, int, float, str, bytes, bytearray, memoryview)):
+                # bytearray and memoryview cannot be dict keys; nil cannot be a Lua key.
+                if not isinstance(key, (int, float, str, bytes)):
                     raise TypeError(f"a table key cannot be {type(key).__name__}")
                 if isinstance(key, float) and key != key:
                     raise ValueError("a table key cannot be NaN")
