@@ -272,6 +272,7 @@ class TestInterruptionAndFork:
     HOST = (
         "import signal, sys, threading, time, qel_zmq\n"
         "mode, port = sys.argv[1], int(sys.argv[2])\n"
+        "signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignored\n"
         "conn = qel_zmq.Connection('127.0.0.1', port)\n"
         "def announce():  # once the call is under way\n"
         "    for _ in range(3000):\n"
