@@ -9,9 +9,10 @@ import ctypes.util
 import json
 import operator
 import os
+import queue
 import sys
 import threading
-from typing import TYPE_CHECKING, Any, List, Optional, Set, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Set, Tuple, Union
 
 if TYPE_CHECKING:
     # Imported where AsyncConnection runs: a blocking host need not load asyncio.
@@ -223,6 +224,42 @@ def _call_script(script: Text, args: Tuple[Any, ...]) -> bytes:
             + "".join(literals).encode("ascii") + b")")
 
 
+class _Helper:
+    """A daemon thread that runs the main thread's library calls, one at a time.
+
+    Kept between calls, since starting a thread per call costs more than most calls.
+    A call that never returns keeps its helper for ever; the next call gets a new one.
+    Daemon, so that such a call does not keep the process from exiting.
+    """
+
+    def __init__(self) -> None:
+        self.jobs: "queue.SimpleQueue[Callable[[], None]]" = queue.SimpleQueue()
+        self.idle = True
+        self.pid = os.getpid()
+        threading.Thread(target=self._serve, args=(self.jobs,), name="qel_zmq-call",
+                         daemon=True).start()
+
+    @staticmethod
+    def _serve(jobs: "queue.SimpleQueue[Callable[[], None]]") -> None:
+        while True:
+            jobs.get()()
+
+    def run(self, job: Callable[[], None]) -> None:
+        self.idle = False  # until the caller has seen the job through
+        self.jobs.put(job)
+
+
+_helper: Optional[_Helper] = None
+
+
+def _main_thread_helper() -> _Helper:
+    # Only the main thread comes here, so no lock; a forked child has no helper thread.
+    global _helper
+    if _helper is None or not _helper.idle or _helper.pid != os.getpid():
+        _helper = _Helper()
+    return _helper
+
+
 _INTERRUPTED = ("an earlier call on this connection was interrupted while it waited; "
                 "its request may still be pending, so the handle cannot be used again: "
                 "make a new connection")
@@ -358,12 +395,13 @@ class Connection:
 
     def _exchange_interruptibly(self, handle: int, data: bytes) -> Tuple[int, bytes]:
         # A library call returns to Python only when ZeroMQ does, so the main thread
-        # waits for a helper thread instead, in slices: a signal's handler (Ctrl-C's
+        # hands it to a helper thread and waits in slices: a signal's handler (Ctrl-C's
         # KeyboardInterrupt) then runs at once. The helper keeps the handle until its
-        # call returns, which may be never; it is a daemon so the process can exit.
+        # call returns, which may be never.
         outcome: List[Tuple[int, bytes]] = []
         failure: List[BaseException] = []
-        done = threading.Event()
+        finished = threading.Lock()
+        finished.acquire()
 
         def run() -> None:
             try:
@@ -371,17 +409,20 @@ class Connection:
             except BaseException as error:  # handed to the waiting thread
                 failure.append(error)
             finally:
-                done.set()
+                finished.release()
 
-        helper = threading.Thread(target=run, name="qel_zmq-call", daemon=True)
+        helper = _main_thread_helper()
         try:
-            helper.start()
-            while not done.wait(_WAIT_SLICE):
+            helper.run(run)
+            while not finished.acquire(timeout=_WAIT_SLICE):
                 pass
         except BaseException:
-            if helper.is_alive() or not done.is_set():
+            if outcome or failure:  # the call had returned: its helper is free again
+                helper.idle = True
+            else:
                 self._abandon(_INTERRUPTED)
             raise
+        helper.idle = True
         if failure:
             raise failure[0]
         return outcome[0]
