@@ -224,29 +224,39 @@ def _call_script(script: Text, args: Tuple[Any, ...]) -> bytes:
             + "".join(literals).encode("ascii") + b")")
 
 
+_Job = Optional[Callable[[], None]]  # None ends the helper
+
+
 class _Helper:
-    """A daemon thread that runs the main thread's library calls, one at a time.
+    """A daemon thread that runs library calls handed to it, one at a time.
 
     Kept between calls, since starting a thread per call costs more than most calls.
     A call that never returns keeps its helper for ever; the next call gets a new one.
     Daemon, so that such a call does not keep the process from exiting.
     """
 
-    def __init__(self) -> None:
-        self.jobs: "queue.SimpleQueue[Callable[[], None]]" = queue.SimpleQueue()
+    def __init__(self, name: str) -> None:
+        self.jobs: "queue.SimpleQueue[_Job]" = queue.SimpleQueue()
         self.idle = True
         self.pid = os.getpid()
-        threading.Thread(target=self._serve, args=(self.jobs,), name="qel_zmq-call",
+        threading.Thread(target=self._serve, args=(self.jobs,), name=name,
                          daemon=True).start()
 
     @staticmethod
-    def _serve(jobs: "queue.SimpleQueue[Callable[[], None]]") -> None:
+    def _serve(jobs: "queue.SimpleQueue[_Job]") -> None:
         while True:
-            jobs.get()()
+            job = jobs.get()
+            if job is None:
+                return
+            job()
+            del job  # holds nothing of a finished call while it waits for the next
 
     def run(self, job: Callable[[], None]) -> None:
         self.idle = False  # until the caller has seen the job through
         self.jobs.put(job)
+
+    def stop(self) -> None:
+        self.jobs.put(None)
 
 
 _helper: Optional[_Helper] = None
@@ -256,7 +266,7 @@ def _main_thread_helper() -> _Helper:
     # Only the main thread comes here, so no lock; a forked child has no helper thread.
     global _helper
     if _helper is None or not _helper.idle or _helper.pid != os.getpid():
-        _helper = _Helper()
+        _helper = _Helper("qel_zmq-call")
     return _helper
 
 
@@ -374,11 +384,14 @@ class Connection:
                 self._lib.freeResult(result)
             self._give_back(handle, status != 0)
 
-    def _execute_data(self, data: bytes) -> bytes:
+    def _ensure_usable(self) -> None:
         with self._state:
-            # Before the lock: a cancelled asynchronous call holds it for as long as
-            # its library call waits, which may be for ever.
             self._check_usable()
+
+    def _execute_data(self, data: bytes) -> bytes:
+        # Before the lock: a cancelled asynchronous call holds it for as long as its
+        # library call waits, which may be for ever.
+        self._ensure_usable()
         with self._lock:
             handle = self._take_handle()
             if threading.current_thread() is not threading.main_thread():
@@ -504,7 +517,7 @@ _CANCELLED = ("an earlier call on this connection was cancelled while it waited;
 
 
 class AsyncConnection:
-    """A Connection for asyncio: each call runs on a thread of its own, off the loop.
+    """A Connection for asyncio: its calls run off the loop, on a thread of its own.
 
     `async with AsyncConnection(host, port) as conn: await conn.execute(...)`. Calls on
     one AsyncConnection run one after another. Cancelling a call cannot stop the
@@ -517,6 +530,7 @@ class AsyncConnection:
         # Connecting only hands ZeroMQ the endpoint; it does not wait for the network.
         self._connection = Connection(host, port, library=library, encoding=encoding)
         self._turn: "Optional[asyncio.Lock]" = None
+        self._worker: Optional[_Helper] = None  # started by the first call
 
     @property
     def closed(self) -> bool:
@@ -530,6 +544,8 @@ class AsyncConnection:
             loop = asyncio.get_running_loop()
             future: "asyncio.Future[bytes]" = loop.create_future()
             connection = self._connection
+            # Here, not on the worker: after a cancel the worker is still in that call.
+            connection._ensure_usable()
 
             def deliver(answer: Optional[bytes], error: Optional[BaseException]) -> None:
                 if future.done():  # cancelled meanwhile
@@ -551,7 +567,9 @@ class AsyncConnection:
                 except RuntimeError:  # the loop was closed meanwhile
                     pass
 
-            threading.Thread(target=work, name="qel_zmq-async", daemon=True).start()
+            if self._worker is None:
+                self._worker = _Helper("qel_zmq-async")
+            self._worker.run(work)
             try:
                 return await future
             except asyncio.CancelledError:
@@ -576,6 +594,13 @@ class AsyncConnection:
     def close(self) -> None:
         """Frees the handle unless a call still holds it; never waits for that call."""
         self._connection.close()
+        worker, self._worker = self._worker, None
+        if worker is not None:
+            worker.stop()  # at once when idle; a cancelled call's worker never gets here
+
+    def __del__(self) -> None:
+        if getattr(self, "_worker", None) is not None:
+            self.close()
 
     async def __aenter__(self) -> "AsyncConnection":
         return self
