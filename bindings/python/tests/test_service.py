@@ -72,7 +72,9 @@ class TestAnswers:
 
 # Renders the script's arguments canonically: floats by their bits, strings by their
 # bytes in hex, tables by their sorted pairs, so that `rendered` below can predict it.
-RENDER = """local function hex(s) return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end)) end
+RENDER = """local function hex(s)
+  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
 local function r(v)
   local t = math.type(v) or type(v)
   if t == "integer" then return "i" .. v
