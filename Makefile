@@ -9,7 +9,7 @@ RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev libseccom
 # time; unzip: the NuGet check lists the package.
 TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev dpkg-dev file binutils lintian \
 	man-db systemd git unzip python3 python3-pytest python3-zmq python3-pip \
-	python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime mono-devel nuget
+	python3-setuptools python3-wheel python3-venv mypy mono-mcs mono-runtime mono-devel nuget
 MEMCHECK_PACKAGES := $(TEST_PACKAGES) valgrind libc6-dbg
 DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd git python3
 WINDOWS_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \

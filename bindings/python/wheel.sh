@@ -33,6 +33,18 @@ python -m wheel unpack -d "$stage/unpacked" "$any" >/dev/null
 sed -i 's/^Tag: py3-none-any$/Tag: py3-none-win_amd64/' "$stage"/unpacked/*/*.dist-info/WHEEL
 grep -q '^Tag: py3-none-win_amd64$' "$stage"/unpacked/*/*.dist-info/WHEEL ||
     { echo "wheel.sh: the wheel's tag is not py3-none-any" >&2; exit 1; }
+# A wheel for one platform installs into platlib, so its root is not purelib.
+sed -i 's/^Root-Is-Purelib: true$/Root-Is-Purelib: false/' "$stage"/unpacked/*/*.dist-info/WHEEL
+# The metadata the system's setuptools cannot write yet (version 2.4): the licence as an
+# SPDX expression, which replaces the License field and the licence classifier, its
+# file under licenses/, and only the one operating system this wheel installs on. Only
+# the header is edited; the description after its blank line stays as it is.
+info=$(echo "$stage"/unpacked/*/*.dist-info)
+sed -i -e '1,/^$/{s/^Metadata-Version: .*/Metadata-Version: 2.4/;s/^License: MIT$/License-Expression: MIT/' \
+    -e '/^Classifier: License :: /d;/^Classifier: Operating System :: POSIX :: Linux$/d}' "$info/METADATA"
+mkdir "$info/licenses" && mv "$info/LICENSE" "$info/licenses/LICENSE"
+grep -q '^Root-Is-Purelib: false$' "$info/WHEEL" && grep -q '^License-Expression: MIT$' "$info/METADATA" ||
+    { echo "wheel.sh: the WHEEL or METADATA file is not as expected" >&2; exit 1; }
 rm "$any"
 python -m wheel pack -d "$stage/dist" "$stage"/unpacked/* >/dev/null
 wheel=$(ls "$stage"/dist/qel_zmq-*-py3-none-win_amd64.whl)

@@ -2,20 +2,27 @@
 
 Loads the shared library, wraps one handle in a Connection object that serialises its
 calls and frees it, and copies each answer into Python bytes before handing it back.
+call() passes arguments to a script as Lua literals; AsyncConnection serves asyncio.
 """
 import ctypes
 import ctypes.util
+import json
 import operator
 import os
+import queue
 import sys
 import threading
-from typing import Any, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Set, Tuple, Union
+
+if TYPE_CHECKING:
+    # Imported where AsyncConnection runs: a blocking host need not load asyncio.
+    import asyncio
 
 Text = Union[str, bytes, bytearray, memoryview]
 LibraryChoice = Union[None, str, bytes, "os.PathLike[Any]", ctypes.CDLL]
 
 __version__ = "1.0.0"
-__all__ = ["QelError", "Connection", "load_library"]
+__all__ = ["QelError", "Connection", "AsyncConnection", "load_library"]
 
 _C_INT_MIN = -(2**31)
 _C_INT_MAX = 2**31 - 1
@@ -136,6 +143,139 @@ def _as_bytes(value: Text, what: str, encoding: str = "utf-8", errors: str = "st
     return data
 
 
+# Each byte as it goes inside a double-quoted Lua string: printable ASCII as itself, every
+# other byte (and the quote and backslash) as a three-digit decimal escape, so that no
+# byte of an argument can close the string or be read differently by Lua's lexer.
+_LUA_BYTE = tuple(chr(b) if 0x20 <= b <= 0x7E and b not in (0x22, 0x5C) else "\\%03d" % b
+                  for b in range(256))
+_INT64_MIN = -(2**63)
+_INT64_MAX = 2**63 - 1
+
+
+def _lua_string(data: bytes) -> str:
+    return '"' + "".join(map(_LUA_BYTE.__getitem__, data)) + '"'
+
+
+def _lua_literal(value: Any, out: List[str], open_containers: Set[int]) -> None:
+    """Appends the Lua literal of `value` to `out`; raises on anything Lua cannot get."""
+    if value is None:
+        out.append("nil")
+    elif isinstance(value, bool):  # before int: True is an int too
+        out.append("true" if value else "false")
+    elif isinstance(value, int):
+        number = int(value)  # an int subclass (IntEnum) may print itself otherwise
+        if not _INT64_MIN <= number <= _INT64_MAX:
+            raise ValueError(f"integer {number} does not fit in Lua's 64-bit integers")
+        # -9223372036854775808 would lex as a float: 9223372036854775808 overflows first.
+        out.append("(-9223372036854775807-1)" if number == _INT64_MIN else str(number))
+    elif isinstance(value, float):
+        if value != value:
+            out.append("(0/0)")
+        elif value in (float("inf"), float("-inf")):
+            out.append("(1/0)" if value > 0 else "(-1/0)")
+        else:
+            text = float(value).hex()  # exact, and Lua reads a hexadecimal float exactly
+            out.append(f"({text})" if text.startswith("-") else text)
+    elif isinstance(value, str):
+        out.append(_lua_string(value.encode("utf-8")))
+    elif isinstance(value, (bytes, bytearray, memoryview)):
+        out.append(_lua_string(memoryview(value).tobytes()))
+    elif isinstance(value, (list, tuple, dict)):
+        if id(value) in open_containers:
+            raise ValueError("an argument contains itself")
+        open_containers.add(id(value))
+        out.append("{")
+        if isinstance(value, dict):
+            for index, (key, item) in enumerate(value.items()):
+                # bytearray and memoryview cannot be dict keys; nil cannot be a Lua key.
+                if not isinstance(key, (int, float, str, bytes)):
+                    raise TypeError(f"a table key cannot be {type(key).__name__}")
+                if isinstance(key, float) and key != key:
+                    raise ValueError("a table key cannot be NaN")
+                out.append(", [" if index else "[")
+                _lua_literal(key, out, open_containers)
+                out.append("]=")
+                _lua_literal(item, out, open_containers)
+        else:
+            for index, item in enumerate(value):
+                if index:
+                    out.append(", ")
+                _lua_literal(item, out, open_containers)
+        out.append("}")
+        open_containers.discard(id(value))
+    else:
+        raise TypeError(f"cannot pass {type(value).__name__} to Lua")
+
+
+def _call_script(script: Text, args: Tuple[Any, ...]) -> bytes:
+    """The one script text that runs `script` with `args` as its `...`.
+
+    The prefix holds no newline, so Lua's line numbers in errors stay the script's own;
+    the newline before `end` keeps a comment on the script's last line from eating it.
+    """
+    body = _as_bytes(script, "script")
+    literals: List[str] = []
+    for index, arg in enumerate(args):
+        if index:
+            literals.append(", ")
+        _lua_literal(arg, literals, set())
+    # The literals are printable ASCII by construction.
+    return (b"return (function(...) " + body + b"\nend)("
+            + "".join(literals).encode("ascii") + b")")
+
+
+_Job = Optional[Callable[[], None]]  # None ends the helper
+
+
+class _Helper:
+    """A daemon thread that runs library calls handed to it, one at a time.
+
+    Kept between calls, since starting a thread per call costs more than most calls.
+    A call that never returns keeps its helper for ever; the next call gets a new one.
+    Daemon, so that such a call does not keep the process from exiting.
+    """
+
+    def __init__(self, name: str) -> None:
+        self.jobs: "queue.SimpleQueue[_Job]" = queue.SimpleQueue()
+        self.idle = True
+        self.pid = os.getpid()
+        threading.Thread(target=self._serve, args=(self.jobs,), name=name,
+                         daemon=True).start()
+
+    @staticmethod
+    def _serve(jobs: "queue.SimpleQueue[_Job]") -> None:
+        while True:
+            job = jobs.get()
+            if job is None:
+                return
+            job()
+            del job  # holds nothing of a finished call while it waits for the next
+
+    def run(self, job: Callable[[], None]) -> None:
+        self.idle = False  # until the caller has seen the job through
+        self.jobs.put(job)
+
+    def stop(self) -> None:
+        self.jobs.put(None)
+
+
+_helper: Optional[_Helper] = None
+
+
+def _main_thread_helper() -> _Helper:
+    # Only the main thread comes here, so no lock; a forked child has no helper thread.
+    global _helper
+    if _helper is None or not _helper.idle or _helper.pid != os.getpid():
+        _helper = _Helper("qel_zmq-call")
+    return _helper
+
+
+_INTERRUPTED = ("an earlier call on this connection was interrupted while it waited; "
+                "its request may still be pending, so the handle cannot be used again: "
+                "make a new connection")
+_WAIT_SLICE = 0.2  # seconds; bounds how late Ctrl-C is seen where waits ignore signals
+
+
 class Connection:
     """One connection handle: connect to a service, then execute scripts.
 
@@ -145,17 +285,21 @@ class Connection:
     load_library() finds, loaded once per process. A str host is encoded with `encoding`.
 
     Calls on one Connection are serialised by a lock, so threads may share it; each
-    waits for the one before. close() takes the same lock, so it waits for a running
-    execute to get its answer (which, with no service answering, is forever).
+    waits for the one before. close() never waits for a running call: that call frees
+    the handle as it returns. A call interrupted in the main thread (Ctrl-C) leaves the
+    handle to the library call still waiting on it; the Connection is then unusable.
     """
 
     def __init__(self, host: Optional[Text] = None, port: Optional[int] = None, *,
                  library: LibraryChoice = None, encoding: str = "utf-8") -> None:
         # Set first so that close() and __del__ work whatever fails below.
-        self._lock = threading.Lock()
+        self._lock = threading.Lock()   # held for a whole call: calls never overlap
+        self._state = threading.Lock()  # guards the fields below, held only briefly
         self._handle: Optional[int] = None
+        self._busy = False       # a library call is using the handle right now
+        self._failed = False     # an execute returned -1: a request may still be queued
+        self._unusable: Optional[str] = None
         self._pid = os.getpid()
-        self._failed = False  # an execute returned -1: a request may still be queued
         if host is None and port is not None:
             raise TypeError("a port was given without a host")
         if host is not None and port is None:
@@ -166,7 +310,7 @@ class Connection:
             raise QelError("could not create a connection handle "
                            "(out of memory or file descriptors)")
         self._handle = handle
-        if host is not None:
+        if host is not None and port is not None:
             try:
                 self.connect(host, port, encoding=encoding)
             except BaseException:
@@ -177,11 +321,35 @@ class Connection:
     def closed(self) -> bool:
         return self._handle is None
 
-    def _live_handle(self) -> int:
-        # Called under the lock: a freed handle must never reach the library.
+    def _check_usable(self) -> int:
+        # Under self._state. A freed or abandoned handle must never reach the library.
         if self._handle is None:
             raise QelError("connection is closed")
+        if self._unusable is not None:
+            raise QelError(self._unusable)
         return self._handle
+
+    def _take_handle(self) -> int:
+        # Under self._lock.
+        with self._state:
+            handle = self._check_usable()
+            self._busy = True
+            return handle
+
+    def _give_back(self, handle: int, failed: bool) -> None:
+        # Run by the thread whose library call just returned: if close() came meanwhile,
+        # the handle is freed here, since close() itself does not wait.
+        with self._state:
+            self._busy = False
+            self._failed = self._failed or failed
+            orphaned = self._handle is None
+        if orphaned:
+            self._release(handle)
+
+    def _abandon(self, reason: str) -> None:
+        with self._state:
+            if self._unusable is None:
+                self._unusable = reason
 
     def connect(self, host: Text, port: int, *, encoding: str = "utf-8") -> "Connection":
         """Attaches the service at tcp://host:port; returns self.
@@ -194,10 +362,83 @@ class Connection:
         if not _C_INT_MIN <= port <= _C_INT_MAX:
             raise ValueError(f"port {port} does not fit in a C int")
         with self._lock:
-            if self._lib.connectToQelLuaService(data, port, self._live_handle()) != 0:
+            handle = self._take_handle()
+            try:
+                status = self._lib.connectToQelLuaService(data, port, handle)
+            finally:
+                self._give_back(handle, False)
+            if status != 0:
                 raise QelError(f"could not connect to {host!r}:{port}: ZeroMQ refused "
                                "the endpoint (its reason was written to standard output)")
         return self
+
+    def _exchange(self, handle: int, data: bytes) -> Tuple[int, bytes]:
+        """One executeLuaScriptQel on the calling thread; the answer copied and freed."""
+        result = ctypes.POINTER(ctypes.c_char)()
+        status = -1
+        try:
+            status = self._lib.executeLuaScriptQel(ctypes.byref(result), data, handle)
+            return status, (ctypes.string_at(result) if status == 0 else b"")
+        finally:
+            if result:  # ours since the call returned; only freeResult may release it
+                self._lib.freeResult(result)
+            self._give_back(handle, status != 0)
+
+    def _ensure_usable(self) -> None:
+        with self._state:
+            self._check_usable()
+
+    def _execute_data(self, data: bytes) -> bytes:
+        # Before the lock: a cancelled asynchronous call holds it for as long as its
+        # library call waits, which may be for ever.
+        self._ensure_usable()
+        with self._lock:
+            handle = self._take_handle()
+            if threading.current_thread() is not threading.main_thread():
+                # Python runs signal handlers in the main thread only: nothing here
+                # could react to Ctrl-C sooner, so the call is made in place.
+                status, answer = self._exchange(handle, data)
+            else:
+                status, answer = self._exchange_interruptibly(handle, data)
+        if status != 0:
+            raise QelError("the script could not be run: ZeroMQ failed to send or "
+                           "receive (its reason was written to standard error); "
+                           "make a new Connection if the request had gone out")
+        return answer
+
+    def _exchange_interruptibly(self, handle: int, data: bytes) -> Tuple[int, bytes]:
+        # A library call returns to Python only when ZeroMQ does, so the main thread
+        # hands it to a helper thread and waits in slices: a signal's handler (Ctrl-C's
+        # KeyboardInterrupt) then runs at once. The helper keeps the handle until its
+        # call returns, which may be never.
+        outcome: List[Tuple[int, bytes]] = []
+        failure: List[BaseException] = []
+        finished = threading.Lock()
+        finished.acquire()
+
+        def run() -> None:
+            try:
+                outcome.append(self._exchange(handle, data))
+            except BaseException as error:  # handed to the waiting thread
+                failure.append(error)
+            finally:
+                finished.release()
+
+        helper = _main_thread_helper()
+        try:
+            helper.run(run)
+            while not finished.acquire(timeout=_WAIT_SLICE):
+                pass
+        except BaseException:
+            if outcome or failure:  # the call had returned: its helper is free again
+                helper.idle = True
+            else:
+                self._abandon(_INTERRUPTED)
+            raise
+        helper.idle = True
+        if failure:
+            raise failure[0]
+        return outcome[0]
 
     def execute_bytes(self, script: Text, *, encoding: str = "utf-8",
                       errors: str = "strict") -> bytes:
@@ -205,20 +446,7 @@ class Connection:
 
         The answer ends at its first NUL byte, as the C interface delivers it.
         """
-        data = _as_bytes(script, "script", encoding, errors)
-        with self._lock:
-            handle = self._live_handle()
-            result = ctypes.POINTER(ctypes.c_char)()
-            try:
-                if self._lib.executeLuaScriptQel(ctypes.byref(result), data, handle) != 0:
-                    self._failed = True
-                    raise QelError("the script could not be run: ZeroMQ failed to send or "
-                                   "receive (its reason was written to standard error); "
-                                   "make a new Connection if the request had gone out")
-                return ctypes.string_at(result)
-            finally:
-                if result:  # ours since the call returned; only freeResult may release it
-                    self._lib.freeResult(result)
+        return self._execute_data(_as_bytes(script, "script", encoding, errors))
 
     def execute(self, script: Text, encoding: str = "utf-8", errors: str = "strict") -> str:
         """Runs `script` and returns the answer as text.
@@ -229,26 +457,45 @@ class Connection:
         answer = self.execute_bytes(script, encoding=encoding, errors=errors)
         return answer.decode(encoding, errors)
 
+    def call(self, script: Text, *args: Any) -> str:
+        """Runs `script` with `args` as its `...` and returns the UTF-8 answer.
+
+        Each argument is written into the request as a Lua literal (see the README for
+        the types), so no argument can change the script's code; a value that cannot be
+        written raises TypeError or ValueError before anything is sent.
+        """
+        return self._execute_data(_call_script(script, args)).decode("utf-8")
+
+    def call_json(self, script: Text, *args: Any) -> Any:
+        """call(), with the answer (a JSON text the script returns) parsed by json.loads."""
+        return json.loads(self.call(script, *args))
+
+    def _release(self, handle: int) -> None:
+        if self._failed:
+            # After a failed execute the request may still be queued for a service that
+            # is not there, and ZeroMQ's default linger makes freeHandle wait to deliver
+            # it. A daemon thread does that wait, so the process can still exit.
+            threading.Thread(target=self._lib.freeHandle, args=(handle,),
+                             name="qel_zmq-free", daemon=True).start()
+        else:
+            self._lib.freeHandle(handle)
+
     def close(self) -> None:
-        """Frees the handle; later calls raise QelError. Safe to call more than once."""
+        """Frees the handle; later calls raise QelError. Safe to call more than once.
+
+        Never waits for a running call: that call frees the handle when it returns.
+        After an interrupted call the handle is left to the call still waiting on it.
+        """
         if self._pid != os.getpid():
             # A forked child holds a copy of the parent's handle whose ZeroMQ I/O thread
             # did not survive the fork: freeing it would wait for that thread for ever.
             self._handle = None
             return
-        with self._lock:
+        with self._state:
             handle, self._handle = self._handle, None
-            if not handle:
+            if not handle or self._busy:
                 return
-            if self._failed:
-                # After a failed execute (Ctrl-C during the wait, for one) the request
-                # may still be queued for a service that is not there, and ZeroMQ's
-                # default linger makes freeHandle wait to deliver it. A daemon thread
-                # does that wait, so close() returns and the process can still exit.
-                threading.Thread(target=self._lib.freeHandle, args=(handle,),
-                                 name="qel_zmq-free", daemon=True).start()
-            else:
-                self._lib.freeHandle(handle)
+        self._release(handle)
 
     def __enter__(self) -> "Connection":
         return self
@@ -263,3 +510,103 @@ class Connection:
     def __repr__(self) -> str:
         state = "closed" if getattr(self, "_handle", None) is None else "open"
         return f"<qel_zmq.Connection {state}>"
+
+
+_CANCELLED = ("an earlier call on this connection was cancelled while it waited; its "
+              "handle stays with that call, so make a new AsyncConnection")
+
+
+class AsyncConnection:
+    """A Connection for asyncio: its calls run off the loop, on a thread of its own.
+
+    `async with AsyncConnection(host, port) as conn: await conn.execute(...)`. Calls on
+    one AsyncConnection run one after another. Cancelling a call cannot stop the
+    library's wait, so the handle stays with it and the connection is unusable after:
+    later calls raise QelError, and close() does not wait for it.
+    """
+
+    def __init__(self, host: Text, port: int, *, library: LibraryChoice = None,
+                 encoding: str = "utf-8") -> None:
+        # Connecting only hands ZeroMQ the endpoint; it does not wait for the network.
+        self._connection = Connection(host, port, library=library, encoding=encoding)
+        self._turn: "Optional[asyncio.Lock]" = None
+        self._worker: Optional[_Helper] = None  # started by the first call
+
+    @property
+    def closed(self) -> bool:
+        return self._connection.closed
+
+    async def _run(self, data: bytes) -> bytes:
+        import asyncio
+        if self._turn is None:
+            self._turn = asyncio.Lock()  # made here: it belongs to the running loop
+        async with self._turn:
+            loop = asyncio.get_running_loop()
+            future: "asyncio.Future[bytes]" = loop.create_future()
+            connection = self._connection
+            # Here, not on the worker: after a cancel the worker is still in that call.
+            connection._ensure_usable()
+
+            def deliver(answer: Optional[bytes], error: Optional[BaseException]) -> None:
+                if future.done():  # cancelled meanwhile
+                    return
+                if error is not None:
+                    future.set_exception(error)
+                else:
+                    future.set_result(answer if answer is not None else b"")
+
+            def work() -> None:
+                answer: Optional[bytes] = None
+                error: Optional[BaseException] = None
+                try:
+                    answer = connection._execute_data(data)
+                except BaseException as failure:  # handed to the awaiting task
+                    error = failure
+                try:
+                    loop.call_soon_threadsafe(deliver, answer, error)
+                except RuntimeError:  # the loop was closed meanwhile
+                    pass
+
+            if self._worker is None:
+                self._worker = _Helper("qel_zmq-async")
+            self._worker.run(work)
+            try:
+                return await future
+            except asyncio.CancelledError:
+                connection._abandon(_CANCELLED)
+                raise
+
+    async def execute_bytes(self, script: Text, *, encoding: str = "utf-8",
+                            errors: str = "strict") -> bytes:
+        return await self._run(_as_bytes(script, "script", encoding, errors))
+
+    async def execute(self, script: Text, encoding: str = "utf-8",
+                      errors: str = "strict") -> str:
+        answer = await self.execute_bytes(script, encoding=encoding, errors=errors)
+        return answer.decode(encoding, errors)
+
+    async def call(self, script: Text, *args: Any) -> str:
+        return (await self._run(_call_script(script, args))).decode("utf-8")
+
+    async def call_json(self, script: Text, *args: Any) -> Any:
+        return json.loads(await self.call(script, *args))
+
+    def close(self) -> None:
+        """Frees the handle unless a call still holds it; never waits for that call."""
+        self._connection.close()
+        worker, self._worker = self._worker, None
+        if worker is not None:
+            worker.stop()  # at once when idle; a cancelled call's worker never gets here
+
+    def __del__(self) -> None:
+        if getattr(self, "_worker", None) is not None:
+            self.close()
+
+    async def __aenter__(self) -> "AsyncConnection":
+        return self
+
+    async def __aexit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<qel_zmq.AsyncConnection {'closed' if self.closed else 'open'}>"

@@ -1,12 +1,13 @@
 """test_packaging.py - the binding as users get it: installed offline by pip from a copy
-of bindings/python, and the examples/run_script.py host, both run in fresh interpreters
-against the real qel-lua-service.
+of bindings/python, the Windows wheel's metadata, and the examples/run_script.py host,
+run in fresh interpreters against the real qel-lua-service.
 """
 import os
 import re
 import shutil
 import subprocess
 import sys
+import zipfile
 
 import pytest
 
@@ -71,6 +72,23 @@ class TestPipInstall:
         where, *answers = done.stdout.splitlines()
         assert where == str(installed / "qel_zmq" / "__init__.py")  # not the source tree's
         assert answers == ["42", "\u00e9" + "2"]
+
+
+def test_windows_wheel_metadata(tmp_path, library):
+    # wheel.sh with the Linux library standing in for the DLL: only the metadata is read.
+    done = subprocess.run(["sh", os.path.join(BINDING_DIR, "wheel.sh"), str(tmp_path),
+                           library._name, os.path.join(BINDING_DIR, "LICENSE")],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    info = f"qel_zmq-{qel_zmq.__version__}.dist-info"
+    with zipfile.ZipFile(done.stdout.strip()) as wheel:
+        header = wheel.read(f"{info}/METADATA").decode().split("\n\n", 1)[0].splitlines()
+        assert "Root-Is-Purelib: false" in wheel.read(f"{info}/WHEEL").decode().splitlines()
+        assert "MIT License" in wheel.read(f"{info}/licenses/LICENSE").decode()
+    assert "License-Expression: MIT" in header and "Metadata-Version: 2.4" in header
+    assert not [field for field in header if field.startswith(("License:", "Classifier: License"))]
+    systems = [field for field in header if field.startswith("Classifier: Operating System")]
+    assert systems == ["Classifier: Operating System :: Microsoft :: Windows"]
 
 
 def readme_commands(marker):

@@ -4,6 +4,7 @@ The peer runs in a thread with a bounded poll loop and answers with whatever the
 asked for, so the binding's copy-then-free, argument and error paths are exercised for
 real; the tracking wrapper from conftest checks who gives back what.
 """
+import asyncio
 import ctypes
 import ctypes.util
 import os
@@ -16,7 +17,7 @@ import threading
 import pytest
 import zmq
 
-from conftest import BINDING_DIR
+from conftest import BINDING_DIR, Tracked
 import qel_zmq
 
 
@@ -156,6 +157,33 @@ class TestArguments:
                 conn.execute(42)
         assert echo.requests == []
 
+    def test_call_sends_one_text_with_lua_literals(self, library, echo):
+        # The exact text is shared with the other bindings: the same values, the same bytes.
+        cases = [(None, "nil"), (False, "false"), (2**63 - 1, "9223372036854775807"),
+                 (-(2**63), "(-9223372036854775807-1)"), (-0.0, "(-0x0.0p+0)"),
+                 (0.5, "0x1.0000000000000p-1"), (float("-inf"), "(-1/0)"),
+                 (float("nan"), "(0/0)"), ('a"\\\n\0\u00e9~', '"a\\034\\092\\010\\000\\195\\169~"'),
+                 ([1, None], "{1, nil}"), ({"k": (), 2: True}, '{["k"]={}, [2]=true}')]
+        with qel_zmq.Connection("127.0.0.1", echo.port, library=library) as conn:
+            sent = conn.call("return ...", *[value for value, _ in cases])
+            assert conn.call("x") == "return (function(...) x\nend)()"
+        assert sent == ("return (function(...) return ...\nend)("
+                        + ", ".join(text for _, text in cases) + ")")
+
+    loop = [1]
+    loop.append({"in": loop})
+
+    @pytest.mark.parametrize("arg, error", [
+        (2**63, ValueError), (-(2**63) - 1, ValueError), ("\udc80", UnicodeEncodeError),
+        (object(), TypeError), ({1.5}, TypeError), ({None: 1}, TypeError),
+        ({(): 1}, TypeError), ({float("nan"): 1}, ValueError), (loop, ValueError)])
+    def test_unsendable_argument_raises_before_anything_is_sent(self, library, echo, arg,
+                                                                error):
+        with qel_zmq.Connection("127.0.0.1", echo.port, library=library) as conn:
+            with pytest.raises(error):
+                conn.call("return ...", 1, [arg])
+        assert echo.requests == []
+
     def test_host_and_port_go_together(self, library):
         with pytest.raises(TypeError):
             qel_zmq.Connection(port=5555, library=library)
@@ -241,6 +269,56 @@ class TestInterruptionAndFork:
         assert not closer.is_alive(), "close() is waiting to deliver the queued request"
         assert conn.closed
 
+    HOST = (
+        "import signal, sys, threading, time, qel_zmq\n"
+        "mode, port = sys.argv[1], int(sys.argv[2])\n"
+        "signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignored\n"
+        "conn = qel_zmq.Connection('127.0.0.1', port)\n"
+        "def announce():  # once the call is under way\n"
+        "    for _ in range(3000):\n"
+        "        if conn._lock.locked() if mode == 'thread' else \\\n"
+        "                any(t.name == 'qel_zmq-call' for t in threading.enumerate()):\n"
+        "            break\n"
+        "        time.sleep(0.01)\n"
+        "    print('waiting', flush=True)\n"
+        "threading.Thread(target=announce, daemon=True).start()\n"
+        "if mode == 'exit':\n"
+        "    conn.execute('return 1')  # the interrupt ends the interpreter with the handle\n"
+        "with conn:\n"
+        "    if mode == 'thread':  # SIGINT must reach the main thread, not end the call\n"
+        "        def run():\n"
+        "            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})\n"
+        "            conn.execute('return 1')\n"
+        "        worker = threading.Thread(target=run, daemon=True)\n"
+        "        worker.start()\n"
+        "        worker.join()\n"
+        "    try:\n"
+        "        conn.execute('return 1')\n"
+        "    except KeyboardInterrupt:\n"
+        "        try:\n"
+        "            conn.execute('return 2')\n"
+        "        except qel_zmq.QelError as error:\n"
+        "            print(error, flush=True)\n"
+        "        raise\n")
+
+    @pytest.mark.parametrize("mode", ["main", "exit", "thread"])
+    def test_ctrl_c_ends_a_host_waiting_for_an_answer(self, library, mode):
+        env = dict(os.environ, PYTHONPATH=BINDING_DIR, QEL_ZMQ_LIBRARY=library._name)
+        process = subprocess.Popen([sys.executable, "-c", self.HOST, mode, str(unused_port())],
+                                   env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   text=True)
+        try:
+            assert process.stdout.readline() == "waiting\n"
+            process.send_signal(signal.SIGINT)
+            out, err = process.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            pytest.fail(f"the host did not end on SIGINT ({mode})")
+        assert process.returncode == -signal.SIGINT
+        assert err.rstrip().endswith("KeyboardInterrupt"), err
+        assert ("interrupted" in out) == (mode == "main"), out
+
     def test_forked_child_exits_without_freeing_the_parents_handle(self, library):
         script = (
             "import os, sys, qel_zmq\n"
@@ -264,6 +342,36 @@ class TestInterruptionAndFork:
             pytest.fail("a forked child hung freeing its copy of the parent's handle")
         assert process.returncode == 0
         assert out == "7 True\n"
+
+
+class TestAsync:
+    def test_cancel_leaves_the_loop_running_and_the_connection_unusable(self, library):
+        tracked = Tracked(library)
+
+        async def main():
+            conn = qel_zmq.AsyncConnection("127.0.0.1", unused_port(), library=tracked)
+            task = asyncio.ensure_future(conn.execute("never answered"))
+            for _ in range(3000):  # the loop turns while the call waits
+                if tracked.executing.is_set():
+                    break
+                await asyncio.sleep(0.01)
+            assert tracked.executing.is_set()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            with pytest.raises(qel_zmq.QelError, match="cancelled"):
+                await conn.call("return ...", 1)
+            conn.close()  # must not wait for the call still inside the library
+            return conn
+
+        runner = threading.Thread(target=lambda: outcome.append(asyncio.run(main())),
+                                  daemon=True)
+        outcome = []
+        runner.start()
+        runner.join(60)
+        assert not runner.is_alive(), "the event loop was blocked"
+        assert outcome[0].closed and tracked.executing.is_set()
+        assert tracked.calls == ["create", "connect", "execute"]  # the handle stays with it
 
 
 class TestLoading:

@@ -1,10 +1,13 @@
 """test_service.py - the Python binding against the real qel-lua-service.
 
-Results, Lua errors, non-ASCII text, large replies, memory over thousands of calls,
-use after close, and threads sharing one Connection, all over 127.0.0.1.
+Results, Lua errors, arguments of every kind, non-ASCII text, large replies, memory over
+thousands of calls, use after close, threads sharing one Connection, and asyncio, all
+over 127.0.0.1.
 """
+import asyncio
 import gc
 import os
+import struct
 import threading
 
 import pytest
@@ -67,6 +70,82 @@ class TestAnswers:
         assert text == "\u00e9" * (1 << 19)
 
 
+# Renders the script's arguments canonically: floats by their bits, strings by their
+# bytes in hex, tables by their sorted pairs, so that `rendered` below can predict it.
+RENDER = """local function hex(s)
+  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
+local function r(v)
+  local t = math.type(v) or type(v)
+  if t == "integer" then return "i" .. v
+  elseif t == "float" then return v ~= v and "nan" or "f" .. hex(string.pack("<d", v))
+  elseif t == "string" then return "s" .. hex(v)
+  elseif t == "table" then
+    local parts = {}
+    for k, x in pairs(v) do parts[#parts + 1] = r(k) .. "=" .. r(x) end
+    table.sort(parts)
+    return "{" .. table.concat(parts, ",") .. "}"
+  end
+  return tostring(v)
+end
+local out = {}
+for i = 1, select("#", ...) do out[i] = r((select(i, ...))) end
+return table.concat(out, "|")"""
+
+
+def rendered(value):
+    if value is None or isinstance(value, bool):
+        return str(value).lower().replace("none", "nil")
+    if isinstance(value, int):
+        return f"i{value}"
+    if isinstance(value, float):
+        return "nan" if value != value else "f" + struct.pack("<d", value).hex()
+    if isinstance(value, (str, bytes, bytearray, memoryview)):
+        return "s" + (value.encode() if isinstance(value, str) else bytes(value)).hex()
+    pairs = value.items() if isinstance(value, dict) else enumerate(value, 1)
+    return "{" + ",".join(sorted(f"{rendered(k)}={rendered(v)}"
+                                 for k, v in pairs if v is not None)) + "}"
+
+
+HOSTILE = ['"', "'", "]]", "]=]", "[==[", "\\", "\\n", "\n", "\r", "\0", "\\z", "a\\z  b",
+           "end) os.exit() (function()", '"..os.exit().."', bytes(range(256)),
+           "".join(map(chr, range(256))), "h\u00e9 \U0001f600", ""]
+VALUES = [None, True, False, 0, -1, 2**63 - 1, -(2**63), 0.0, -0.0, 0.1, -2.25, 1e308,
+          5e-324, -5e-324, float("inf"), float("-inf"), float("nan"), bytearray(b"\xff\0"),
+          memoryview(b"mv"), (), [1, [2, [3, "x"]], None, 4.5], {"k": [1.5], 7: True,
+          -0.5: b"v", True: "t", b"\0": {}}, None]
+
+
+class TestCall:
+    def test_every_argument_arrives_exactly(self, conn):
+        assert conn.call(RENDER, *HOSTILE, *VALUES).split("|") == \
+            [rendered(value) for value in HOSTILE + VALUES]
+
+    def test_script_keeps_its_line_numbers_and_its_results(self, conn):
+        assert conn.call("local a = ...\nerror('two ' .. a)", "x") == "error: script:2: two x"
+        assert conn.call("return select('#', ...)") == "0"
+        assert conn.call("return ... -- a comment on the last line", 1, "b") == "1\tb"
+        assert conn.call_json('return string.format(\'{"sum": %d, "s": %q}\', ... + 1, "a")',
+                              41) == {"sum": 42, "s": "a"}
+
+
+class TestAsync:
+    def test_calls_in_order_and_their_errors(self, library, service):
+        async def main():
+            async with qel_zmq.AsyncConnection(service.host, service.port,
+                                               library=library) as conn:
+                answers = await asyncio.gather(conn.execute("return 6*7"),
+                                               conn.call("return ... .. '!'", "\u00e9"),
+                                               conn.call_json("return '[' .. ... .. ']'", 5),
+                                               conn.execute_bytes(b"return 'b'"))
+                with pytest.raises(ValueError):
+                    await conn.call("return ...", 2**63)
+                return answers, conn
+        answers, conn = asyncio.run(main())
+        assert answers == ["42", "\u00e9!", [5], b"b"]
+        assert conn.closed
+
+
 class TestResources:
     def test_thousands_of_calls_do_not_grow_memory(self, conn):
         # 128 KiB answers: 2000 buffers not given back would add 256 MiB.
@@ -126,7 +205,7 @@ class TestThreads:
 
         run_threads(4, work)
 
-    def test_close_waits_for_a_running_execute(self, tracked, service):
+    def test_close_during_a_running_execute_leaves_the_free_to_it(self, tracked, service):
         conn = qel_zmq.Connection(service.host, service.port, library=tracked)
         n = 50_000_000  # a few tenths of a second of Lua work
         answers = []
@@ -134,7 +213,7 @@ class TestThreads:
             conn.execute(f"local n = 0 for i = 1, {n} do n = n + i end return n")))
         worker.start()
         assert tracked.executing.wait(timeout=30)
-        conn.close()  # must not free the handle under the running call
+        conn.close()  # returns at once; must not free the handle under the running call
         worker.join(timeout=60)
         assert answers == [str(n * (n + 1) // 2)]
         assert tracked.calls[-3:] == ["execute", "freeResult", "freeHandle"]
