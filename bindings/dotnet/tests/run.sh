@@ -36,7 +36,7 @@ trap 'exit 130' INT TERM
 # The wrapper is built as its own assembly, as hosts use it, so the shipped
 # QelZmq.dll.config (the dllmap to libqel_zmq.so.1) is the one mono reads.
 # -doc: every public member must have its XML documentation (CS1591 is an error here).
-mcs -nologo -target:library -warn:4 -warnaserror+ -doc:"$workdir/QelZmq.xml" \
+mcs -nologo -target:library -warn:4 -warnaserror+ -r:System.Runtime.Serialization.dll -doc:"$workdir/QelZmq.xml" \
     -out:"$workdir/QelZmq.dll" "$binding/QelZmq.cs"
 cp "$binding/QelZmq.dll.config" "$workdir/QelZmq.dll.config"
 mcs -nologo -warn:4 -warnaserror+ -r:"$workdir/QelZmq.dll" -out:"$workdir/QelZmqTest.exe" "$here/QelZmqTest.cs"
