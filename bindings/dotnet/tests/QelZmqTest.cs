@@ -31,6 +31,10 @@ internal static class QelZmqTest
             Console.Error.WriteLine("usage: QelZmqTest.exe PORT");
             return 2;
         }
+        var referenced = new HashSet<string>();
+        foreach (AssemblyName name in typeof(QelConnection).Assembly.GetReferencedAssemblies())
+            referenced.Add(name.Name);
+        Console.WriteLine("binding refers to " + string.Join(", ", Sorted(referenced)));
 
         Check("answer", () =>
         {
