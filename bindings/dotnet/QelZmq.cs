@@ -397,7 +397,8 @@ namespace QelZmq
         // One exchange at a time. A semaphore, not a lock, so that the callers waiting
         // behind a call that was cancelled and never returns can be let go.
         private readonly SemaphoreSlim gate = new SemaphoreSlim(1, 1);
-        // Cancelled when a cancelled call gives the connection up.
+        // Set, then cancelled, when a cancelled call gives the connection up.
+        private volatile bool givingUp;
         private readonly CancellationTokenSource givenUp = new CancellationTokenSource();
         private readonly QelHandle handle;
         // Mono's SafeHandle reads as open while a call still holds it, even after Dispose.
@@ -637,8 +638,8 @@ namespace QelZmq
             {
                 registrations.Add(cancellationToken.Register(() =>
                 {
-                    if (promise.TrySetCanceled())
-                        GiveUp();
+                    if (!promise.Task.IsCompleted)
+                        GiveUp(promise);
                 }));
             }
             // A call queued behind one that never returns would never get its turn.
@@ -651,11 +652,15 @@ namespace QelZmq
             return promise.Task;
         }
 
-        private void GiveUp()
+        private void GiveUp<T>(TaskCompletionSource<T> cancelled)
         {
+            // Set before the task completes: its continuations may run right here, inline,
+            // and a blocking call they make must fail rather than wait on the gate for ever.
+            givingUp = true;
             // Its request may be queued for a service that is not there: freeHandle would
             // wait (ZeroMQ's linger) to deliver it.
             handle.Abandon();
+            cancelled.TrySetCanceled();
             givenUp.Cancel();
         }
 
@@ -669,6 +674,8 @@ namespace QelZmq
         {
             if (disposed || handle.IsClosed)
                 throw new ObjectDisposedException("QelConnection");
+            if (givingUp)
+                throw GivenUpException();
             try
             {
                 gate.Wait(givenUp.Token);
@@ -681,7 +688,7 @@ namespace QelZmq
             {
                 if (disposed || handle.IsClosed)
                     throw new ObjectDisposedException("QelConnection");
-                if (givenUp.IsCancellationRequested)
+                if (givingUp)
                     throw GivenUpException();
                 IntPtr result = IntPtr.Zero;
                 int status = -1;
