@@ -9,13 +9,13 @@ RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev libseccom
 # time; unzip: the NuGet check lists the package.
 TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev dpkg-dev file binutils lintian \
 	man-db systemd git unzip python3 python3-pytest python3-zmq python3-pip \
-	python3-setuptools python3-wheel python3-venv mypy mono-mcs mono-runtime mono-devel nuget
+	python3-setuptools python3-wheel python3-venv mypy mono-mcs mono-runtime mono-devel mono-utils nuget
 MEMCHECK_PACKAGES := $(TEST_PACKAGES) valgrind libc6-dbg
 DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd git python3
 WINDOWS_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 dpkg-dev debian-archive-keyring googletest util-linux binutils clang-14 lld-14 \
 	llvm-14 zip unzip git file icoutils python3 python3-pip python3-setuptools python3-wheel \
-	mono-mcs mono-runtime mono-devel nuget
+	mono-mcs mono-runtime mono-devel mono-utils nuget
 BENCH_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev gnuplot-nox redis-server \
 	redis-tools util-linux
 SANITIZER_PACKAGES := $(TEST_PACKAGES) libasan8 libubsan1 libtsan2

@@ -1,11 +1,18 @@
 // QelZmq.cs - C# binding of the QEL_ZMQ client library through P/Invoke: QelConnection
 // owns a connection handle held in a SafeHandle, serialises the calls made on it (blocking
 // or through ExecuteAsync) and copies each answer into a managed string before giving the
-// library's buffer back with freeResult.
+// library's buffer back with freeResult. Call passes arguments to a script as Lua literals
+// (LuaLiteral), and CallJson decodes a JSON answer.
 using System;
+using System.Collections;
+using System.Collections.Generic;
+using System.Globalization;
+using System.IO;
+using System.Runtime.CompilerServices;
 using System.Runtime.ConstrainedExecution;
 using System.Runtime.InteropServices;
 using System.Runtime.Serialization;
+using System.Runtime.Serialization.Json;
 using System.Text;
 using System.Threading;
 using System.Threading.Tasks;
@@ -17,6 +24,7 @@ namespace QelZmq
     /// connect failures on standard output, send and receive failures on standard
     /// error.</remarks>
     [Serializable]
+    [NullableContext(1)]
     public class QelException : Exception
     {
         /// <summary>Creates an exception with a default message.</summary>
@@ -24,12 +32,12 @@ namespace QelZmq
 
         /// <summary>Creates an exception with the given message.</summary>
         /// <param name="message">What failed.</param>
-        public QelException(string message) : base(message) { }
+        public QelException([Nullable(2)] string message) : base(message) { }
 
         /// <summary>Creates an exception with the given message and cause.</summary>
         /// <param name="message">What failed.</param>
         /// <param name="innerException">The exception that led to this one.</param>
-        public QelException(string message, Exception innerException) : base(message, innerException) { }
+        public QelException([Nullable(2)] string message, [Nullable(2)] Exception innerException) : base(message, innerException) { }
 
         /// <summary>Restores a serialised exception.</summary>
         /// <param name="info">The serialised data.</param>
@@ -151,27 +159,251 @@ namespace QelZmq
         internal static extern void freeResult(IntPtr iResult);
     }
 
+    /// <summary>Writes the script text that Call sends: the script as the body of a vararg
+    /// function, called with its arguments written as Lua literals.</summary>
+    internal static class LuaLiteral
+    {
+        // No newline after the prefix: the script's line numbers in Lua's messages stay
+        // those of the script sent alone.
+        private const string Prefix = "return (function(...) ";
+        // Lua's parser stops near 200 levels anyway; the bound keeps a runaway argument
+        // tree from overflowing this thread's stack first.
+        private const int MaxDepth = 1000;
+        private static readonly UTF8Encoding StrictUtf8 = new UTF8Encoding(false, true);
+
+        /// <summary>The NUL-terminated call of <paramref name="script"/> with
+        /// <paramref name="args"/>; throws before anything is sent when an argument cannot
+        /// be written.</summary>
+        internal static byte[] Call(byte[] script, int length, object[] args)
+        {
+            var text = new MemoryStream();
+            Ascii(text, Prefix);
+            text.Write(script, 0, length);
+            Ascii(text, "\nend)(");
+            var open = new List<object>();
+            for (int i = 0; i < args.Length; i++)
+            {
+                if (i > 0)
+                    Ascii(text, ", ");
+                Value(text, args[i], open, "args[" + i + "]");
+            }
+            Ascii(text, ")");
+            text.WriteByte(0);
+            return text.ToArray();
+        }
+
+        private static void Value(MemoryStream text, object value, List<object> open, string where)
+        {
+            if (value == null || value is DBNull)
+                Ascii(text, "nil");
+            else if (value is bool)
+                Ascii(text, (bool)value ? "true" : "false");
+            else if (!Scalar(text, value, where))
+                Container(text, value, open, where);
+        }
+
+        // Writes a number or a string; false when value is neither.
+        private static bool Scalar(MemoryStream text, object value, string where)
+        {
+            if (value is string)
+            {
+                byte[] bytes;
+                try
+                {
+                    bytes = StrictUtf8.GetBytes((string)value);
+                }
+                catch (EncoderFallbackException e)
+                {
+                    throw new ArgumentException(where + " is not valid UTF-16 (a lone surrogate)", "args", e);
+                }
+                Quoted(text, bytes);
+            }
+            else if (value is byte[])
+                Quoted(text, (byte[])value);
+            else if (value is sbyte || value is short || value is int || value is long)
+                Integer(text, Convert.ToInt64(value, CultureInfo.InvariantCulture));
+            else if (value is byte || value is ushort || value is uint || value is ulong)
+            {
+                ulong unsigned = Convert.ToUInt64(value, CultureInfo.InvariantCulture);
+                if (unsigned > long.MaxValue)
+                    throw new ArgumentOutOfRangeException("args", value,
+                        where + " is above 2^63-1, the largest Lua integer");
+                Integer(text, (long)unsigned);
+            }
+            else if (value is double || value is float)
+                Float(text, Convert.ToDouble(value, CultureInfo.InvariantCulture));
+            else if (value is decimal)
+                Float(text, ExactDouble((decimal)value, where));
+            else
+                return false;
+            return true;
+        }
+
+        private static void Container(MemoryStream text, object value, List<object> open, string where)
+        {
+            var dictionary = value as IDictionary;
+            var list = value as IList;
+            if (dictionary == null && (list == null || (value is Array && ((Array)value).Rank != 1)))
+                throw new ArgumentException(string.Format(
+                    "{0} is a {1}, which has no Lua literal (supported: null, bool, integers, double, "
+                    + "float, decimal, string, byte[], arrays, IList, IDictionary)", where, value.GetType()), "args");
+            foreach (object outer in open)
+            {
+                if (ReferenceEquals(outer, value))
+                    throw new ArgumentException(where + " contains itself", "args");
+            }
+            if (open.Count == MaxDepth)
+                throw new ArgumentException(where + " nests deeper than " + MaxDepth + " levels", "args");
+            open.Add(value);
+            Ascii(text, "{");
+            bool first = true;
+            if (dictionary != null)
+            {
+                foreach (DictionaryEntry entry in dictionary)
+                {
+                    if (!first)
+                        Ascii(text, ", ");
+                    first = false;
+                    string at = where + "[" + entry.Key + "]";
+                    object key = entry.Key;
+                    if (key is double && double.IsNaN((double)key) || key is float && float.IsNaN((float)key))
+                        throw new ArgumentException(at + ": NaN cannot be a table key", "args");
+                    Ascii(text, "[");
+                    if (key is bool)
+                        Ascii(text, (bool)key ? "true" : "false");
+                    else if (key == null || !Scalar(text, key, at))
+                        throw new ArgumentException(string.Format(
+                            "{0}: a key must be a bool, a number or a string, not {1}", at,
+                            key == null ? "null" : key.GetType().ToString()), "args");
+                    Ascii(text, "]=");
+                    Value(text, entry.Value, open, at);
+                }
+            }
+            else
+            {
+                for (int i = 0; i < list.Count; i++)
+                {
+                    if (!first)
+                        Ascii(text, ", ");
+                    first = false;
+                    Value(text, list[i], open, where + "[" + i + "]");
+                }
+            }
+            Ascii(text, "}");
+            open.RemoveAt(open.Count - 1);
+        }
+
+        private static void Integer(MemoryStream text, long value)
+        {
+            // -9223372036854775808 would read as minus a float: 2^63 is no Lua integer.
+            Ascii(text, value == long.MinValue ? "(-9223372036854775807-1)"
+                                               : value.ToString(CultureInfo.InvariantCulture));
+        }
+
+        // A hexadecimal float straight from the IEEE bits: Lua reads it back exactly, with
+        // no decimal rounding either way.
+        private static void Float(MemoryStream text, double value)
+        {
+            if (double.IsNaN(value))
+            {
+                Ascii(text, "(0/0)");
+                return;
+            }
+            if (double.IsInfinity(value))
+            {
+                Ascii(text, value > 0 ? "(1/0)" : "(-1/0)");
+                return;
+            }
+            long bits = BitConverter.DoubleToInt64Bits(value);
+            int exponent = (int)((bits >> 52) & 0x7FF);
+            long fraction = bits & 0xFFFFFFFFFFFFFL;
+            string digits = fraction.ToString("x13", CultureInfo.InvariantCulture).TrimEnd('0');
+            int power = exponent == 0 ? (fraction == 0 ? 0 : -1022) : exponent - 1023;
+            string literal = string.Format(CultureInfo.InvariantCulture, "0x{0}{1}{2}p{3}{4}",
+                exponent == 0 ? "0" : "1", digits.Length > 0 ? "." : "", digits,
+                power < 0 ? "-" : "+", Math.Abs(power));
+            Ascii(text, bits < 0 ? "(-" + literal + ")" : literal);
+        }
+
+        // A decimal goes as a float only when a double holds it exactly: m / 10^s is
+        // (m / 5^s) / 2^s, so 5^s must divide m and the odd part of the quotient fit in
+        // 53 bits.
+        private static double ExactDouble(decimal value, string where)
+        {
+            int[] parts = decimal.GetBits(value);
+            int scale = (parts[3] >> 16) & 0xFF;
+            decimal quotient = new decimal(parts[0], parts[1], parts[2], false, 0);
+            for (int i = 0; i < scale; i++)
+            {
+                if (quotient % 5 != 0)
+                    throw new ArgumentException(where + " = " + value + " has no exact double", "args");
+                quotient /= 5;
+            }
+            int twos = 0;
+            while (quotient != 0 && quotient % 2 == 0)
+            {
+                quotient /= 2;
+                twos++;
+            }
+            if (quotient >= 9007199254740992m) // 2^53
+                throw new ArgumentException(where + " = " + value + " has no exact double", "args");
+            double exact = (double)quotient * Math.Pow(2, twos - scale);
+            return parts[3] < 0 ? -exact : exact;
+        }
+
+        // Printable ASCII other than " and \ as itself, every other byte as \ and exactly
+        // three decimal digits, so a following digit cannot join the escape.
+        private static void Quoted(MemoryStream text, byte[] bytes)
+        {
+            text.WriteByte((byte)'"');
+            foreach (byte b in bytes)
+            {
+                if (b >= 0x20 && b <= 0x7E && b != '"' && b != '\\')
+                    text.WriteByte(b);
+                else
+                    Ascii(text, "\\" + b.ToString("D3", CultureInfo.InvariantCulture));
+            }
+            text.WriteByte((byte)'"');
+        }
+
+        private static void Ascii(MemoryStream text, string ascii)
+        {
+            byte[] bytes = Encoding.ASCII.GetBytes(ascii);
+            text.Write(bytes, 0, bytes.Length);
+        }
+    }
+
     /// <summary>
     /// One connection to a Qel Lua script service: a QEL_ZMQ handle, connected at
     /// construction.
     /// </summary>
     /// <remarks>
     /// <para>Thread safety: every member may be called from any thread. Calls on one
-    /// connection never overlap (the library forbids it on one handle): Execute and
-    /// ExecuteBytes wait for the call before them, and ExecuteAsync calls run one after
-    /// the other in the order they were made. Different connections share nothing and
-    /// run their exchanges at the same time.</para>
+    /// connection never overlap (the library forbids it on one handle): the blocking calls
+    /// wait for the call before them, and the asynchronous ones run one after the other in
+    /// the order they were made. Different connections share nothing and run their
+    /// exchanges at the same time.</para>
     /// <para>Calls block with no time-out: against a service that never answers, Execute
-    /// waits forever and the task of ExecuteAsync never completes.</para>
+    /// waits forever and the task of ExecuteAsync never completes unless its cancellation
+    /// token is cancelled, which gives the connection up (see
+    /// <see cref="ExecuteAsync(string, CancellationToken)"/>).</para>
     /// <para>Each connection costs two threads inside ZeroMQ while it lives. Dispose frees
     /// it; a connection never disposed is freed by its handle's finalizer.</para>
     /// </remarks>
+    [NullableContext(1)]
     public sealed class QelConnection : IDisposable
     {
-        private readonly object sync = new object();
         private readonly object queueSync = new object();
+        // One exchange at a time. A semaphore, not a lock, so that the callers waiting
+        // behind a call that was cancelled and never returns can be let go.
+        private readonly SemaphoreSlim gate = new SemaphoreSlim(1, 1);
+        // Set, then cancelled, when a cancelled call gives the connection up.
+        private volatile bool givingUp;
+        private readonly CancellationTokenSource givenUp = new CancellationTokenSource();
         private readonly QelHandle handle;
-        // The last ExecuteAsync call queued; the next one runs after it.
+        // Mono's SafeHandle reads as open while a call still holds it, even after Dispose.
+        private volatile bool disposed;
+        // The last asynchronous call queued; the next one runs after it.
         private Task queueTail = Task.FromResult(0);
 
         /// <summary>Creates a handle and connects it to tcp://host:port.</summary>
@@ -209,8 +441,9 @@ namespace QelZmq
         /// <returns>The service's answer; a Lua error is an answer too ("error: ...").</returns>
         /// <exception cref="ArgumentNullException"><paramref name="script"/> is null.</exception>
         /// <exception cref="ArgumentException">The script contains a NUL character.</exception>
-        /// <exception cref="QelException">The library failed to send or receive; after a
-        /// failure whose request went out the connection cannot send again.</exception>
+        /// <exception cref="QelException">The library failed to send or receive (after a
+        /// failure whose request went out the connection cannot send again), or the
+        /// connection was given up by a cancelled call.</exception>
         /// <exception cref="ObjectDisposedException">The connection was disposed.</exception>
         public string Execute(string script)
         {
@@ -224,7 +457,8 @@ namespace QelZmq
         /// <returns>The answer's bytes, up to its first NUL byte.</returns>
         /// <exception cref="ArgumentNullException"><paramref name="script"/> is null.</exception>
         /// <exception cref="ArgumentException">The script contains a NUL byte.</exception>
-        /// <exception cref="QelException">The library failed to send or receive.</exception>
+        /// <exception cref="QelException">The library failed to send or receive, or the
+        /// connection was given up.</exception>
         /// <exception cref="ObjectDisposedException">The connection was disposed.</exception>
         public byte[] ExecuteBytes(byte[] script)
         {
@@ -244,23 +478,218 @@ namespace QelZmq
         /// <exception cref="ArgumentException">The script contains a NUL character.</exception>
         public Task<string> ExecuteAsync(string script)
         {
-            byte[] terminated = ToCString(script, "script");
+            return ExecuteAsync(script, CancellationToken.None);
+        }
+
+        /// <summary>Runs a Lua script like <see cref="Execute"/> on a thread-pool thread;
+        /// cancelling the token ends the wait and gives the connection up.</summary>
+        /// <param name="script">The Lua script.</param>
+        /// <param name="cancellationToken">Cancels the call.</param>
+        /// <returns>A task whose result is the answer; cancelled when the token is.</returns>
+        /// <remarks>
+        /// <para>The library cannot take back a request it was given, so cancelling
+        /// completes the task as cancelled at once and leaves the connection unusable: every
+        /// later call on it, and every call still queued, fails with
+        /// <see cref="QelException"/>. Make a new connection. A token already cancelled when
+        /// the call is made sends nothing and changes nothing.</para>
+        /// <para>The call that was under way may stay inside the library for ever (a service
+        /// that never answers). Its handle is freed only when it returns, never under it:
+        /// Dispose returns at once, and if the call never returns, the handle and its two
+        /// ZeroMQ threads are leaked for the life of the process, as is the pool thread
+        /// that waits in the call.</para>
+        /// </remarks>
+        /// <exception cref="ArgumentNullException"><paramref name="script"/> is null.</exception>
+        /// <exception cref="ArgumentException">The script contains a NUL character.</exception>
+        public Task<string> ExecuteAsync(string script, CancellationToken cancellationToken)
+        {
+            return Enqueue(ToCString(script, "script"), Encoding.UTF8.GetString, cancellationToken);
+        }
+
+        /// <summary>Runs a Lua script with arguments, which it receives as <c>...</c>;
+        /// blocks until the answer arrives.</summary>
+        /// <param name="script">The Lua script: the body of a function called with the
+        /// arguments.</param>
+        /// <param name="args">The arguments, each written as a Lua literal: null (nil),
+        /// bool, integers up to 2^63-1, double and float (exactly), decimal (when a double
+        /// holds it exactly), string (UTF-8) and byte[] as strings, arrays and IList as
+        /// sequences, IDictionary as tables.</param>
+        /// <returns>The service's answer, decoded as UTF-8.</returns>
+        /// <remarks>No argument can change the script's code: each one is a literal, and
+        /// the script's line numbers in Lua's messages are those of the script alone. Lua's
+        /// parser still bounds an argument tree (some 200 levels of nesting); beyond it the
+        /// answer is the parser's error.</remarks>
+        /// <exception cref="ArgumentNullException"><paramref name="script"/> or
+        /// <paramref name="args"/> is null (pass <c>new object[] { null }</c> for one
+        /// nil).</exception>
+        /// <exception cref="ArgumentException">An argument has no Lua literal (another
+        /// type, a container holding itself, a null or NaN key, a string with a lone
+        /// surrogate), or the script contains a NUL character. Nothing was sent.</exception>
+        /// <exception cref="ArgumentOutOfRangeException">An unsigned integer above
+        /// 2^63-1. Nothing was sent.</exception>
+        /// <exception cref="QelException">As for <see cref="Execute"/>.</exception>
+        /// <exception cref="ObjectDisposedException">The connection was disposed.</exception>
+        public string Call(string script, [Nullable(new byte[] { 1, 2 })] params object[] args)
+        {
+            return Encoding.UTF8.GetString(Exchange(CallText(script, args)));
+        }
+
+        /// <summary>Runs <see cref="Call"/> on a thread-pool thread.</summary>
+        /// <param name="script">The Lua script.</param>
+        /// <param name="args">The arguments, as for <see cref="Call"/>.</param>
+        /// <returns>A task whose result is the answer.</returns>
+        /// <exception cref="ArgumentNullException"><paramref name="script"/> or
+        /// <paramref name="args"/> is null.</exception>
+        /// <exception cref="ArgumentException">As for <see cref="Call"/>; thrown at
+        /// once.</exception>
+        public Task<string> CallAsync(string script, [Nullable(new byte[] { 1, 2 })] object[] args)
+        {
+            return CallAsync(script, args, CancellationToken.None);
+        }
+
+        /// <summary>Runs <see cref="Call"/> on a thread-pool thread; cancelling gives the
+        /// connection up as for <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
+        /// <param name="script">The Lua script.</param>
+        /// <param name="args">The arguments, as for <see cref="Call"/>.</param>
+        /// <param name="cancellationToken">Cancels the call.</param>
+        /// <returns>A task whose result is the answer.</returns>
+        /// <exception cref="ArgumentNullException"><paramref name="script"/> or
+        /// <paramref name="args"/> is null.</exception>
+        /// <exception cref="ArgumentException">As for <see cref="Call"/>; thrown at
+        /// once.</exception>
+        public Task<string> CallAsync(string script, [Nullable(new byte[] { 1, 2 })] object[] args,
+                                      CancellationToken cancellationToken)
+        {
+            return Enqueue(CallText(script, args), Encoding.UTF8.GetString, cancellationToken);
+        }
+
+        /// <summary>Runs <see cref="Call"/> and decodes its answer, a JSON text the script
+        /// returned, with DataContractJsonSerializer (JSON objects as dictionaries
+        /// too).</summary>
+        /// <typeparam name="T">What the JSON text becomes.</typeparam>
+        /// <param name="script">The Lua script; it returns one JSON text.</param>
+        /// <param name="args">The arguments, as for <see cref="Call"/>.</param>
+        /// <returns>The decoded answer; the default of T for the JSON text null.</returns>
+        /// <exception cref="QelException">The answer is a Lua error (its text is the
+        /// message), or as for <see cref="Execute"/>.</exception>
+        /// <exception cref="SerializationException">The answer is no JSON text of
+        /// T.</exception>
+        /// <exception cref="ArgumentException">As for <see cref="Call"/>.</exception>
+        [return: Nullable(2)]
+        public T CallJson<[Nullable(2)] T>(string script, [Nullable(new byte[] { 1, 2 })] params object[] args)
+        {
+            return FromJson<T>(Exchange(CallText(script, args)));
+        }
+
+        /// <summary>Runs <see cref="CallJson{T}"/> on a thread-pool thread; cancelling
+        /// gives the connection up as for
+        /// <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
+        /// <typeparam name="T">What the JSON text becomes.</typeparam>
+        /// <param name="script">The Lua script; it returns one JSON text.</param>
+        /// <param name="args">The arguments, as for <see cref="Call"/>.</param>
+        /// <param name="cancellationToken">Cancels the call.</param>
+        /// <returns>A task whose result is the decoded answer.</returns>
+        /// <exception cref="ArgumentException">As for <see cref="Call"/>; thrown at
+        /// once.</exception>
+        [return: Nullable(new byte[] { 1, 2 })]
+        public Task<T> CallJsonAsync<[Nullable(2)] T>(string script, [Nullable(new byte[] { 1, 2 })] object[] args,
+                                                       CancellationToken cancellationToken)
+        {
+            return Enqueue(CallText(script, args), FromJson<T>, cancellationToken);
+        }
+
+        /// <summary>Frees the handle. Returns at once and may be called more than once;
+        /// a call still inside the library keeps the handle until it returns, and it is
+        /// freed then (never, if that call never returns). Later calls throw
+        /// ObjectDisposedException.</summary>
+        public void Dispose()
+        {
+            disposed = true;
+            handle.Dispose();
+        }
+
+        private Task<T> Enqueue<T>(byte[] request, Func<byte[], T> decode, CancellationToken cancellationToken)
+        {
+            var promise = new TaskCompletionSource<T>();
+            if (cancellationToken.IsCancellationRequested)
+            {
+                promise.SetCanceled();
+                return promise.Task;
+            }
             lock (queueSync)
             {
-                Task<string> next = queueTail.ContinueWith(
-                    previous => Encoding.UTF8.GetString(Exchange(terminated)),
-                    CancellationToken.None, TaskContinuationOptions.DenyChildAttach, TaskScheduler.Default);
-                queueTail = next;
-                return next;
+                queueTail = queueTail.ContinueWith(previous =>
+                {
+                    // Cancelled, or let go when the connection was given up, before its
+                    // turn: nothing was sent.
+                    if (promise.Task.IsCompleted)
+                        return;
+                    try
+                    {
+                        promise.TrySetResult(decode(Exchange(request)));
+                    }
+                    catch (Exception e)
+                    {
+                        promise.TrySetException(e);
+                    }
+                }, CancellationToken.None, TaskContinuationOptions.DenyChildAttach, TaskScheduler.Default);
             }
+            var registrations = new List<CancellationTokenRegistration>(2);
+            if (cancellationToken.CanBeCanceled)
+            {
+                registrations.Add(cancellationToken.Register(() =>
+                {
+                    if (!promise.Task.IsCompleted)
+                        GiveUp(promise);
+                }));
+            }
+            // A call queued behind one that never returns would never get its turn.
+            registrations.Add(givenUp.Token.Register(() => promise.TrySetException(GivenUpException())));
+            promise.Task.ContinueWith(done =>
+            {
+                foreach (CancellationTokenRegistration registration in registrations)
+                    registration.Dispose();
+            }, TaskContinuationOptions.ExecuteSynchronously);
+            return promise.Task;
+        }
+
+        private void GiveUp<T>(TaskCompletionSource<T> cancelled)
+        {
+            // Set before the task completes: its continuations may run right here, inline,
+            // and a blocking call they make must fail rather than wait on the gate for ever.
+            givingUp = true;
+            // Its request may be queued for a service that is not there: freeHandle would
+            // wait (ZeroMQ's linger) to deliver it.
+            handle.Abandon();
+            cancelled.TrySetCanceled();
+            givenUp.Cancel();
+        }
+
+        private static QelException GivenUpException()
+        {
+            return new QelException(
+                "this connection was given up when a call on it was cancelled; make a new QelConnection");
         }
 
         private byte[] Exchange(byte[] terminatedScript)
         {
-            lock (sync)
+            if (disposed || handle.IsClosed)
+                throw new ObjectDisposedException("QelConnection");
+            if (givingUp)
+                throw GivenUpException();
+            try
             {
-                if (handle.IsClosed)
+                gate.Wait(givenUp.Token);
+            }
+            catch (OperationCanceledException)
+            {
+                throw GivenUpException();
+            }
+            try
+            {
+                if (disposed || handle.IsClosed)
                     throw new ObjectDisposedException("QelConnection");
+                if (givingUp)
+                    throw GivenUpException();
                 IntPtr result = IntPtr.Zero;
                 int status = -1;
                 try
@@ -283,14 +712,32 @@ namespace QelZmq
                         NativeMethods.freeResult(result);
                 }
             }
+            finally
+            {
+                gate.Release();
+            }
         }
 
-        /// <summary>Frees the handle. Returns at once and may be called more than once;
-        /// a call still inside the library keeps the handle until it returns, and it is
-        /// freed then. Later calls throw ObjectDisposedException.</summary>
-        public void Dispose()
+        private static byte[] CallText(string script, object[] args)
         {
-            handle.Dispose();
+            byte[] code = ToCString(script, "script");
+            if (args == null)
+                throw new ArgumentNullException("args", "args is null; pass new object[] { null } for one nil argument");
+            return LuaLiteral.Call(code, code.Length - 1, args);
+        }
+
+        private static T FromJson<T>(byte[] answer)
+        {
+            // No JSON text starts so: the script failed, and its message is the answer.
+            const string error = "error: ";
+            int same = 0;
+            while (same < error.Length && same < answer.Length && answer[same] == error[same])
+                same++;
+            if (same == error.Length)
+                throw new QelException(Encoding.UTF8.GetString(answer));
+            var settings = new DataContractJsonSerializerSettings { UseSimpleDictionaryFormat = true };
+            using (var json = new MemoryStream(answer))
+                return (T)new DataContractJsonSerializer(typeof(T), settings).ReadObject(json);
         }
 
         private static byte[] ToCString(string text, string what)
@@ -335,3 +782,62 @@ namespace QelZmq
         }
     }
 }
+
+#if __MonoCS__
+// mcs cannot parse C# 8's "string?", so the annotations a C# 8 compiler writes for it are
+// written here by hand, with the two attribute types it would define in the assembly. A
+// compiler reading the assembly recognises them by name. 1 is "not null", 2 "may be null";
+// an array of bytes annotates a type and then its element or type arguments in order.
+namespace System.Runtime.CompilerServices
+{
+    [AttributeUsage(AttributeTargets.Class | AttributeTargets.Event | AttributeTargets.Field
+                    | AttributeTargets.GenericParameter | AttributeTargets.Parameter
+                    | AttributeTargets.Property | AttributeTargets.ReturnValue, Inherited = false)]
+    internal sealed class NullableAttribute : Attribute
+    {
+        public readonly byte[] NullableFlags;
+
+        public NullableAttribute(byte flag)
+        {
+            NullableFlags = new[] { flag };
+        }
+
+        public NullableAttribute(byte[] flags)
+        {
+            NullableFlags = flags;
+        }
+    }
+
+    [AttributeUsage(AttributeTargets.Class | AttributeTargets.Delegate | AttributeTargets.Interface
+                    | AttributeTargets.Method | AttributeTargets.Struct, Inherited = false)]
+    internal sealed class NullableContextAttribute : Attribute
+    {
+        public readonly byte Flag;
+
+        public NullableContextAttribute(byte flag)
+        {
+            Flag = flag;
+        }
+    }
+}
+#else
+// Roslyn reserves the two names above for itself (CS8335), so compiled from source by it
+// the annotations land on these stand-ins, which nothing reads: the API is then
+// nullable-oblivious, as any file without "#nullable enable" is.
+namespace QelZmq
+{
+    [AttributeUsage(AttributeTargets.All, Inherited = false)]
+    internal sealed class NullableAttribute : Attribute
+    {
+        public NullableAttribute(byte flag) { }
+
+        public NullableAttribute(byte[] flags) { }
+    }
+
+    [AttributeUsage(AttributeTargets.All, Inherited = false)]
+    internal sealed class NullableContextAttribute : Attribute
+    {
+        public NullableContextAttribute(byte flag) { }
+    }
+}
+#endif

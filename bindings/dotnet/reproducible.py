@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""reproducible.py mvid ASSEMBLY | nupkg PACKAGE - makes the NuGet package's bytes depend
-on its inputs only: mono's mcs gives each assembly a random module version id (MVID), and
-nuget stamps the archive with the packing time and the packing machine's kernel.
+"""reproducible.py mvid ASSEMBLY | nupkg PACKAGE [METADATA] - makes the NuGet package's
+bytes depend on its inputs only: mono's mcs gives each assembly a random module version id
+(MVID), and nuget stamps the archive with the packing time and the packing machine's kernel.
 
 mvid: the MVID becomes a hash of the assembly with its MVID zeroed.
 nupkg: every entry gets SOURCE_DATE_EPOCH (or 2000-01-01) as its time and fixed
-attributes, and the core properties lose the packing machine's name.
+attributes, and the core properties lose the packing machine's name. The elements in the
+file METADATA, if given, are added to the nuspec's metadata: those newer than the nuget
+that packed it.
 """
 import hashlib
 import os
@@ -43,7 +45,7 @@ def fix_mvid(path):
         file.write(data)
 
 
-def fix_nupkg(path):
+def fix_nupkg(path, metadata=None):
     stamp = time.gmtime(int(os.environ.get("SOURCE_DATE_EPOCH", "946684800")))[:6]
     with zipfile.ZipFile(path) as source:
         entries = [(info, source.read(info)) for info in source.infolist()]
@@ -52,6 +54,9 @@ def fix_nupkg(path):
             if info.filename.endswith(".psmdcp"):
                 # "NuGet.Core, Version=...;Unix 6.1.0.1;" names the packing machine's kernel.
                 data = re.sub(rb"(<lastModifiedBy>[^;<]*);[^<]*(</lastModifiedBy>)", rb"\1\2", data)
+            if metadata and info.filename.endswith(".nuspec"):
+                with open(metadata, "rb") as extra:
+                    data = data.replace(b"  </metadata>", extra.read() + b"  </metadata>", 1)
             fixed = zipfile.ZipInfo(info.filename, date_time=stamp)
             fixed.compress_type = info.compress_type
             fixed.external_attr = 0o644 << 16
@@ -61,6 +66,6 @@ def fix_nupkg(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[1] not in ("mvid", "nupkg"):
-        sys.exit("usage: reproducible.py mvid ASSEMBLY | nupkg PACKAGE")
-    (fix_mvid if sys.argv[1] == "mvid" else fix_nupkg)(sys.argv[2])
+    if len(sys.argv) not in (3, 4) or sys.argv[1] not in ("mvid", "nupkg"):
+        sys.exit("usage: reproducible.py mvid ASSEMBLY | nupkg PACKAGE [METADATA]")
+    (fix_mvid if sys.argv[1] == "mvid" else fix_nupkg)(*sys.argv[2:])

@@ -14,6 +14,7 @@ internal static class NuGetConsumer
             Task<string> later = connection.ExecuteAsync("return 'async', 7*6");
             Console.WriteLine(answer);
             Console.WriteLine(later.Result);
+            Console.WriteLine(connection.Call("return 'call', select('#', ...)", 1, "two", null));
         }
         return 0;
     }

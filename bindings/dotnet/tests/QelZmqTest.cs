@@ -1,10 +1,16 @@
 // QelZmqTest.cs - checks the C# binding against the real library and a running
 // qel-lua-service: answers, Lua errors, UTF-8 both ways, large replies, no leak over
 // many calls, argument and lifetime errors, the SafeHandle's release through the
-// finalizer and on a thread abort, and ExecuteAsync. Usage: QelZmqTest.exe PORT (on 127.0.0.1).
+// finalizer and on a thread abort, ExecuteAsync and its cancellation, Call's arguments,
+// CallJson and the nullable annotations. Usage: QelZmqTest.exe PORT (on 127.0.0.1).
 using System;
+using System.Collections;
 using System.Collections.Generic;
+using System.Globalization;
 using System.IO;
+using System.Net;
+using System.Net.Sockets;
+using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
@@ -25,6 +31,10 @@ internal static class QelZmqTest
             Console.Error.WriteLine("usage: QelZmqTest.exe PORT");
             return 2;
         }
+        var referenced = new HashSet<string>();
+        foreach (AssemblyName name in typeof(QelConnection).Assembly.GetReferencedAssemblies())
+            referenced.Add(name.Name);
+        Console.WriteLine("binding refers to " + string.Join(", ", Sorted(referenced)));
 
         Check("answer", () =>
         {
@@ -219,6 +229,155 @@ internal static class QelZmqTest
             }
         });
 
+        Check("Call: every argument arrives exactly", () =>
+        {
+            var all256 = new byte[256];
+            for (int i = 0; i < 256; i++)
+                all256[i] = (byte)i;
+            var nested = new Dictionary<object, object> {
+                { "k", new List<object> { 1, null, "x" } }, { 7L, true }, { 0.5, new object[0] },
+                { all256, "bytes key" }, { false, double.NegativeInfinity } };
+            var shared = new[] { 1, 2 }; // the same array twice is no cycle
+            object[] values = {
+                null, true, false, "", "\"'", "]]", "]=]", "[==[", "\\", "\\\\n", "\n", "\r\n", "\0", "a\0b",
+                "\\z  ", "\n123", "\"9", "end) os.exit() (function()", "\"..os.exit()..\"", "\\\"); os.exit(); --",
+                "Grüße ✓ \U0001F600", all256, new byte[0],
+                (sbyte)-128, (byte)255, (short)-32768, (ushort)65535, int.MinValue, uint.MaxValue,
+                long.MinValue, long.MaxValue, (ulong)long.MaxValue, 0, -1, 10,
+                0.0, -0.0, 1.0, -1.5, 0.1, 1e308, double.Epsilon, -double.Epsilon, 2.2250738585072009e-308,
+                double.MaxValue, double.PositiveInfinity, double.NegativeInfinity, double.NaN, 3.25f,
+                float.MinValue, 0.5m, -2.75m, 1e20m, new decimal(ulong.MaxValue) + 1,
+                new[] { 1, 2, 3 }, new object[] { null, "b", null }, new List<string> { "x", "]]" },
+                nested, new object[] { shared, shared }, DBNull.Value };
+            using (var c = Connect())
+            {
+                foreach (object value in values)
+                    Equal("1:" + Describe(value), c.Call(DescribeScript, value));
+                var expected = new List<string>();
+                foreach (object value in values)
+                    expected.Add(Describe(value));
+                Equal(values.Length + ":" + string.Join(" ", expected.ToArray()), c.Call(DescribeScript, values));
+                Equal("0:", c.Call(DescribeScript));
+                Equal("3:nil nil nil", c.CallAsync(DescribeScript, new object[3]).Result);
+            }
+        });
+        Check("Call: the script's line numbers are its own", () =>
+        {
+            using (var c = Connect())
+            {
+                foreach (string script in new[] { "error('x')", "\n\nerror('x')", "local a = \n nil + 1", "return +" })
+                    Equal(c.Execute(script), c.Call(script, 1));
+            }
+        });
+        Check("Call: an argument with no Lua literal throws before anything is sent", () =>
+        {
+            var cycle = new List<object> { 1 };
+            cycle.Add(new Dictionary<string, object> { { "back", new object[] { cycle } } });
+            var cases = new Dictionary<string, object[]> {
+                { "ArgumentException", new object[] { cycle, new object(), 'c', DateTime.Now, CancellationToken.None,
+                                                      "\uD800", new[] { "ok", "\uDC00" }, new int[1, 1], 0.1m,
+                                                      new decimal(ulong.MaxValue),
+                                                      new Dictionary<double, int> { { double.NaN, 1 } },
+                                                      new Hashtable { { new object[0], 1 } } } },
+                { "ArgumentOutOfRangeException", new object[] { ulong.MaxValue, (ulong)long.MaxValue + 1 } } };
+            // Nothing listens there: had anything been sent, the call would wait for ever.
+            using (var dead = new QelConnection(Host, FreePort()))
+            using (var c = Connect())
+            {
+                foreach (var row in cases)
+                {
+                    foreach (object bad in row.Value)
+                    {
+                        ThrowsNamed(row.Key, () => dead.CallAsync("return 1", new[] { 1, bad }));
+                        ThrowsNamed(row.Key, () => c.Call("return 1", bad));
+                    }
+                }
+                Throws<ArgumentNullException>(() => c.Call("return 1", null));
+                string seen = Message(() => c.Call("return 1", cycle));
+                True(seen.Contains("contains itself"), "the cycle was not seen: " + seen);
+                Equal("ok", c.Execute("return 'ok'"));
+            }
+        });
+        Check("CallJson decodes the script's JSON answer", () =>
+        {
+            using (var c = Connect())
+            {
+                const string list = "return '[' .. table.concat({...}, ',') .. ']'";
+                Equal("4,5,6", string.Join(",", c.CallJson<int[]>(list, 4, 5, 6)));
+                var map = c.CallJson<Dictionary<string, string>>("return string.format('{%q: %q}', ...)", "k", "v");
+                Equal("v", map["k"]);
+                Equal("1,2", string.Join(",", c.CallJsonAsync<long[]>(list, new object[] { 1, 2 },
+                                                                     CancellationToken.None).Result));
+                Throws<QelException>(() => c.CallJson<int>("error('no')"));
+                Throws<System.Runtime.Serialization.SerializationException>(() => c.CallJson<int>("return '{'"));
+            }
+        });
+        Check("cancelling releases the caller and gives the connection up", () =>
+        {
+            var dead = new QelConnection(Host, FreePort());
+            var cancel = new CancellationTokenSource();
+            Task<string> stuck = dead.ExecuteAsync("return 1", cancel.Token);
+            Task<string> queued = dead.CallAsync("return 2", new object[0]);
+            // A continuation run inline by the cancel that calls again must fail, not wait.
+            Task<bool> inline = stuck.ContinueWith(done => Message(() => dead.Execute("return 3")).Contains("given up"),
+                                                   TaskContinuationOptions.ExecuteSynchronously);
+            var precancelled = new CancellationToken(true);
+            True(dead.ExecuteAsync("return 4", precancelled).IsCanceled, "a cancelled token still sent");
+            cancel.Cancel();
+            Throws<AggregateException>(() => stuck.Wait(TimeSpan.FromSeconds(30)));
+            True(stuck.IsCanceled, "the task is " + stuck.Status);
+            foreach (Task later in new Task[] { queued, dead.ExecuteAsync("return 5"),
+                                                 dead.CallJsonAsync<int>("return 6", new object[0], CancellationToken.None) })
+            {
+                Throws<AggregateException>(() => later.Wait(TimeSpan.FromSeconds(30)));
+                True(later.Exception.InnerException is QelException, later.Exception.ToString());
+            }
+            Throws<QelException>(() => dead.Call("return 7"));
+            True(inline.Wait(TimeSpan.FromSeconds(30)) && inline.Result, "the inline call did not fail at once");
+            var dispose = Task.Factory.StartNew(dead.Dispose);
+            True(dispose.Wait(TimeSpan.FromSeconds(30)), "Dispose waited for the stuck call");
+            Throws<ObjectDisposedException>(() => dead.Execute("return 8"));
+        });
+        Check("nullable annotations as a C# 8 compiler reads them", () =>
+        {
+            // Where null may go in or come out; every other reference is annotated non-null.
+            var nullable = new HashSet<string> {
+                "QelException(message)", "QelException(innerException)", "Call(args[])", "CallAsync(args[])",
+                "CallJson(return)", "CallJson(args[])", "CallJsonAsync(return<>)", "CallJsonAsync(args[])" };
+            var seen = new HashSet<string>();
+            foreach (Type type in new[] { typeof(QelException), typeof(QelConnection) })
+            {
+                var members = new List<MethodBase>(type.GetConstructors());
+                members.AddRange(type.GetMethods(BindingFlags.Public | BindingFlags.Instance | BindingFlags.DeclaredOnly));
+                foreach (MethodBase member in members)
+                {
+                    string name = member is ConstructorInfo ? type.Name : member.Name;
+                    byte context = Flags(member.CustomAttributes, "NullableContextAttribute", Flags(
+                        type.CustomAttributes, "NullableContextAttribute", new byte[] { 0 }))[0];
+                    var slots = new List<KeyValuePair<string, ParameterInfo>>();
+                    foreach (ParameterInfo parameter in ((MethodBase)member).GetParameters())
+                        slots.Add(new KeyValuePair<string, ParameterInfo>(parameter.Name, parameter));
+                    var method = member as MethodInfo;
+                    if (method != null)
+                        slots.Add(new KeyValuePair<string, ParameterInfo>("return", method.ReturnParameter));
+                    foreach (var slot in slots)
+                    {
+                        Type t = slot.Value.ParameterType;
+                        if (t.IsValueType || t == typeof(void))
+                            continue;
+                        byte[] flags = Flags(slot.Value.CustomAttributes, "NullableAttribute", new[] { context });
+                        string at = name + "(" + slot.Key;
+                        True(flags[0] != 0, at + ") carries no annotation");
+                        if (flags[0] == 2)
+                            seen.Add(at + ")");
+                        if (flags.Length > 1 && flags[1] == 2)
+                            seen.Add(at + (t.IsArray ? "[])" : "<>)"));
+                    }
+                }
+            }
+            Equal(string.Join(", ", Sorted(nullable)), string.Join(", ", Sorted(seen)));
+        });
+
         Console.WriteLine("{0} passed, {1} failed", passed, failures.Count);
         foreach (string failure in failures)
             Console.WriteLine("FAILED: " + failure);
@@ -369,5 +528,127 @@ internal static class QelZmqTest
                 return long.Parse(line.Substring(6).Trim().Split(' ')[0]);
         }
         throw new Exception("/proc/self/status has no VmRSS line");
+    }
+    // Renders Lua values as text that C# can compute independently (integers in decimal,
+    // floats as their IEEE bytes, strings as hex, tables as sorted pairs), so each argument
+    // is compared byte for byte without the binding's own encoding.
+    private const string DescribeScript = @"local function hex(s)
+  return (s:gsub('.', function(c) return string.format('%02x', c:byte()) end))
+end
+local function d(v)
+  local t = math.type(v) or type(v)
+  if t == 'integer' then return 'i' .. string.format('%d', v) end
+  if t == 'float' then return v ~= v and 'nan' or 'f' .. hex(string.pack('<d', v)) end
+  if t == 'string' then return 's' .. hex(v) end
+  if t ~= 'table' then return tostring(v) end
+  local parts = {}
+  for k, x in pairs(v) do parts[#parts + 1] = d(k) .. '=' .. d(x) end
+  table.sort(parts)
+  return '{' .. table.concat(parts, ',') .. '}'
+end
+local out = {}
+for i = 1, select('#', ...) do out[i] = d((select(i, ...))) end
+return select('#', ...) .. ':' .. table.concat(out, ' ')";
+
+    private static string Describe(object v)
+    {
+        if (v == null || v is DBNull)
+            return "nil";
+        if (v is bool)
+            return (bool)v ? "true" : "false";
+        if (v is string || v is byte[])
+            return "s" + Hex(v as byte[] ?? Encoding.UTF8.GetBytes((string)v));
+        if (v is float || v is double || v is decimal)
+        {
+            double d = Convert.ToDouble(v, CultureInfo.InvariantCulture);
+            return double.IsNaN(d) ? "nan" : "f" + Hex(BitConverter.GetBytes(d));
+        }
+        var parts = new List<string>();
+        if (v is IDictionary)
+        {
+            foreach (DictionaryEntry entry in (IDictionary)v)
+                parts.Add(Describe(entry.Key) + "=" + Describe(entry.Value));
+        }
+        else if (v is IList)
+        {
+            var list = (IList)v;
+            for (int i = 0; i < list.Count; i++)
+            {
+                if (list[i] != null)
+                    parts.Add(Describe(i + 1) + "=" + Describe(list[i]));
+            }
+        }
+        else
+            return "i" + Convert.ToString(v, CultureInfo.InvariantCulture);
+        return "{" + string.Join(",", Sorted(parts)) + "}";
+    }
+
+    private static string Hex(byte[] bytes)
+    {
+        return BitConverter.ToString(bytes).Replace("-", "").ToLowerInvariant();
+    }
+
+    private static string[] Sorted(IEnumerable<string> items)
+    {
+        var sorted = new List<string>(items);
+        sorted.Sort(string.CompareOrdinal);
+        return sorted.ToArray();
+    }
+
+    // The flags of the named attribute of System.Runtime.CompilerServices, or otherwise.
+    private static byte[] Flags(IEnumerable<CustomAttributeData> attributes, string name, byte[] otherwise)
+    {
+        foreach (CustomAttributeData attribute in attributes)
+        {
+            if (attribute.AttributeType.FullName != "System.Runtime.CompilerServices." + name)
+                continue;
+            object argument = attribute.ConstructorArguments[0].Value;
+            if (argument is byte)
+                return new[] { (byte)argument };
+            var list = (IList<CustomAttributeTypedArgument>)argument;
+            var flags = new byte[list.Count];
+            for (int i = 0; i < flags.Length; i++)
+                flags[i] = (byte)list[i].Value;
+            return flags;
+        }
+        return otherwise;
+    }
+
+    // A loopback port nothing listens on: bound by the system, then let go.
+    private static int FreePort()
+    {
+        var listener = new TcpListener(IPAddress.Loopback, 0);
+        listener.Start();
+        int free = ((IPEndPoint)listener.LocalEndpoint).Port;
+        listener.Stop();
+        return free;
+    }
+
+    private static string Message(Action action)
+    {
+        try
+        {
+            action();
+        }
+        catch (Exception e)
+        {
+            return e.Message;
+        }
+        return "nothing was thrown";
+    }
+
+    private static void ThrowsNamed(string exception, Action action)
+    {
+        try
+        {
+            action();
+        }
+        catch (Exception e)
+        {
+            if (e.GetType().Name != exception)
+                throw new Exception("expected " + exception + ", got " + e.GetType().Name + ": " + e.Message);
+            return;
+        }
+        throw new Exception("expected " + exception + ", nothing was thrown");
     }
 }

@@ -1,8 +1,9 @@
 #!/bin/sh
 # nuget.sh NUPKG LIBRARY SERVICE - installs the NuGet package NUPKG from a local folder
 # with Debian's nuget, checks its layout (a package with runtimes/ must also hold the
-# Windows DLL and the notices), compiles NuGetConsumer.cs with mcs against the installed
-# assembly and runs it under mono against LIBRARY and a qel-lua-service on a free port.
+# Windows DLL and the notices) and its metadata, compiles NuGetConsumer.cs with mcs against
+# the installed net45 assembly and runs it under mono with each of the package's assemblies
+# against LIBRARY and a qel-lua-service on a free port.
 # Exit status 77 (skipped) when nuget, mcs or mono is missing.
 set -eu
 nupkg=$1 library=$2 service=$3
@@ -30,8 +31,15 @@ HOME=$work nuget install QelZmq -Version "$version" -Source "$work/feed" \
     -OutputDirectory "$work/packages" -NonInteractive >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; fail "nuget could not install $name from a local folder"; }
 installed=$work/packages/$name
-for file in lib/net45/QelZmq.dll lib/net45/QelZmq.xml lib/net45/QelZmq.dll.config LICENSE; do
+targets="net45 netstandard2.0"
+for file in LICENSE README.md $(for t in $targets; do echo lib/$t/QelZmq.dll lib/$t/QelZmq.xml lib/$t/QelZmq.dll.config; done); do
     [ -f "$installed/$file" ] || fail "$file is missing from the installed package"
+done
+nuspec=$(unzip -p "$nupkg" QelZmq.nuspec)
+for element in '<license type="expression">MIT</license>' '<projectUrl>https://' \
+    '<repository type="git" url="https://' '<readme>README.md</readme>' '<releaseNotes>## [' \
+    '<group targetFramework=".NETStandard2.0" />'; do
+    case $nuspec in *"$element"*) ;; *) fail "the nuspec lacks $element" ;; esac
 done
 if unzip -l "$nupkg" | grep -q ' runtimes/'; then
     [ -f "$installed/runtimes/win-x64/native/QEL_ZMQ.dll" ] || fail "the package lacks the DLL"
@@ -44,13 +52,15 @@ grep -q '<member name="M:QelZmq.QelConnection.ExecuteAsync(System.String)">' \
 
 # Built against the installed assembly; the build copies it and its related files
 # beside the program, as MSBuild does with a package reference.
-mkdir "$work/app"
 mcs -nologo -warn:4 -warnaserror+ -r:"$installed/lib/net45/QelZmq.dll" \
-    -out:"$work/app/NuGetConsumer.exe" "$here/NuGetConsumer.cs"
-cp "$installed"/lib/net45/* "$work/app/"
+    -out:"$work/NuGetConsumer.exe" "$here/NuGetConsumer.cs"
 mkdir "$work/lib"
 ln -s "$(cd "$(dirname "$library")" && pwd)/$(basename "$library")" "$work/lib/libqel_zmq.so.1"
 start_service "$service" "$work" </dev/null || fail "the service did not start"
-answer=$(LD_LIBRARY_PATH="$work/lib" timeout -k 10 120 mono "$work/app/NuGetConsumer.exe" "$service_port")
-[ "$answer" = "$(printf 'nuget\t42\nasync\t42')" ] || fail "the consumer answered '$answer'"
-echo "NuGet package ok: $name installed from a local folder, its consumer answered"
+for target in $targets; do
+    mkdir "$work/$target"
+    cp "$work/NuGetConsumer.exe" "$installed"/lib/$target/* "$work/$target/"
+    answer=$(LD_LIBRARY_PATH="$work/lib" timeout -k 10 120 mono "$work/$target/NuGetConsumer.exe" "$service_port")
+    [ "$answer" = "$(printf 'nuget\t42\nasync\t42\ncall\t3')" ] || fail "the $target consumer answered '$answer'"
+done
+echo "NuGet package ok: $name installed from a local folder, its consumer answered with each assembly"

@@ -33,14 +33,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The wrapper is built as its own assembly, as hosts use it, so the shipped
-# QelZmq.dll.config (the dllmap to libqel_zmq.so.1) is the one mono reads.
-# -doc: every public member must have its XML documentation (CS1591 is an error here).
-mcs -nologo -target:library -warn:4 -warnaserror+ -doc:"$workdir/QelZmq.xml" \
-    -out:"$workdir/QelZmq.dll" "$binding/QelZmq.cs"
-cp "$binding/QelZmq.dll.config" "$workdir/QelZmq.dll.config"
-mcs -nologo -warn:4 -warnaserror+ -r:"$workdir/QelZmq.dll" -out:"$workdir/QelZmqTest.exe" "$here/QelZmqTest.cs"
-echo "compiled QelZmq.dll and QelZmqTest.exe with $(mcs --version)"
+# The wrapper is built as its own assembly, as hosts use it, once for each target the
+# package holds; the shipped QelZmq.dll.config (the dllmap to libqel_zmq.so.1) is the one
+# mono reads. The test is compiled against the net45 build and runs against each.
+sh "$binding/build.sh" "$workdir/build" 0.0.0 || exit $?
+mcs -nologo -warn:4 -warnaserror+ -r:"$workdir/build/net45/QelZmq.dll" -out:"$workdir/QelZmqTest.exe" "$here/QelZmqTest.cs"
+echo "compiled QelZmq.dll (net45, netstandard2.0) and QelZmqTest.exe with $(mcs --version)"
 
 if ! command -v mono >/dev/null 2>&1; then
     echo "SKIP: mono not found, compiled only (Debian: apt-get install mono-runtime)"
@@ -56,9 +54,20 @@ start_service "$service" "$workdir" </dev/null || exit 1
 echo "qel-lua-service on $service_endpoint (pid $service_pid)"
 
 status=0
-LD_LIBRARY_PATH="$workdir/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-    timeout -k 10 240 mono --debug "$workdir/QelZmqTest.exe" "$service_port" || status=$?
-if [ "$status" -eq 124 ]; then
-    echo "run.sh: the test did not finish within 240 s" >&2
-fi
-exit "$status"
+for target in net45 netstandard2.0; do
+    cp "$workdir/QelZmqTest.exe" "$workdir/build/$target/"
+    echo "--- QelZmq.dll for $target"
+    LD_LIBRARY_PATH="$workdir/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+        timeout -k 10 240 mono --debug "$workdir/build/$target/QelZmqTest.exe" "$service_port" \
+        >"$workdir/$target.log" 2>&1 || status=$?
+    cat "$workdir/$target.log"
+    if [ "$status" -eq 124 ]; then
+        echo "run.sh: the test did not finish within 240 s" >&2
+    fi
+    [ "$status" -eq 0 ] || exit "$status"
+    case $target in
+        net45) refers="System.Runtime.Serialization, mscorlib" ;;
+        *) refers=netstandard ;;
+    esac
+    grep -qx "binding refers to $refers" "$workdir/$target.log" || { echo "run.sh: not the $target build" >&2; exit 1; }
+done
