@@ -102,6 +102,17 @@ else()
 endif()
 file(WRITE ${PROJECT_BINARY_DIR}/CPackEpoch.cmake
   "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} ${QEL_ZMQ_DEB_EPOCH})\nendif()\n")
+# qel-lua-tools' Depends, the same whatever the build machine has installed.
+if(TARGET qel-lua AND TARGET qel-lua-service)
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/CPackToolsDepends.cmake CONTENT
+    "set(QEL_ZMQ_DEB_TOOLS_BINARIES \"$<TARGET_FILE:qel-lua>\" \"$<TARGET_FILE:qel-lua-service>\")
+set(QEL_ZMQ_DEB_LIBRARY_DIR \"$<TARGET_FILE_DIR:qel_zmq>\")
+set(QEL_ZMQ_DEB_SHLIBDEPS_WORK \"${PROJECT_BINARY_DIR}/debian-shlibdeps\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/DebToolsDepends.cmake\")
+")
+  file(APPEND ${PROJECT_BINARY_DIR}/CPackEpoch.cmake
+    "include(${PROJECT_BINARY_DIR}/CPackToolsDepends.cmake)\n")
+endif()
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackEpoch.cmake)
 
 # Per package: /usr/share/doc/PACKAGE/{copyright,changelog.gz,changelog.Debian.gz}.
