@@ -86,6 +86,24 @@ install(FILES ${PROJECT_SOURCE_DIR}/debian/libqel-zmq1.lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libqel-zmq1 COMPONENT runtime)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# Maintainer scripts, written by hand (debhelper does not run here): the tools' keep
+# deb-systemd-helper's record of the disabled unit and stop the service on removal; the
+# binding's byte-compile the module and remove its byte-code again.
+foreach(component tools python)
+  string(TOUPPER ${component} upper)
+  set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  set(scripts)
+  foreach(script postinst prerm postrm)
+    if(EXISTS ${PROJECT_SOURCE_DIR}/debian/${package}.${script})
+      configure_file(${PROJECT_SOURCE_DIR}/debian/${package}.${script}
+        ${deb_control}/${package}/${script} COPYONLY)
+      list(APPEND scripts ${deb_control}/${package}/${script})
+    endif()
+  endforeach()
+  set(CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_EXTRA ${scripts})
+  set(CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endforeach()
+
 # Reproducible packages: one time stamp, SOURCE_DATE_EPOCH, for the Debian changelog's
 # date and (CPack reads it at packing time) every file in the archives. Unset, it is the
 # commit's time, so two builds of one commit agree wherever and whenever they run. (The
