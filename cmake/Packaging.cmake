@@ -20,7 +20,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
 set(CPACK_STRIP_FILES ON)
 # dpkg-shlibdeps reads the binaries' NEEDED entries and writes each Depends line from
 # Debian's own shlibs data; our library is found in the build tree and in the shlibs
-# file below.
+# file below. qel-lua-tools' line is made apart, by DebToolsDepends.cmake (see below).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src)
 
