@@ -6,12 +6,14 @@ JOBS ?= $(shell nproc)
 # What each stage needs on a fresh Debian 12 machine.
 RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev libseccomp-dev
 # git: the package checks copy the tracked sources and the packages take the commit's
-# time; unzip: the NuGet check lists the package.
+# time; unzip: the NuGet check lists the package; python3: writes the section-3 manual
+# pages; init-system-helpers: the unit's maintainer scripts and the purge check.
 TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev dpkg-dev file binutils lintian \
-	man-db systemd git unzip python3 python3-pytest python3-zmq python3-pip \
+	man-db systemd init-system-helpers git unzip python3 python3-pytest python3-zmq python3-pip \
 	python3-setuptools python3-wheel python3-venv mypy mono-mcs mono-runtime mono-devel mono-utils nuget
 MEMCHECK_PACKAGES := $(TEST_PACKAGES) valgrind libc6-dbg
-DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd git python3
+DEB_PACKAGES := $(RUN_PACKAGES) dpkg-dev file binutils lintian man-db systemd \
+	init-system-helpers git python3
 WINDOWS_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 dpkg-dev debian-archive-keyring googletest util-linux binutils clang-14 lld-14 \
 	llvm-14 zip unzip git file icoutils python3 python3-pip python3-setuptools python3-wheel \

@@ -20,7 +20,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
 set(CPACK_STRIP_FILES ON)
 # dpkg-shlibdeps reads the binaries' NEEDED entries and writes each Depends line from
 # Debian's own shlibs data; our library is found in the build tree and in the shlibs
-# file below.
+# file below. qel-lua-tools' line is made apart, by DebToolsDepends.cmake (see below).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src)
 
@@ -86,6 +86,24 @@ install(FILES ${PROJECT_SOURCE_DIR}/debian/libqel-zmq1.lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libqel-zmq1 COMPONENT runtime)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# Maintainer scripts, written by hand (debhelper does not run here): the tools' keep
+# deb-systemd-helper's record of the disabled unit and stop the service on removal; the
+# binding's byte-compile the module and remove its byte-code again.
+foreach(component tools python)
+  string(TOUPPER ${component} upper)
+  set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  set(scripts)
+  foreach(script postinst prerm postrm)
+    if(EXISTS ${PROJECT_SOURCE_DIR}/debian/${package}.${script})
+      configure_file(${PROJECT_SOURCE_DIR}/debian/${package}.${script}
+        ${deb_control}/${package}/${script} COPYONLY)
+      list(APPEND scripts ${deb_control}/${package}/${script})
+    endif()
+  endforeach()
+  set(CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_EXTRA ${scripts})
+  set(CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endforeach()
+
 # Reproducible packages: one time stamp, SOURCE_DATE_EPOCH, for the Debian changelog's
 # date and (CPack reads it at packing time) every file in the archives. Unset, it is the
 # commit's time, so two builds of one commit agree wherever and whenever they run. (The
@@ -102,6 +120,17 @@ else()
 endif()
 file(WRITE ${PROJECT_BINARY_DIR}/CPackEpoch.cmake
   "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} ${QEL_ZMQ_DEB_EPOCH})\nendif()\n")
+# qel-lua-tools' Depends, the same whatever the build machine has installed.
+if(TARGET qel-lua AND TARGET qel-lua-service)
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/CPackToolsDepends.cmake CONTENT
+    "set(QEL_ZMQ_DEB_TOOLS_BINARIES \"$<TARGET_FILE:qel-lua>\" \"$<TARGET_FILE:qel-lua-service>\")
+set(QEL_ZMQ_DEB_LIBRARY_DIR \"$<TARGET_FILE_DIR:qel_zmq>\")
+set(QEL_ZMQ_DEB_SHLIBDEPS_WORK \"${PROJECT_BINARY_DIR}/debian-shlibdeps\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/DebToolsDepends.cmake\")
+")
+  file(APPEND ${PROJECT_BINARY_DIR}/CPackEpoch.cmake
+    "include(${PROJECT_BINARY_DIR}/CPackToolsDepends.cmake)\n")
+endif()
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackEpoch.cmake)
 
 # Per package: /usr/share/doc/PACKAGE/{copyright,changelog.gz,changelog.Debian.gz}.

@@ -2,7 +2,8 @@
 # check_deb.sh --extract|--install DEBDIR VERSION SOURCE - checks the four Debian packages
 # that cpack built in DEBDIR: lintian, their control fields, then the programs, library
 # and development files, unpacked into a scratch root (--extract) or installed for real
-# with apt-get (--install). VERSION is the project's, as CMake read it.
+# with apt-get (--install; then enabled, imported and purged, which must leave no file
+# behind). VERSION is the project's, as CMake read it.
 set -eu
 mode=$1 debdir=$2 version=$3 source=$4
 . "$source/scripts/service.sh"
@@ -70,12 +71,19 @@ case $mode in
 --extract)
     for deb in $debs; do dpkg-deb -x "$deb" "$work/root"; done
     prefix=$work/root/usr
+    # The .pc file names /usr, as installed; pkg-config reads it as a staged root's.
+    export PKG_CONFIG_SYSROOT_DIR="$work/root"
     ;;
 --install)
     sudo=
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     if ! dpkg-query -W -f='${Status}' libqel-zmq1 2>/dev/null | grep -q "install ok installed"; then
         installed_here=yes
+        # What is there before, to find what a purge leaves behind.
+        leftovers() {
+            find /usr /etc /var/lib/systemd/deb-systemd-helper-enabled 2>/dev/null | LC_ALL=C sort
+        }
+        leftovers >"$work/before"
     fi
     # apt-get resolves the Depends lines from Debian's archive, as a user's install would.
     # shellcheck disable=SC2086 # a list of files
@@ -107,8 +115,17 @@ grep -q "Lua.org, PUC-Rio" "$prefix/share/doc/qel-lua-tools/copyright" ||
     fail "qel-lua-tools' copyright lacks Lua's notice"
 # The manual pages read as manual pages, and the unit passes systemd's own check (its
 # manual page is not installed system-wide here, so that reference is not followed).
+# The C API's pages each name qel_zmq in their NAME line, for `man -k qel_zmq`.
 for page in man1/qel-lua.1.gz man8/qel-lua-service.8.gz; do
     lexgrog "$prefix/share/man/$page" >/dev/null || fail "$page is not a readable manual page"
+done
+for name in qel_zmq createConnectionHandle freeHandle connectToQelLuaService \
+    executeLuaScriptQel freeResult; do
+    page=$prefix/share/man/man3/$name.3.gz
+    lexgrog "$page" | grep -q -F "\"$name - " || fail "$name(3) has no NAME line"
+    lexgrog "$page" | grep -q qel_zmq || fail "$name(3)'s NAME line does not name qel_zmq"
+    warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || fail "man cannot show $name(3)"
+    [ -z "$warnings" ] || fail "$name(3): $warnings"
 done
 unit=$prefix/lib/systemd/system/qel-lua-service.service
 [ -f "$unit" ] || fail "the systemd unit is not packaged"
@@ -134,6 +151,10 @@ systemd-analyze verify --man=no "$work/qel-lua-service.service" >"$work/unit.log
 
 start_service "$prefix/bin/qel-lua-service" "$work"
 check_consumers "$prefix" "$prefix/lib/$multiarch" "$source" "$service_port" "$work" "$version"
+# Installed under /usr, the .pc file's flags name no system folder.
+flags=$(env -u PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_PATH="$prefix/lib/$multiarch/pkgconfig" \
+    pkg-config --cflags --libs qel_zmq | xargs)
+[ "$flags" = -lqel_zmq ] || fail "pkg-config qel_zmq gives '$flags'"
 
 # python3-qel-zmq's module, typed, finds the library through the system's search: with
 # no variable at all once installed; unpacked, only the two search paths point into the
@@ -159,15 +180,35 @@ if [ "$mode" = --install ]; then
     [ "$(command -v qel-lua)" = /usr/bin/qel-lua ] || fail "qel-lua on PATH is $(command -v qel-lua)"
     answer=$(env -u LD_LIBRARY_PATH qel-lua -p "$service_port" -e 'return "installed", 6*7')
     [ "$answer" = "$(printf 'installed\t42')" ] || fail "qel-lua on PATH answered '$answer'"
+    # man finds the C API by name.
+    [ "$(man -w 3 executeLuaScriptQel)" = /usr/share/man/man3/executeLuaScriptQel.3.gz ] ||
+        fail "man 3 executeLuaScriptQel finds '$(man -w 3 executeLuaScriptQel 2>&1)'"
+    [ "$(apropos -s 3 qel_zmq | wc -l)" -eq 6 ] || fail "man -k qel_zmq lists: $(apropos -s 3 qel_zmq)"
 fi
 stop_service || fail "the packaged service did not stop cleanly"
 
 if [ "$installed_here" = yes ]; then
+    # An administrator enables the unit and imports the module as root (byte-code lands
+    # in /usr); purging must still leave no file that no package owns.
+    $sudo systemctl enable qel-lua-service >/dev/null 2>&1 || fail "systemctl enable failed"
+    [ -L /etc/systemd/system/multi-user.target.wants/qel-lua-service.service ] ||
+        fail "systemctl enable made no link"
+    $sudo env -u PYTHONDONTWRITEBYTECODE /usr/bin/python3 -c 'import qel_zmq' ||
+        fail "python3 cannot import qel_zmq"
+    ls /usr/lib/python3/dist-packages/qel_zmq/__pycache__/*.pyc >/dev/null 2>&1 ||
+        fail "importing qel_zmq left no byte-code"
     # Removal runs the trigger again and leaves no library behind.
     # shellcheck disable=SC2086 # a list of package names
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -q $packages >/dev/null
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -q $packages >"$work/purge.log" 2>&1 ||
+        { cat "$work/purge.log"; fail "apt-get could not purge the packages"; }
     installed_here=no
+    ! grep -i "warning" "$work/purge.log" || fail "dpkg warned while purging"
     ! ldconfig -p | grep -q libqel_zmq || fail "libqel_zmq is still known after removal"
     [ ! -e "/usr/lib/$multiarch/libqel_zmq.so.$version" ] || fail "the library outlived removal"
+    # What the packages' dependencies brought in is owned by them; anything else is left.
+    leftovers | LC_ALL=C comm -13 "$work/before" - | while IFS= read -r path; do
+        dpkg -S "$path" >/dev/null 2>&1 || echo "$path"
+    done >"$work/left"
+    [ ! -s "$work/left" ] || { cat "$work/left"; fail "purging left the files above"; }
 fi
 echo "Debian packages ok ($mode): $packages $version"
