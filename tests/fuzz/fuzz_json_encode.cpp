@@ -1,7 +1,6 @@
 // fuzz_json_encode.cpp - libFuzzer target for json.encode: the bytes are a small program
-// that builds a Lua value (nested, shared and self-containing tables, sparse, float and
-// huge keys, any double or integer, long strings, values JSON cannot hold), which is
-// then encoded; text that encodes must decode again.
+// that builds a Lua value (shared and self-containing tables, sparse and huge keys, any
+// number, long strings, unencodable values); text that encodes must decode again.
 #include <cstdint>
 #include <cstring>
 
