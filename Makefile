@@ -26,7 +26,7 @@ FORMAT_PACKAGES := clang-format git
 
 FUZZ_SECONDS ?= 45
 FUZZ_LONG_SECONDS ?= 1800
-FUZZ_TARGETS := reply service
+FUZZ_TARGETS := reply service json_decode json_encode
 LOAD_THREADS ?= 16
 LOAD_REQUESTS ?= 10000
 

@@ -1,13 +1,29 @@
 // sandbox_surface.cpp - the list behind sandbox_surface.h. The sandbox leaves out what
 // reaches files, processes, the environment or native code, and what runs or makes
-// bytecode, which a script could forge; the rest is Lua 5.4's as released.
+// bytecode, which a script could forge; the rest is Lua 5.4's as released, and json
+// (lua-cjson's encode, decode and null).
 #include "sandbox_surface.h"
 
 #include <lua.hpp>
 
+extern "C" int luaopen_cjson(lua_State* L); // third_party/lua-cjson-2.1.0, patched
+
 namespace qel {
 
 namespace {
+
+// lua-cjson's module, of which scripts get the two conversions and null: its
+// configuration functions would let one request change how the next one converts. Its
+// settings live in the module instance, which only these closures reach.
+int openJson(lua_State* L) {
+    luaopen_cjson(L);
+    lua_createtable(L, 0, 3);
+    for (const char* name : {"decode", "encode", "null"}) {
+        lua_getfield(L, -2, name);
+        lua_setfield(L, -2, name);
+    }
+    return 1;
+}
 
 // Read only through scriptSurface(), never while static objects are initialized.
 const std::vector<SurfaceLibrary> kSurface = {
@@ -67,6 +83,8 @@ const std::vector<SurfaceLibrary> kSurface = {
      {"debug", "gethook", "getinfo", "getlocal", "getmetatable", "getregistry", "getupvalue",
       "getuservalue", "setcstacklimit", "sethook", "setlocal", "setmetatable", "setupvalue",
       "setuservalue", "traceback", "upvalueid", "upvaluejoin"}},
+    // Not a standard library: lua-cjson's JSON conversions, opened last.
+    {"json", openJson, {"decode", "encode", "null"}, {}},
 };
 
 } // namespace

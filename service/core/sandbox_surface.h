@@ -22,7 +22,7 @@ struct SurfaceLibrary {
     std::vector<const char*> trustedOnly;
 };
 
-// The standard libraries in the order luaL_openlibs opens them.
+// The standard libraries in the order luaL_openlibs opens them, then json.
 const std::vector<SurfaceLibrary>& scriptSurface();
 
 } // namespace qel

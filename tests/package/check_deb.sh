@@ -105,14 +105,17 @@ for file in "$prefix/bin/qel-lua" "$prefix/bin/qel-lua-service" \
     "$prefix/lib/$multiarch/libqel_zmq.so.$version"; do
     ! readelf -d "$file" | grep -q -E 'RPATH|RUNPATH' || fail "$file carries a search path"
 done
-# Every package has its DEP-5 copyright; the tools' also holds Lua's notice.
+# Every package has its DEP-5 copyright; the tools' also holds the notices of Lua and of
+# lua-cjson (its own, and Lucent's for dtoa.c and g_fmt.c).
 for package in $packages; do
     head -n 1 "$prefix/share/doc/$package/copyright" |
         grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
         fail "$package has no machine-readable copyright"
 done
-grep -q "Lua.org, PUC-Rio" "$prefix/share/doc/qel-lua-tools/copyright" ||
-    fail "qel-lua-tools' copyright lacks Lua's notice"
+for notice in "Lua.org, PUC-Rio" "Mark Pulford" "Lucent Technologies"; do
+    grep -q "$notice" "$prefix/share/doc/qel-lua-tools/copyright" ||
+        fail "qel-lua-tools' copyright lacks the notice of $notice"
+done
 # The manual pages read as manual pages, and the unit passes systemd's own check (its
 # manual page is not installed system-wide here, so that reference is not followed).
 # The C API's pages each name qel_zmq in their NAME line, for `man -k qel_zmq`.

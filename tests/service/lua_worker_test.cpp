@@ -1,6 +1,7 @@
 // lua_worker_test.cpp - the request core without any transport: reply format, state,
 // the chunk cache's semantics, guards and sandbox. Each behaviour's full table is here;
 // the service's own tests keep one case of each, end to end.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -699,4 +701,79 @@ TEST(LuaWorkerPreload, TheStateBoundCountsFromThePreloadedState) {
     EXPECT_EQ(worker.run(park(6)), "6\t4");
     EXPECT_EQ(worker.run(park(9)), "9\t4" + gone);
     EXPECT_EQ(worker.run("return t, #big"), "nil\t4");
+}
+// json (lua-cjson): values round-trip; a huge table or text meets the memory limit, the
+// conversion's own work the instruction limit; nesting is bounded; and no request
+// changes what the next one gets. Each row runs, in order, on the worker of its limits.
+TEST(LuaWorkerJson, ConvertsWithinTheGuardsAndNoRequestChangesIt) {
+    Limits sandboxed = smallLimits();
+    Limits trusted = sandboxed;
+    trusted.trusted = true;
+    Limits fresh = sandboxed;
+    fresh.fresh = true;
+    Limits memory = smallLimits(); // 16 MiB, no instruction limit: only memory stops it
+    memory.maxInstructions = 0;
+    Limits counted = smallLimits(); // room for the whole result: only the count stops it
+    counted.maxMemory = std::size_t{64} << 20;
+    const Limits* const kinds[] = {&sandboxed, &trusted, &fresh, &memory, &counted};
+    const char* const roundTrip =
+        R"(local v = json.decode(json.encode({1, 2.5, -0.0, 'a\0"\\/', true, false, )"
+        R"(json.null, {k = {}}, math.mininteger})) return math.type(v[1]), v[2], v[3], )"
+        R"(v[4] == 'a\0"\\/', v[5], v[6], v[7] == json.null, next(v[8].k), v[9], #v)";
+    const char* const roundTripped =
+        "integer\t2.5\t-0.0\ttrue\ttrue\tfalse\ttrue\tnil\t-9223372036854775808\t9";
+    const char* const readOnly = "the standard library is read-only";
+    const struct {
+        const Limits* limits;
+        const char* script;
+        const char* reply;
+        bool exact = true; // else an error reply that contains reply
+    } rows[] = {
+        {&sandboxed, roundTrip, roundTripped},
+        {&trusted, roundTrip, roundTripped},
+        {&fresh, roundTrip, roundTripped},
+        {&sandboxed, R"(return json.encode({a = {1, 2.5, 'x/', json.null}}))",
+         R"({"a":[1,2.5,"x\/",null]})"},
+        {&sandboxed,
+         R"(return table.unpack(json.decode('[1e2, -0, 9007199254740993, "\\u00e9"]')))",
+         "100.0\t-0.0\t9007199254740993\t\xc3\xa9"},
+        {&sandboxed, "local t = {} t[1] = {t} return json.encode(t)",
+         "error: script:1: Cannot serialise, excessive nesting (1001)"},
+        {&sandboxed, "return #json.encode(json.decode(('['):rep(1000) .. (']'):rep(1000)))",
+         "2000"},
+        {&sandboxed, "return json.decode(('['):rep(1001) .. (']'):rep(1001))",
+         "error: script:1: Found too many nested data structures (1001) at character 1001"},
+        {&memory, "local t = {} for i = 1, 30 do t = {t, t} end return #json.encode(t)",
+         "error: not enough memory"},
+        {&memory, R"(return #json.decode('"' .. ('x'):rep(7e6) .. '"'))",
+         "error: not enough memory"},
+        {&memory, "return #json.encode({('x'):rep(1000)})", "1004"},
+        {&counted, "local t = {} for i = 1, 22 do t = {t, t} end return #json.encode(t)",
+         "error: instruction limit exceeded"},
+        {&counted, "return #json.decode('[' .. ('1,'):rep(1e6) .. '1]')",
+         "error: instruction limit exceeded"},
+        {&sandboxed, "json.encode = nil", readOnly, false},
+        {&sandboxed, "json.null = 1", readOnly, false},
+        {&sandboxed, "rawset(json, 'encode_max_depth', print)", readOnly, false},
+        {&sandboxed, "json.encode_max_depth(1)", "attempt to call a nil value", false},
+        {&sandboxed, "return json.decode_invalid_numbers, json.encode_keep_buffer, json.new",
+         "nil\tnil\tnil"},
+        {&sandboxed, "return json.encode({{json.null}}), json.null == json.decode('null')",
+         "[[null]]\ttrue"},
+    };
+    std::vector<std::unique_ptr<LuaWorker>> workers;
+    for (const Limits* kind : kinds)
+        workers.push_back(std::make_unique<LuaWorker>(*kind));
+    for (const auto& row : rows) {
+        LuaWorker& worker =
+            *workers[std::find(std::begin(kinds), std::end(kinds), row.limits) - std::begin(kinds)];
+        const std::string reply = worker.run(row.script);
+        if (row.exact) {
+            EXPECT_EQ(reply, row.reply) << row.script;
+        } else {
+            EXPECT_TRUE(isError(reply) && reply.find(row.reply) != std::string::npos)
+                << row.script << ": " << reply;
+        }
+        EXPECT_EQ(worker.run("return 1"), "1") << row.script;
+    }
 }
