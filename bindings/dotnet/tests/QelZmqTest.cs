@@ -302,9 +302,9 @@ internal static class QelZmqTest
         {
             using (var c = Connect())
             {
-                const string list = "return '[' .. table.concat({...}, ',') .. ']'";
+                const string list = "return json.encode({...})";
                 Equal("4,5,6", string.Join(",", c.CallJson<int[]>(list, 4, 5, 6)));
-                var map = c.CallJson<Dictionary<string, string>>("return string.format('{%q: %q}', ...)", "k", "v");
+                var map = c.CallJson<Dictionary<string, string>>("local k, v = ...\nreturn json.encode({[k] = v})", "k", "v");
                 Equal("v", map["k"]);
                 Equal("1,2", string.Join(",", c.CallJsonAsync<long[]>(list, new object[] { 1, 2 },
                                                                      CancellationToken.None).Result));

@@ -125,8 +125,9 @@ class TestCall:
         assert conn.call("local a = ...\nerror('two ' .. a)", "x") == "error: script:2: two x"
         assert conn.call("return select('#', ...)") == "0"
         assert conn.call("return ... -- a comment on the last line", 1, "b") == "1\tb"
-        assert conn.call_json('return string.format(\'{"sum": %d, "s": %q}\', ... + 1, "a")',
-                              41) == {"sum": 42, "s": "a"}
+        assert conn.call_json("local n, t = ...\nreturn json.encode({sum = n + 1, t = t})",
+                              41, {"k": [1, 2.5, "\u00e9"]}) == {"sum": 42,
+                                                               "t": {"k": [1, 2.5, "\u00e9"]}}
 
 
 class TestAsync:
