@@ -11,6 +11,7 @@
 
 #include "channel.h"
 #include "invariants.h"
+#include "notify.h"
 #include "supervisor_replies.h"
 
 namespace qel {
@@ -76,6 +77,7 @@ bool ServingLoop::round() {
 // is answered that the service is stopping. Without it, the stop waits for every request.
 void ServingLoop::closeIntake(Clock::time_point now) {
     intakeOpen_ = false;
+    notify("STOPPING=1\nSTATUS=stopping: answering the requests taken in");
     Envelope envelope;
     while (envelope.receive(front_, options_.verbose))
         take(std::move(envelope), now);

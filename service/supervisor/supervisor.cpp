@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <memory>
+#include <string>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "channel.h"
 #include "descriptors.h"
 #include "loop.h"
+#include "notify.h"
 #include "signals.h"
 
 namespace qel {
@@ -69,9 +71,17 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
         return 1;
     }
     ServingLoop loop(options, front, doorbell, exe, signals);
-    if (!loop.start()) return 0; // stopped before it could serve
-    std::printf("%s\n", front.get(zmq::sockopt::last_endpoint).c_str());
+    if (!loop.start()) { // stopped before it could serve
+        notify("STOPPING=1\nSTATUS=stopped before serving");
+        return 0;
+    }
+    const std::string endpoint = front.get(zmq::sockopt::last_endpoint);
+    std::printf("%s\n", endpoint.c_str());
     std::fflush(stdout);
+    // Only now: the socket is bound and every worker has said it can serve, so the first
+    // request a dependent unit sends is answered without waiting for a start.
+    notify("READY=1\nSTATUS=serving on " + endpoint + ": " + std::to_string(options.workers) +
+           (options.workers == 1 ? " worker" : " workers"));
     loop.serve();
     return 0;
 }
@@ -87,6 +97,7 @@ int runSupervisor(const ServiceOptions& options) {
         return 1;
     }
     if (!prepareDescriptors()) return 1; // it has said why
+    openNotify(); // before any thread starts: it changes the environment
     const int exe = highDescriptor(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
     const int doorbell = highDescriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (exe < 0 || doorbell < 0) {

@@ -1,0 +1,19 @@
+// notify.h - tells the service manager (systemd, through NOTIFY_SOCKET) when the service
+// is ready to answer and when it begins to stop, so that units of Type=notify order
+// their dependents after a socket that really serves.
+#pragma once
+
+#include <string_view>
+
+namespace qel {
+
+// Takes NOTIFY_SOCKET out of the environment (the workers must not talk to the manager)
+// and opens a datagram socket for it. Without the variable every notify() does nothing;
+// an address it cannot use is said on standard error and otherwise ignored, since the
+// service serves as well without a manager listening.
+void openNotify();
+// Sends `state`, newline-separated assignments such as "READY=1\nSTATUS=...". Never
+// blocks: a manager that does not read loses the message, not the service its time.
+void notify(std::string_view state);
+
+} // namespace qel
