@@ -31,8 +31,8 @@ bool parseAddress(const char* text) {
     std::memcpy(notifyAddress.sun_path, text, length);
     if (text[0] == '@') notifyAddress.sun_path[0] = '\0';
     // An abstract name is exactly its bytes; a path carries its terminating zero.
-    notifyLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length +
-                                          (text[0] == '@' ? 0 : 1));
+    notifyLength =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + (text[0] == '@' ? 0 : 1));
     return true;
 }
 

@@ -97,7 +97,7 @@ int runSupervisor(const ServiceOptions& options) {
         return 1;
     }
     if (!prepareDescriptors()) return 1; // it has said why
-    openNotify(); // before any thread starts: it changes the environment
+    openNotify();                        // before any thread starts: it changes the environment
     const int exe = highDescriptor(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
     const int doorbell = highDescriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (exe < 0 || doorbell < 0) {
