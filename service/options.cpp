@@ -175,6 +175,15 @@ const Option kOptions[] = {
      }},
     {"--verbose", nullptr, "log one line per request to standard error",
      [](const char*, ServiceOptions& o) { return o.verbose = true; }},
+    {"--log-format", "FORMAT",
+     "text (default) or json: one JSON object per line on standard error,\n"
+     "for the supervisor's every line",
+     [](const char* text, ServiceOptions& o) {
+         const std::string_view format = text;
+         if (format != "text" && format != "json") return false;
+         o.logFormat = format == "json" ? LogFormat::Json : LogFormat::Text;
+         return true;
+     }},
 };
 
 void printUsage() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "address_range.h"
+#include "log.h"
 #include "request_limits.h"
 
 namespace qel {
@@ -21,7 +22,8 @@ struct ServiceOptions {
     std::optional<std::size_t> maxUnread;
     std::vector<AddressRange> allow; // --allow ranges; empty admits every peer
     bool verbose = false;
-    std::string user = "nobody"; // the workers' account when the service runs as root
+    LogFormat logFormat = LogFormat::Text; // --log-format
+    std::string user = "nobody";           // the workers' account when the service runs as root
     // The arguments as given, which each worker process is started with.
     std::vector<std::string> arguments;
     // In a worker process (the internal --worker=PID), its supervisor's pid; else 0.

@@ -11,6 +11,7 @@
 
 #include "channel.h"
 #include "invariants.h"
+#include "log.h"
 #include "notify.h"
 #include "supervisor_replies.h"
 
@@ -47,7 +48,7 @@ void ServingLoop::serve() {
         } catch (const std::exception& e) {
             // Only memory can run out here; the loop goes on with what it has, after a
             // pause, rather than end the service.
-            std::fprintf(stderr, "qel-lua-service: %s\n", e.what());
+            LogLine("error", e.what()).write();
             wait(Clock::now());
         }
     }
@@ -78,6 +79,9 @@ bool ServingLoop::round() {
 void ServingLoop::closeIntake(Clock::time_point now) {
     intakeOpen_ = false;
     notify("STOPPING=1\nSTATUS=stopping: answering the requests taken in");
+    if (logFormat() == LogFormat::Json) {
+        LogLine("stopping", "stopping: answering the requests taken in").write();
+    }
     Envelope envelope;
     while (envelope.receive(front_, options_.verbose))
         take(std::move(envelope), now);
@@ -137,7 +141,7 @@ void ServingLoop::sendAnswers(Clock::time_point now) {
             sender_.refuse(answer->request, *text);
         } else {
             const auto& from = std::get<Answer::FromWorker>(answer->reply);
-            sent = sender_.sendReply(answer->request, *from.areas, from.size, from.ok);
+            sent = sender_.sendReply(answer->request, *from.areas, from.size, from.ok, from.worker);
         }
         pool_.answered(sent, now);
     }
@@ -173,7 +177,9 @@ void ServingLoop::housekeeping(Clock::time_point now) {
         lastSweep_ = now;
         const std::size_t forgotten = admission_.sweep();
         if (options_.verbose && forgotten > 0)
-            std::fprintf(stderr, "qel-lua-service: idle peers swept: %zu\n", forgotten);
+            LogLine("sweep", formatted("idle peers swept: %zu", forgotten))
+                .with("peers", std::uint64_t{forgotten})
+                .write();
     }
     if (pool_.anyBusy() || admission_.waiting()) {
         lastActive_ = now;

@@ -13,6 +13,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "log.h"
+
 namespace qel {
 
 namespace {
@@ -44,11 +46,13 @@ void openNotify() {
     const std::string text(value);
     unsetenv("NOTIFY_SOCKET");
     if (!parseAddress(text.c_str())) {
-        std::fprintf(stderr, "qel-lua-service: cannot use NOTIFY_SOCKET %s\n", text.c_str());
+        LogLine("error", "cannot use NOTIFY_SOCKET " + text).write();
         return;
     }
     notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (notifyFd < 0) std::perror("qel-lua-service: cannot open the notification socket");
+    if (notifyFd < 0)
+        LogLine("error", formatted("cannot open the notification socket: %s", std::strerror(errno)))
+            .write();
 }
 
 void notify(std::string_view state) {
@@ -56,8 +60,8 @@ void notify(std::string_view state) {
     const auto* address = reinterpret_cast<const sockaddr*>(&notifyAddress);
     while (sendto(notifyFd, state.data(), state.size(), MSG_NOSIGNAL, address, notifyLength) < 0) {
         if (errno == EINTR) continue;
-        std::fprintf(stderr, "qel-lua-service: cannot notify the service manager: %s\n",
-                     std::strerror(errno));
+        LogLine("error", formatted("cannot notify the service manager: %s", std::strerror(errno)))
+            .write();
         return;
     }
 }

@@ -11,6 +11,7 @@
 
 #include <zmq.hpp>
 
+#include "outcome.h"
 #include "reply_areas.h"
 #include "request.h"
 #include "unread_bytes.h"
@@ -27,19 +28,22 @@ class ReplySender {
     void refuse(Request& request, std::string_view text);
 
     enum class Sent { Sent, Unreadable, NoMemory };
-    // Sends the reply a worker left in its current area: `size` bytes, an error reply
-    // unless `ok`. It goes out in place unless the other area is still being sent from;
-    // then it is copied, so the worker always has an area to build its next reply in.
-    // Unreadable and NoMemory leave the request unanswered, for the caller to answer
-    // once it has dealt with the worker.
-    Sent sendReply(Request& request, ReplyAreas& areas, std::size_t size, bool ok);
+    // Sends the reply the worker at `worker` (its place in the pool) left in its current
+    // area: `size` bytes, an error reply unless `ok`. It goes out in place unless the other area is
+    // still being sent from; then it is copied, so the worker always has an area to build its next
+    // reply in. Unreadable and NoMemory leave the request unanswered, for the caller to answer once
+    // it has dealt with the worker.
+    Sent sendReply(Request& request, ReplyAreas& areas, std::size_t size, bool ok,
+                   std::size_t worker);
 
     // Reply bytes ZeroMQ holds for all peers together, to be read; it lives on as long
     // as the handle, or a reply ZeroMQ holds, does.
     std::shared_ptr<const UnreadBytes> unread() const { return unread_; }
 
   private:
-    void log(const Request& request, std::size_t out, bool ok) const;
+    // Every answer handed over (or not) ends here: its log line.
+    void record(const Request& request, std::size_t out, Outcome outcome,
+                const std::size_t* worker) const;
 
     zmq::socket_t& front_;
     bool verbose_;

@@ -3,8 +3,10 @@
 // control, the workers started, the endpoint announced, and everything closed in order.
 #include "supervisor.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <string>
@@ -16,6 +18,7 @@
 #include "access_control.h"
 #include "channel.h"
 #include "descriptors.h"
+#include "log.h"
 #include "loop.h"
 #include "notify.h"
 #include "signals.h"
@@ -50,10 +53,11 @@ std::unique_ptr<ZapHandler> accessControl(zmq::context_t& context, const Service
     if (!options.allow.empty())
         return std::make_unique<ZapHandler>(context, options.allow, options.verbose);
     if (!isLoopbackEndpoint(options.bind)) {
-        std::fprintf(stderr,
-                     "qel-lua-service: warning: %s is not a loopback address and no --allow "
-                     "is given; any peer that reaches it can run Lua here\n",
-                     options.bind.c_str());
+        LogLine("warning", formatted("warning: %s is not a loopback address and no --allow "
+                                     "is given; any peer that reaches it can run Lua here",
+                                     options.bind.c_str()))
+            .with("bind", options.bind)
+            .write();
     }
     return nullptr;
 }
@@ -66,8 +70,9 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
     try {
         front.bind(options.bind);
     } catch (const zmq::error_t& e) {
-        std::fprintf(stderr, "qel-lua-service: cannot bind %s: %s\n", options.bind.c_str(),
-                     e.what());
+        LogLine("error", formatted("cannot bind %s: %s", options.bind.c_str(), e.what()))
+            .with("bind", options.bind)
+            .write();
         return 1;
     }
     ServingLoop loop(options, front, doorbell, exe, signals);
@@ -80,20 +85,31 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
     std::fflush(stdout);
     // Only now: the socket is bound and every worker has said it can serve, so the first
     // request a dependent unit sends is answered without waiting for a start.
-    notify("READY=1\nSTATUS=serving on " + endpoint + ": " + std::to_string(options.workers) +
-           (options.workers == 1 ? " worker" : " workers"));
+    const std::string status = "serving on " + endpoint + ": " + std::to_string(options.workers) +
+                               (options.workers == 1 ? " worker" : " workers");
+    notify("READY=1\nSTATUS=" + status);
+    // The text log has never had these lines; standard output has the endpoint.
+    if (logFormat() == LogFormat::Json) {
+        LogLine("start", status)
+            .with("endpoint", endpoint)
+            .with("workers", options.workers)
+            .with("pid", static_cast<int>(getpid()))
+            .write();
+    }
     loop.serve();
+    if (logFormat() == LogFormat::Json) LogLine("stop", "stopped").write();
     return 0;
 }
 
 } // namespace
 
 int runSupervisor(const ServiceOptions& options) {
+    setLogFormat(options.logFormat);
     // Before any thread starts, so that the threads ZeroMQ and the access control start
     // inherit the blocked signals too.
     SignalReader signals;
     if (!signals.install()) {
-        std::perror("qel-lua-service: cannot take signals");
+        LogLine("error", formatted("cannot take signals: %s", std::strerror(errno))).write();
         return 1;
     }
     if (!prepareDescriptors()) return 1; // it has said why
@@ -101,7 +117,7 @@ int runSupervisor(const ServiceOptions& options) {
     const int exe = highDescriptor(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
     const int doorbell = highDescriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (exe < 0 || doorbell < 0) {
-        std::perror("qel-lua-service: cannot prepare the workers");
+        LogLine("error", formatted("cannot prepare the workers: %s", std::strerror(errno))).write();
         return 1;
     }
     int status = 1;
@@ -116,7 +132,7 @@ int runSupervisor(const ServiceOptions& options) {
         } shutDown{context};
         status = serveOn(context, options, doorbell, exe, signals);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "qel-lua-service: %s\n", e.what());
+        LogLine("error", e.what()).write();
         status = 1;
     }
     close(doorbell);

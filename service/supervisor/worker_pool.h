@@ -47,6 +47,15 @@ struct Worker {
     Clock::time_point retryAt{}; // while Down: when to start a new process
 };
 
+// Why a worker's process was given up and a new one started.
+enum class LossCause { Ended, StartTimeout, TimeLimit, Stopping, UnreadableReply, NoMemory };
+inline constexpr std::size_t kLossCauses = static_cast<std::size_t>(LossCause::NoMemory) + 1;
+inline const char* lossCauseName(LossCause cause) {
+    static constexpr const char* kNames[kLossCauses] = {
+        "ended", "start_timeout", "time_limit", "stopping", "unreadable_reply", "no_memory"};
+    return kNames[static_cast<std::size_t>(cause)];
+}
+
 // What the pool decided to answer a request with.
 struct Answer {
     // The reply a worker left in its current reply area: `size` bytes, an error reply
@@ -129,7 +138,8 @@ class WorkerPool {
     void finishRun(Worker& worker);
     void takeReply(Worker& worker);
     void enforce(Worker& worker, Clock::time_point now);
-    void cutShort(Worker& worker, std::string text, Clock::time_point now);
+    void cutShort(Worker& worker, std::string text, LossCause cause, Clock::time_point now);
+    void lost(const Worker& worker, LossCause cause, const std::string& text, int status = -1);
     void replace(Worker& worker, Clock::time_point now);
     void startCollection(Worker& worker, Clock::time_point now);
     void post(Worker& worker, std::uint32_t state);

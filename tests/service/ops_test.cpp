@@ -1,9 +1,11 @@
 // ops_test.cpp - the service as an operator runs it: the readiness and stopping
-// notifications a service manager waits for, on a datagram socket the test owns.
+// notifications a service manager waits for, on a datagram socket the test owns, and
+// the JSON log a collector parses (with Python's own parser, not ours).
 #include <cstddef>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -11,6 +13,8 @@
 #include <unistd.h>
 
 #include "clients.h"
+#include "log.h"
+#include "processes.h"
 #include "service_process.h"
 
 namespace {
@@ -85,4 +89,72 @@ TEST(Ops, ReadyOnceItServesAndStoppingWhenAStopStarts) {
         EXPECT_EQ(stopping->rfind("STOPPING=1\nSTATUS=", 0), 0u) << *stopping;
         EXPECT_EQ(service.waitExit(std::chrono::seconds(30)), 0);
     }
+}
+
+// The escapes that keep any bytes a line: quotes, backslash, control characters, and
+// bytes that are not UTF-8 (a lone continuation, a truncated or overlong sequence, a
+// surrogate) replaced, while valid multi-byte characters pass unchanged.
+TEST(Ops, JsonStringsAreEscapedWhateverTheBytes) {
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {std::string("\n\t\x01\x7f", 4) + std::string(1, '\0'),
+         "\"\\u000a\\u0009\\u0001\\u007f\\u0000\""},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\""},
+        {"\x80x\xc3", "\"\\ufffdx\\ufffd\""},
+        {"\xc0\xaf\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\""},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        qel::appendJsonString(out, c.in);
+        EXPECT_EQ(out, c.out);
+    }
+}
+
+// Every line the supervisor writes parses as an object with the keys a collector relies
+// on, and the request lines say what each client got.
+TEST(Ops, JsonLogLinesParseAndSayEachOutcome) {
+    if (std::string(QEL_PYTHON3).find("NOTFOUND") != std::string::npos)
+        GTEST_SKIP() << "python3 is not installed";
+    ServiceProcess service({"--verbose", "--log-format", "json", "--max-seconds", "0.2",
+                            "--max-request", "1k", "--allow", "127.0.0.0/8"});
+    const struct {
+        std::string script;
+        const char* outcome;
+    } requests[] = {
+        {"return 1", "ok"},
+        {"error('bad')", "script_error"},
+        {"while true do end", "time_limit"},
+        {"return '" + std::string(2000, 'x') + "'", "too_large"},
+    };
+    RawClient client(service.endpoint());
+    std::string expected;
+    for (const auto& r : requests) {
+        ASSERT_TRUE(client.ask(r.script)) << r.script;
+        expected += std::string(r.outcome) + "\n";
+    }
+    ASSERT_EQ(service.stop(), 0);
+
+    // Prints each request line's outcome, and fails on any line that is not an object
+    // with the common keys, or a request line without its own.
+    const std::string check = R"(
+import json, sys
+events = []
+for line in sys.stdin:
+    o = json.loads(line)
+    assert isinstance(o, dict) and {"time", "event", "message"} <= o.keys(), line
+    events.append(o["event"])
+    if o["event"] == "request":
+        assert {"peer", "in", "out", "duration_seconds", "outcome"} <= o.keys(), line
+        assert ("worker" in o) == (o["outcome"] != "too_large"), line
+        print(o["outcome"])
+assert events[0] == "connection" or events[0] == "start", events
+assert events[-2:] == ["stopping", "stop"], events
+)";
+    const ProgramResult parsed = runProgram(QEL_PYTHON3, {"-c", check}, service.log());
+    EXPECT_EQ(parsed.exitCode, 0) << parsed.err << service.log();
+    EXPECT_EQ(parsed.out, expected);
 }

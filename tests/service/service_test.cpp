@@ -231,6 +231,7 @@ TEST(ServiceOptions, HelpVersionAndBadArguments) {
                                                 {"--max-state", "65M", "--max-memory", "64M"},
                                                 {"--allow", "not-a-range"},
                                                 {"--user", "no-such-account"},
+                                                {"--log-format", "xml"},
                                                 {"--bogus"},
                                                 {"--max-seconds"}}) {
         const ProgramResult result = runProgram(QEL_LUA_SERVICE, bad, "");
