@@ -13,6 +13,16 @@
 
 namespace qel {
 
+// --metrics: "ADDRESS:PORT" with a numeric IPv4 address, or "[IPV6]:PORT"; port 0 for
+// any free one.
+struct MetricsAddress {
+    std::string host;
+    int port = 0;
+    bool ipv6 = false;
+
+    static std::optional<MetricsAddress> parse(const std::string& text);
+};
+
 struct ServiceOptions {
     std::string bind = "tcp://127.0.0.1:5555";
     int workers = 1;
@@ -23,6 +33,7 @@ struct ServiceOptions {
     std::vector<AddressRange> allow; // --allow ranges; empty admits every peer
     bool verbose = false;
     LogFormat logFormat = LogFormat::Text; // --log-format
+    std::optional<MetricsAddress> metrics; // --metrics; none by default
     std::string user = "nobody";           // the workers' account when the service runs as root
     // The arguments as given, which each worker process is started with.
     std::vector<std::string> arguments;

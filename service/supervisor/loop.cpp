@@ -29,10 +29,14 @@ constexpr auto kBackstop = std::chrono::milliseconds(100);
 } // namespace
 
 ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe,
-                         SignalReader& signals)
+                         SignalReader& signals, Metrics& metrics)
     : options_(options), front_(front), frontFd_(front.get(zmq::sockopt::fd)), doorbell_(doorbell),
-      signals_(signals), sender_(front, options.verbose),
-      admission_(AdmissionLimits::from(options), sender_.unread()), pool_(options, doorbell, exe) {}
+      signals_(signals), metrics_(metrics),
+      sender_(front, options.verbose, metrics, options.metrics.has_value()),
+      admission_(AdmissionLimits::from(options), sender_.unread()),
+      pool_(options, doorbell, exe, metrics) {
+    metrics_.unread = sender_.unread();
+}
 
 bool ServingLoop::start() {
     return pool_.start(signals_.fd(), [this] {
@@ -69,6 +73,7 @@ bool ServingLoop::round() {
     if (intakeOpen_) drainFront(now);
     if (!intakeOpen_ && !admission_.waiting() && !pool_.anyBusy()) return true;
     housekeeping(now);
+    metrics_.queued.store(admission_.waitingCount(), std::memory_order_relaxed);
     wait(now);
     return false;
 }
@@ -176,6 +181,7 @@ void ServingLoop::housekeeping(Clock::time_point now) {
     if (now - lastSweep_ >= kIdleRelease) {
         lastSweep_ = now;
         const std::size_t forgotten = admission_.sweep();
+        metrics_.largestPeerUnread.store(admission_.largestUnread(), std::memory_order_relaxed);
         if (options_.verbose && forgotten > 0)
             LogLine("sweep", formatted("idle peers swept: %zu", forgotten))
                 .with("peers", std::uint64_t{forgotten})

@@ -9,6 +9,7 @@
 #include <zmq.hpp>
 
 #include "admission.h"
+#include "metrics.h"
 #include "options.h"
 #include "reply_sender.h"
 #include "signals.h"
@@ -19,8 +20,9 @@ namespace qel {
 class ServingLoop {
   public:
     // signals is where stops and children's ends are read from.
+    // metrics is where the loop keeps its counts, for --metrics to read.
     ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe,
-                SignalReader& signals);
+                SignalReader& signals, Metrics& metrics);
 
     // Starts the workers: false when a stop came first; throws when they cannot start.
     bool start();
@@ -45,6 +47,7 @@ class ServingLoop {
     int frontFd_;
     int doorbell_;
     SignalReader& signals_;
+    Metrics& metrics_;
     ReplySender sender_;
     Admission admission_;
     WorkerPool pool_;

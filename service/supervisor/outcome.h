@@ -1,4 +1,5 @@
-// outcome.h - what became of a request, as the log and the metrics name it. The answer
+// outcome.h - what became of a request, and why a worker was lost, as the log and the
+// metrics name them. The answer
 // says it: a worker's success is ok, and every error is told apart by the catalogued text
 // it begins with (replies.h, supervisor_replies.h); any other error is the script's.
 #pragma once
@@ -29,6 +30,15 @@ inline const char* outcomeName(Outcome outcome) {
         "ok",     "script_error", "time_limit", "memory",        "busy",
         "unread", "too_large",    "stopping",   "worker_failed", "undelivered"};
     return kNames[static_cast<std::size_t>(outcome)];
+}
+
+// Why a worker's process was given up and a new one started.
+enum class LossCause { Ended, StartTimeout, TimeLimit, Stopping, UnreadableReply, NoMemory };
+inline constexpr std::size_t kLossCauses = static_cast<std::size_t>(LossCause::NoMemory) + 1;
+inline const char* lossCauseName(LossCause cause) {
+    static constexpr const char* kNames[kLossCauses] = {
+        "ended", "start_timeout", "time_limit", "stopping", "unreadable_reply", "no_memory"};
+    return kNames[static_cast<std::size_t>(cause)];
 }
 
 // The outcome of an error answer with this text (or its first bytes). A script that

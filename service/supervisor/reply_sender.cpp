@@ -48,10 +48,22 @@ extern "C" void freeCopy(void* data, void* hint) {
 
 } // namespace
 
-void ReplySender::record(const Request& request, std::size_t out, Outcome outcome,
-                         const std::size_t* worker) const {
+double ReplySender::count(const Request& request, Outcome outcome) const {
+    // The clock is read only when something uses the time.
+    const double seconds =
+        verbose_ || timed_ ? std::chrono::duration<double>(Clock::now() - request.received).count()
+                           : 0.0;
+    metrics_.answered(outcome, seconds);
+    return seconds;
+}
+
+void ReplySender::record(const Request& request, std::size_t out, Outcome outcome, bool sent,
+                         double seconds, const std::size_t* worker) const {
+    if (!sent) {
+        metrics_.recount(outcome, Outcome::Undelivered);
+        outcome = Outcome::Undelivered;
+    }
     if (!verbose_) return;
-    const double seconds = std::chrono::duration<double>(Clock::now() - request.received).count();
     const bool ok = outcome == Outcome::Ok;
     LogLine line("request", formatted("peer %s in %zu out %zu %.3f ms %s", request.envelope.peer(),
                                       request.size, out, seconds * 1000, ok ? "ok" : "error"));
@@ -65,8 +77,10 @@ void ReplySender::record(const Request& request, std::size_t out, Outcome outcom
 }
 
 void ReplySender::refuse(Request& request, std::string_view text) {
+    const Outcome outcome = errorOutcome(text);
+    const double seconds = count(request, outcome);
     const bool sent = request.envelope.reply(front_, text);
-    record(request, text.size(), sent ? errorOutcome(text) : Outcome::Undelivered, nullptr);
+    record(request, text.size(), outcome, sent, seconds, nullptr);
 }
 
 ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, std::size_t size,
@@ -104,8 +118,9 @@ ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, st
     const Outcome outcome = ok ? Outcome::Ok
                                : errorOutcome({static_cast<const char*>(area->area.data()),
                                                std::min(size, kClassified)});
+    const double seconds = count(request, outcome);
     const bool sent = request.envelope.reply(front_, message);
-    record(request, size, sent ? outcome : Outcome::Undelivered, &worker);
+    record(request, size, outcome, sent, seconds, &worker);
     return Sent::Sent;
 }
 

@@ -11,6 +11,7 @@
 
 #include <zmq.hpp>
 
+#include "metrics.h"
 #include "outcome.h"
 #include "reply_areas.h"
 #include "request.h"
@@ -20,9 +21,11 @@ namespace qel {
 
 class ReplySender {
   public:
+    // Every answer is counted in `metrics`, and timed for its histogram when `timed`.
     // Throws std::bad_alloc.
-    ReplySender(zmq::socket_t& front, bool verbose)
-        : front_(front), verbose_(verbose), unread_(std::make_shared<UnreadBytes>()) {}
+    ReplySender(zmq::socket_t& front, bool verbose, Metrics& metrics, bool timed)
+        : front_(front), verbose_(verbose), timed_(timed), metrics_(metrics),
+          unread_(std::make_shared<UnreadBytes>()) {}
 
     // Answers with a text of the supervisor's own, always an error.
     void refuse(Request& request, std::string_view text);
@@ -41,12 +44,17 @@ class ReplySender {
     std::shared_ptr<const UnreadBytes> unread() const { return unread_; }
 
   private:
-    // Every answer handed over (or not) ends here: its log line.
-    void record(const Request& request, std::size_t out, Outcome outcome,
+    // Every answer is counted just before it is handed to ZeroMQ, so that a client that
+    // has it finds it counted; the time it took, when anything uses it.
+    double count(const Request& request, Outcome outcome) const;
+    // Then its log line; one ZeroMQ could not hand over moves to Outcome::Undelivered.
+    void record(const Request& request, std::size_t out, Outcome outcome, bool sent, double seconds,
                 const std::size_t* worker) const;
 
     zmq::socket_t& front_;
     bool verbose_;
+    bool timed_;
+    Metrics& metrics_;
     std::shared_ptr<UnreadBytes> unread_;
 };
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@
 #include "descriptors.h"
 #include "log.h"
 #include "loop.h"
+#include "metrics_server.h"
 #include "notify.h"
 #include "signals.h"
 
@@ -64,7 +66,7 @@ std::unique_ptr<ZapHandler> accessControl(zmq::context_t& context, const Service
 
 // Binds, starts the workers, says where it listens and serves; the exit status.
 int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell, int exe,
-            SignalReader& signals) {
+            SignalReader& signals, double startTime) {
     zmq::socket_t front(context, zmq::socket_type::router);
     configureFront(front, options);
     try {
@@ -75,7 +77,27 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
             .write();
         return 1;
     }
-    ServingLoop loop(options, front, doorbell, exe, signals);
+    Metrics metrics;
+    metrics.startTime = startTime;
+    ServingLoop loop(options, front, doorbell, exe, signals, metrics);
+    // Declared after what it reads, so it stops first; bound before the workers start, so
+    // an address that cannot be had stops the service at once.
+    std::unique_ptr<MetricsServer> exporter;
+    if (options.metrics) {
+        try {
+            exporter = std::make_unique<MetricsServer>(*options.metrics, metrics);
+        } catch (const std::runtime_error& e) {
+            LogLine("error", e.what()).write();
+            return 1;
+        }
+        const std::string host =
+            options.metrics->ipv6 ? "[" + options.metrics->host + "]" : options.metrics->host;
+        LogLine("metrics",
+                formatted("metrics on http://%s:%d/metrics", host.c_str(), exporter->port()))
+            .with("address", options.metrics->host)
+            .with("port", exporter->port())
+            .write();
+    }
     if (!loop.start()) { // stopped before it could serve
         notify("STOPPING=1\nSTATUS=stopped before serving");
         return 0;
@@ -105,6 +127,9 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
 
 int runSupervisor(const ServiceOptions& options) {
     setLogFormat(options.logFormat);
+    timespec started{};
+    clock_gettime(CLOCK_REALTIME, &started);
+    const double startTime = static_cast<double>(started.tv_sec) + started.tv_nsec / 1e9;
     // Before any thread starts, so that the threads ZeroMQ and the access control start
     // inherit the blocked signals too.
     SignalReader signals;
@@ -130,7 +155,7 @@ int runSupervisor(const ServiceOptions& options) {
             zmq::context_t& context;
             ~ShutDown() { context.shutdown(); }
         } shutDown{context};
-        status = serveOn(context, options, doorbell, exe, signals);
+        status = serveOn(context, options, doorbell, exe, signals, startTime);
     } catch (const std::exception& e) {
         LogLine("error", e.what()).write();
         status = 1;

@@ -55,10 +55,13 @@ void signalWorker(pid_t pid, int signal, std::uint32_t sequence) {
 
 } // namespace
 
-WorkerPool::WorkerPool(const ServiceOptions& options, int doorbell, int exe)
-    : options_(options), doorbell_(doorbell), exe_(exe),
+WorkerPool::WorkerPool(const ServiceOptions& options, int doorbell, int exe, Metrics& metrics)
+    : options_(options), metrics_(metrics), doorbell_(doorbell), exe_(exe),
       limit_(timeLimit(options.limits.maxSeconds)),
-      workers_(static_cast<std::size_t>(options.workers)) {}
+      workers_(static_cast<std::size_t>(options.workers)) {
+    metrics_.workers[static_cast<std::size_t>(Worker::State::Down)].store(
+        workers_.size(), std::memory_order_relaxed);
+}
 
 WorkerPool::~WorkerPool() {
     for (Worker& worker : workers_) {
@@ -69,7 +72,14 @@ WorkerPool::~WorkerPool() {
     }
 }
 
+static_assert(static_cast<std::size_t>(Worker::State::Collecting) + 1 == kWorkerStates &&
+                  static_cast<std::size_t>(Worker::State::Busy) == kWorkerBusy,
+              "kWorkerStateNames follows Worker::State");
+
 void WorkerPool::enter(Worker& worker, Worker::State state) {
+    auto& left = metrics_.workers[static_cast<std::size_t>(worker.state)];
+    left.store(left.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    bump(metrics_.workers[static_cast<std::size_t>(state)]);
     worker.state = state;
     check((state == Worker::State::Busy) == worker.running.has_value(),
           "a worker is busy exactly while it holds a request");
@@ -302,6 +312,7 @@ void WorkerPool::cutShort(Worker& worker, std::string text, LossCause cause,
 // Every worker given up passes here. The text log has always said only the losses that
 // no request's answer tells of (those with a text); the JSON log says each one.
 void WorkerPool::lost(const Worker& worker, LossCause cause, const std::string& text, int status) {
+    bump(metrics_.replaced[static_cast<std::size_t>(cause)]);
     if (text.empty() && logFormat() != LogFormat::Json) return;
     LogLine line("worker_replaced", text.empty() ? std::string("a worker was replaced") : text);
     line.with("worker", std::uint64_t{static_cast<std::size_t>(&worker - workers_.data())})

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "channel.h"
+#include "metrics.h"
 #include "options.h"
 #include "reply_sender.h"
 #include "request.h"
@@ -47,15 +48,6 @@ struct Worker {
     Clock::time_point retryAt{}; // while Down: when to start a new process
 };
 
-// Why a worker's process was given up and a new one started.
-enum class LossCause { Ended, StartTimeout, TimeLimit, Stopping, UnreadableReply, NoMemory };
-inline constexpr std::size_t kLossCauses = static_cast<std::size_t>(LossCause::NoMemory) + 1;
-inline const char* lossCauseName(LossCause cause) {
-    static constexpr const char* kNames[kLossCauses] = {
-        "ended", "start_timeout", "time_limit", "stopping", "unreadable_reply", "no_memory"};
-    return kNames[static_cast<std::size_t>(cause)];
-}
-
 // What the pool decided to answer a request with.
 struct Answer {
     // The reply a worker left in its current reply area: `size` bytes, an error reply
@@ -77,8 +69,9 @@ struct Answer {
 
 class WorkerPool {
   public:
-    // doorbell is the eventfd workers ring; exe a descriptor of the service's executable.
-    WorkerPool(const ServiceOptions& options, int doorbell, int exe);
+    // doorbell is the eventfd workers ring; exe a descriptor of the service's executable;
+    // metrics counts the workers by state and those lost.
+    WorkerPool(const ServiceOptions& options, int doorbell, int exe, Metrics& metrics);
     // Kills every worker process and waits for it.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -148,6 +141,7 @@ class WorkerPool {
     void waitForDoorbell(int signals, Clock::duration limit);
 
     const ServiceOptions& options_;
+    Metrics& metrics_;
     int doorbell_;
     int exe_;
     std::optional<Clock::duration> limit_; // --max-seconds, if any

@@ -59,6 +59,7 @@ needs libqel-zmq1 libzmq5
 needs libqel-zmq-dev libqel-zmq1
 needs qel-lua-tools libqel-zmq1
 needs qel-lua-tools libseccomp2
+needs qel-lua-tools libmicrohttpd12
 needs python3-qel-zmq libqel-zmq1
 needs python3-qel-zmq python3:any
 # Lua is linked into the service, so no Lua package is needed.

@@ -1,9 +1,12 @@
 // ops_test.cpp - the service as an operator runs it: the readiness and stopping
 // notifications a service manager waits for, on a datagram socket the test owns, and
-// the JSON log a collector parses (with Python's own parser, not ours).
+// the JSON log a collector parses (with Python's own parser, not ours), and the metrics
+// a scraper reads, held to what the clients saw.
 #include <cstddef>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <map>
+#include <netinet/in.h>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -16,6 +19,7 @@
 #include "log.h"
 #include "processes.h"
 #include "service_process.h"
+#include "timing.h"
 
 namespace {
 
@@ -157,4 +161,101 @@ assert events[-2:] == ["stopping", "stop"], events
     const ProgramResult parsed = runProgram(QEL_PYTHON3, {"-c", check}, service.log());
     EXPECT_EQ(parsed.exitCode, 0) << parsed.err << service.log();
     EXPECT_EQ(parsed.out, expected);
+}
+
+namespace {
+
+// GET /metrics over a plain socket (HTTP/1.0, so the server closes when done): each
+// sample line's series and value; empty when the scrape failed.
+std::map<std::string, double> scrape(int port) {
+    std::map<std::string, double> series;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{10, 0};
+    std::string response;
+    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        const std::string get = "GET /metrics HTTP/1.0\r\n\r\n";
+        if (send(fd, get.data(), get.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(get.size())) {
+            char buffer[4096];
+            for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                response.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    if (fd >= 0) close(fd);
+    if (response.rfind("HTTP/1.0 200", 0) != 0 && response.rfind("HTTP/1.1 200", 0) != 0)
+        return series;
+    std::istringstream body(response.substr(response.find("\r\n\r\n") + 4));
+    for (std::string line; std::getline(body, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t space = line.rfind(' ');
+        series[line.substr(0, space)] = std::stod(line.substr(space + 1));
+    }
+    return series;
+}
+
+} // namespace
+
+// A scrape after a small load counts exactly what the clients got, outcome by outcome,
+// and a request that ran past its limit cost its worker a replacement.
+TEST(Ops, MetricsCountWhatTheClientsSaw) {
+    ServiceProcess service({"--workers", "2", "--max-seconds", "0.2", "--max-request", "1k",
+                            "--metrics", "127.0.0.1:0"});
+    int port = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::string log = service.log();
+            const std::size_t at = log.find("metrics on http://127.0.0.1:");
+            if (at != std::string::npos) port = std::atoi(log.c_str() + at + 28);
+            return port != 0;
+        },
+        std::chrono::seconds(30)));
+    const std::map<std::string, double> before = scrape(port);
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(before.at("qel_workers{state=\"idle\"}"), 2);
+    EXPECT_EQ(before.at("qel_reload_generation"), 0);
+
+    // Rows of requests; each client counts what it got back.
+    const struct {
+        std::string script;
+        const char* outcome;
+        int times;
+    } load[] = {
+        {"return 'ok'", "ok", 40},
+        {"error('no')", "script_error", 7},
+        {"while true do end", "time_limit", 2},
+        {"return '" + std::string(2000, 'x') + "'", "too_large", 3},
+    };
+    std::map<std::string, int> seen;
+    RawClient client(service.endpoint());
+    for (const auto& row : load) {
+        for (int i = 0; i < row.times; ++i) {
+            const auto reply = client.ask(row.script);
+            ASSERT_TRUE(reply);
+            const bool ok = *reply == "ok";
+            ++seen[ok == (std::string(row.outcome) == "ok") ? row.outcome : "unexpected"];
+        }
+    }
+    const std::map<std::string, double> after = scrape(port);
+    ASSERT_FALSE(after.empty());
+    int total = 0;
+    for (const auto& row : load) {
+        EXPECT_EQ(after.at("qel_requests_total{outcome=\"" + std::string(row.outcome) + "\"}"),
+                  seen[row.outcome])
+            << row.outcome;
+        total += row.times;
+    }
+    EXPECT_EQ(after.at("qel_request_duration_seconds_count"), total);
+    EXPECT_EQ(after.at("qel_request_duration_seconds_bucket{le=\"+Inf\"}"), total);
+    EXPECT_GT(after.at("qel_request_duration_seconds_sum"), 0);
+    EXPECT_EQ(seen.count("unexpected"), 0u);
+    EXPECT_EQ(after.at("qel_requests_running"), 0);
+    EXPECT_EQ(after.at("qel_requests_queued"), 0);
+    // A script stops at its limit without its worker being killed; only the backstop
+    // kills, so no replacement is certain, but none is for anything else.
+    EXPECT_EQ(after.at("qel_workers_replaced_total{cause=\"ended\"}"), 0);
+    EXPECT_GT(after.at("process_start_time_seconds"), 1.6e9);
 }

@@ -232,6 +232,7 @@ TEST(ServiceOptions, HelpVersionAndBadArguments) {
                                                 {"--allow", "not-a-range"},
                                                 {"--user", "no-such-account"},
                                                 {"--log-format", "xml"},
+                                                {"--metrics", "localhost:9100"},
                                                 {"--bogus"},
                                                 {"--max-seconds"}}) {
         const ProgramResult result = runProgram(QEL_LUA_SERVICE, bad, "");
