@@ -36,10 +36,13 @@ ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, in
       admission_(AdmissionLimits::from(options), sender_.unread()),
       pool_(options, doorbell, exe, metrics) {
     metrics_.unread = sender_.unread();
+    // Twice per interval, as the manager advises, so one slow round is not a missed ping.
+    if (const auto interval = watchdogInterval()) watchdog_ = *interval / 2;
 }
 
 bool ServingLoop::start() {
     return pool_.start(signals_.fd(), [this] {
+        feedWatchdog(Clock::now());
         takeSignals();
         return stopRequested_;
     });
@@ -61,6 +64,7 @@ void ServingLoop::serve() {
 // One round: true once the service has stopped and every request is answered.
 bool ServingLoop::round() {
     const Clock::time_point now = Clock::now();
+    feedWatchdog(now);
     sendAnswers(now); // what a round that ran out of memory left
     if (intakeOpen_ && stopRequested_) closeIntake(now);
     pool_.tick(now);
@@ -200,6 +204,7 @@ void ServingLoop::housekeeping(Clock::time_point now) {
 void ServingLoop::wait(Clock::time_point now) {
     Clock::time_point until = pool_.nextDue(now + kBackstop);
     if (stopDeadline_) until = std::min(until, *stopDeadline_);
+    if (watchdog_) until = std::min(until, nextPing_);
     // Say so before sleeping, then look once more: a worker that replied before it saw
     // the flag has not rung, and its reply is taken without a wait.
     const bool replied = pool_.announceSleep();
@@ -219,6 +224,14 @@ void ServingLoop::wait(Clock::time_point now) {
         if ((fds[0].revents & POLLIN) != 0) takeRings(doorbell_);
         if ((fds[1].revents & POLLIN) != 0) takeSignals();
     }
+}
+
+// Only the loop pings: every round passes here, and it sleeps no longer than a ping is
+// due, so the pings stop exactly when the loop does.
+void ServingLoop::feedWatchdog(Clock::time_point now) {
+    if (!watchdog_ || now < nextPing_) return;
+    notify("WATCHDOG=1");
+    nextPing_ = now + *watchdog_;
 }
 
 // A stop is kept until the round that closes the intake; a child's end goes to the pool,

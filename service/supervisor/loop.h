@@ -41,6 +41,7 @@ class ServingLoop {
     void housekeeping(Clock::time_point now);
     void wait(Clock::time_point now);
     void takeSignals();
+    void feedWatchdog(Clock::time_point now);
 
     const ServiceOptions& options_;
     zmq::socket_t& front_;
@@ -58,6 +59,9 @@ class ServingLoop {
     Clock::time_point lastActive_ = Clock::now();
     Clock::time_point lastSweep_ = Clock::now();
     bool released_ = true;
+    // With a watchdog: how often the loop says it is alive, and when it next does.
+    std::optional<Clock::duration> watchdog_;
+    Clock::time_point nextPing_{};
 };
 
 } // namespace qel

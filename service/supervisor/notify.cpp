@@ -22,6 +22,7 @@ namespace {
 int notifyFd = -1;
 sockaddr_un notifyAddress{};
 socklen_t notifyLength = 0;
+std::optional<std::chrono::microseconds> watchdog;
 
 // A path, or '@' and a name in the abstract namespace; false for anything else (the
 // manager's other transports are not used by a unit of this package).
@@ -38,9 +39,25 @@ bool parseAddress(const char* text) {
     return true;
 }
 
+// The watchdog's interval, if the manager set one for this process.
+std::optional<std::chrono::microseconds> takeWatchdog() {
+    const char* usec = std::getenv("WATCHDOG_USEC");
+    const char* pid = std::getenv("WATCHDOG_PID");
+    std::optional<std::chrono::microseconds> interval;
+    char* end = nullptr;
+    const unsigned long long value = usec != nullptr ? std::strtoull(usec, &end, 10) : 0;
+    const bool ours = pid == nullptr || std::strtoll(pid, nullptr, 10) == getpid();
+    if (usec != nullptr && *end == '\0' && value > 0 && ours)
+        interval = std::chrono::microseconds(value);
+    unsetenv("WATCHDOG_USEC");
+    unsetenv("WATCHDOG_PID");
+    return interval;
+}
+
 } // namespace
 
 void openNotify() {
+    const std::optional<std::chrono::microseconds> interval = takeWatchdog();
     const char* value = std::getenv("NOTIFY_SOCKET");
     if (value == nullptr) return;
     const std::string text(value);
@@ -50,9 +67,14 @@ void openNotify() {
         return;
     }
     notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (notifyFd >= 0) watchdog = interval;
     if (notifyFd < 0)
         LogLine("error", formatted("cannot open the notification socket: %s", std::strerror(errno)))
             .write();
+}
+
+std::optional<std::chrono::microseconds> watchdogInterval() {
+    return watchdog;
 }
 
 void notify(std::string_view state) {

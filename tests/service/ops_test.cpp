@@ -60,6 +60,15 @@ class ManagerSocket {
         if (n < 0) return std::nullopt;
         return std::string(buffer, static_cast<std::size_t>(n));
     }
+    // The next message that is not a watchdog ping, counting the pings passed over.
+    std::optional<std::string> nextBesidesPings(int& pings) const {
+        for (int i = 0; i < 100000; ++i) {
+            auto message = next();
+            if (!message || *message != "WATCHDOG=1") return message;
+            ++pings;
+        }
+        return std::nullopt;
+    }
 
   private:
     int fd_ = -1;
@@ -69,16 +78,24 @@ class ManagerSocket {
 
 } // namespace
 
+// With WATCHDOG_USEC, the loop pings between the two; without it, never.
 TEST(Ops, ReadyOnceItServesAndStoppingWhenAStopStarts) {
-    for (const bool abstract : {false, true}) {
-        SCOPED_TRACE(abstract ? "abstract name" : "path");
-        ManagerSocket manager(abstract);
+    const struct {
+        bool abstract;
+        const char* watchdogUsec;
+    } rows[] = {{false, nullptr}, {true, "100000"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.abstract ? "abstract name, watchdog" : "path");
+        ManagerSocket manager(row.abstract);
         ASSERT_FALSE(manager.name().empty());
         setenv("NOTIFY_SOCKET", manager.name().c_str(), 1);
+        if (row.watchdogUsec != nullptr) setenv("WATCHDOG_USEC", row.watchdogUsec, 1);
         ServiceProcess service({"--workers", "2"});
         unsetenv("NOTIFY_SOCKET");
+        unsetenv("WATCHDOG_USEC");
 
-        const auto ready = manager.next();
+        int pings = 0;
+        const auto ready = manager.nextBesidesPings(pings);
         ASSERT_TRUE(ready);
         EXPECT_NE(ready->find("READY=1\n"), std::string::npos) << *ready;
         EXPECT_NE(ready->find("STATUS=serving on " + service.endpoint() + ": 2 workers"),
@@ -87,11 +104,16 @@ TEST(Ops, ReadyOnceItServesAndStoppingWhenAStopStarts) {
         // Ready means a request is answered by a worker already running.
         EXPECT_EQ(RawClient(service.endpoint()).ask("return 6 * 7"), "42");
 
+        if (row.watchdogUsec != nullptr) {
+            // The loop goes on pinging once it serves (bounded by the socket's timeout).
+            EXPECT_EQ(manager.next(), "WATCHDOG=1");
+        }
         service.terminate();
-        const auto stopping = manager.next();
+        const auto stopping = manager.nextBesidesPings(pings);
         ASSERT_TRUE(stopping);
         EXPECT_EQ(stopping->rfind("STOPPING=1\nSTATUS=", 0), 0u) << *stopping;
         EXPECT_EQ(service.waitExit(std::chrono::seconds(30)), 0);
+        EXPECT_EQ(pings > 0, row.watchdogUsec != nullptr);
     }
 }
 
