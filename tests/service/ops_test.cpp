@@ -2,8 +2,10 @@
 // notifications a service manager waits for, on a datagram socket the test owns, and
 // the JSON log a collector parses (with Python's own parser, not ours), and the metrics
 // a scraper reads, held to what the clients saw.
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
+#include <future>
 #include <gtest/gtest.h>
 #include <map>
 #include <netinet/in.h>
@@ -252,15 +254,32 @@ TEST(Ops, MetricsCountWhatTheClientsSaw) {
         {"return '" + std::string(2000, 'x') + "'", "too_large", 3},
     };
     std::map<std::string, int> seen;
-    RawClient client(service.endpoint());
-    for (const auto& row : load) {
-        for (int i = 0; i < row.times; ++i) {
-            const auto reply = client.ask(row.script);
-            ASSERT_TRUE(reply);
-            const bool ok = *reply == "ok";
-            ++seen[ok == (std::string(row.outcome) == "ok") ? row.outcome : "unexpected"];
+    std::atomic<int> answered{0};
+    auto clients = std::async(std::launch::async, [&] {
+        RawClient client(service.endpoint());
+        for (const auto& row : load) {
+            for (int i = 0; i < row.times; ++i) {
+                const auto reply = client.ask(row.script);
+                if (!reply) return;
+                const bool ok = *reply == "ok";
+                ++seen[ok == (std::string(row.outcome) == "ok") ? row.outcome : "unexpected"];
+                ++answered;
+            }
         }
-    }
+    });
+    // Scraped while the load runs: never fewer answers counted than the client has had
+    // (an answer is counted before it leaves), never more than it has asked for.
+    int scrapes = 0;
+    do {
+        const int had = answered;
+        const auto during = scrape(port);
+        ASSERT_FALSE(during.empty());
+        EXPECT_GE(during.at("qel_request_duration_seconds_count"), had);
+        EXPECT_LE(during.at("qel_request_duration_seconds_count"), answered + 1);
+        ++scrapes;
+    } while (clients.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready &&
+             scrapes < 100000);
+    clients.get();
     const std::map<std::string, double> after = scrape(port);
     ASSERT_FALSE(after.empty());
     int total = 0;
