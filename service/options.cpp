@@ -179,16 +179,16 @@ const Option kOptions[] = {
     {"--verbose", nullptr, "log one line per request to standard error",
      [](const char*, ServiceOptions& o) { return o.verbose = true; }},
     {"--metrics", "ADDRESS:PORT",
-     "serve Prometheus metrics over HTTP at /metrics on exactly this\n"
-     "numeric address ([IPV6]:PORT for IPv6; port 0 for a free one, which\n"
-     "is logged); off by default, and without authentication",
+     "serve Prometheus metrics at http://ADDRESS:PORT/metrics, a numeric\n"
+     "address ([IPV6]:PORT for IPv6; port 0 for a free one, which is\n"
+     "logged); off by default; no authentication, so keep it on loopback",
      [](const char* text, ServiceOptions& o) {
          o.metrics = MetricsAddress::parse(text);
          return o.metrics.has_value();
      }},
     {"--log-format", "FORMAT",
-     "text (default) or json: one JSON object per line on standard error,\n"
-     "for the supervisor's every line",
+     "text (default) or json: each line the supervisor writes to standard\n"
+     "error as one JSON object",
      [](const char* text, ServiceOptions& o) {
          const std::string_view format = text;
          if (format != "text" && format != "json") return false;
