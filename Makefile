@@ -4,7 +4,8 @@
 JOBS ?= $(shell nproc)
 
 # What each stage needs on a fresh Debian 12 machine.
-RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev libseccomp-dev
+RUN_PACKAGES := cmake g++ make pkg-config patch libzmq3-dev cppzmq-dev libseccomp-dev \
+	libmicrohttpd-dev
 # git: the package checks copy the tracked sources and the packages take the commit's
 # time; unzip: the NuGet check lists the package; python3: writes the section-3 manual
 # pages; init-system-helpers: the unit's maintainer scripts and the purge check.

@@ -79,6 +79,10 @@ file(WRITE ${deb_control}/shlibs
   "libqel_zmq ${PROJECT_VERSION_MAJOR} libqel-zmq1 (>= ${deb_version})\n")
 file(WRITE ${deb_control}/triggers "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${deb_control}/shlibs ${deb_control}/triggers)
+# The service's options file is the administrator's once installed: dpkg keeps their edits.
+file(WRITE ${deb_control}/tools/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/qel-lua-service\n")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${deb_control}/tools/conffiles)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # CPack still writes ldconfig into the maintainer scripts of a package that installs a
 # library under /usr/lib, with no way to leave it out; debian/libqel-zmq1.lintian-overrides
 # says why lintian may accept that.

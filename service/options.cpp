@@ -2,12 +2,15 @@
 // typo stops the service at start-up instead of running it with a surprising limit.
 #include "options.h"
 
+#include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <netinet/in.h>
 #include <optional>
 #include <pwd.h>
 #include <string_view>
@@ -182,6 +185,23 @@ const Option kOptions[] = {
      }},
     {"--verbose", nullptr, "log one line per request to standard error",
      [](const char*, ServiceOptions& o) { return o.verbose = true; }},
+    {"--metrics", "ADDRESS:PORT",
+     "serve Prometheus metrics at http://ADDRESS:PORT/metrics, a numeric\n"
+     "address ([IPV6]:PORT for IPv6; port 0 for a free one, which is\n"
+     "logged); off by default; no authentication, so keep it on loopback",
+     [](const char* text, ServiceOptions& o) {
+         o.metrics = MetricsAddress::parse(text);
+         return o.metrics.has_value();
+     }},
+    {"--log-format", "FORMAT",
+     "text (default) or json: each line the supervisor writes to standard\n"
+     "error as one JSON object",
+     [](const char* text, ServiceOptions& o) {
+         const std::string_view format = text;
+         if (format != "text" && format != "json") return false;
+         o.logFormat = format == "json" ? LogFormat::Json : LogFormat::Text;
+         return true;
+     }},
 };
 
 void printUsage() {
@@ -258,6 +278,26 @@ bool takeOption(const Option& option, const char* inlineValue, int argc, char** 
 }
 
 } // namespace
+
+std::optional<MetricsAddress> MetricsAddress::parse(const std::string& text) {
+    MetricsAddress address;
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 == text.size()) return std::nullopt;
+    address.host = text.substr(0, colon);
+    if (address.host.size() > 2 && address.host.front() == '[' && address.host.back() == ']') {
+        address.host = address.host.substr(1, address.host.size() - 2);
+        address.ipv6 = true;
+    }
+    char* end = nullptr;
+    const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || port < 0 || port > 65535 || !std::isdigit(text[colon + 1]))
+        return std::nullopt;
+    address.port = static_cast<int>(port);
+    unsigned char bytes[sizeof(in6_addr)];
+    if (inet_pton(address.ipv6 ? AF_INET6 : AF_INET, address.host.c_str(), bytes) != 1)
+        return std::nullopt;
+    return address;
+}
 
 ParseOutcome parseOptions(int argc, char** argv, ServiceOptions& options) {
     for (int i = 1; i < argc; ++i) {

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "log.h"
+
 namespace qel {
 
 namespace {
@@ -105,8 +107,13 @@ bool SharedArea::release(std::size_t offset) noexcept {
                   static_cast<off_t>(size - from)) == 0) {
         return true;
     }
-    std::fprintf(stderr, "qel-lua-service: cannot give back %zu bytes of a shared area: %s\n",
-                 size - from, std::strerror(errno));
+    try {
+        LogLine("error", formatted("cannot give back %zu bytes of a shared area: %s", size - from,
+                                   std::strerror(errno)))
+            .write();
+    } catch (const std::bad_alloc&) {
+        // no memory to say it in; the pages stay mapped, which the caller learns
+    }
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iterator>
 
+#include "log.h"
 #include "retry.h"
 
 namespace qel {
@@ -57,8 +58,11 @@ void ZapHandler::serve() {
         const std::string address = frames[kAddressFrame].to_string();
         const bool ok = frames[0].to_string_view() == "1.0" && admits(address);
         if (verbose_) {
-            std::fprintf(stderr, "qel-lua-service: %s connection from %s\n",
-                         ok ? "admitted" : "refused", address.c_str());
+            LogLine("connection", formatted("%s connection from %s", ok ? "admitted" : "refused",
+                                            address.c_str()))
+                .with("peer", address)
+                .with("outcome", ok ? "admitted" : "refused")
+                .write();
         }
         const zmq::const_buffer reply[] = {
             zmq::buffer(std::string_view("1.0")),

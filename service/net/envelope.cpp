@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log.h"
 #include "retry.h"
 
 namespace qel {
@@ -29,7 +30,7 @@ bool Envelope::receive(zmq::socket_t& socket, bool wantPeer) {
     } catch (const zmq::error_t& e) {
         // Nothing the loop does leads here (the socket lives as long as the loop); the
         // service carries on without this message rather than end.
-        std::fprintf(stderr, "qel-lua-service: cannot receive a request: %s\n", e.what());
+        LogLine("error", formatted("cannot receive a request: %s", e.what())).write();
         frames_.clear();
         return false;
     }
@@ -90,7 +91,7 @@ bool Envelope::reply(zmq::socket_t& socket, zmq::message_t& message) {
         } catch (const zmq::error_t& e) {
             // EHOSTUNREACH: the peer is gone. Anything else is said, not fatal.
             if (e.num() != EHOSTUNREACH)
-                std::fprintf(stderr, "qel-lua-service: cannot send a reply: %s\n", e.what());
+                LogLine("error", formatted("cannot send a reply: %s", e.what())).write();
             break;
         }
     }
@@ -103,7 +104,7 @@ bool Envelope::reply(zmq::socket_t& socket, std::string_view text) {
     try {
         message.rebuild(text.data(), text.size());
     } catch (const zmq::error_t& e) { // no memory for the copy: the peer goes unanswered
-        std::fprintf(stderr, "qel-lua-service: cannot send a reply: %s\n", e.what());
+        LogLine("error", formatted("cannot send a reply: %s", e.what())).write();
         frames_.clear();
         return false;
     }

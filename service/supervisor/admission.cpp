@@ -85,6 +85,7 @@ Admission::Verdict Admission::admit(Request& request, bool workerFree, std::stri
     }
     request.peer = PeerSlot(entry.peer);
     queuedBytes_ += request.size;
+    ++queuedCount_;
     entry.waiting.push_back(std::move(request));
     // A peer that had nothing waiting takes its turn after every peer that has.
     if (entry.waiting.size() == 1) turns_.push_back(&entry);
@@ -101,6 +102,7 @@ std::optional<Request> Admission::takeTurn() {
         entry.waiting.pop_front();
         if (!entry.waiting.empty()) turns_.push_back(&entry);
         queuedBytes_ -= request.size;
+        --queuedCount_;
         check(!turns_.empty() || queuedBytes_ == 0, "the queue's byte count is its bodies' sum");
         return request;
     }
@@ -123,7 +125,15 @@ std::list<Request> Admission::takeAll() {
         all.splice(all.end(), entry->waiting);
     turns_.clear();
     queuedBytes_ = 0;
+    queuedCount_ = 0;
     return all;
+}
+
+std::size_t Admission::largestUnread() const {
+    std::size_t largest = 0;
+    for (const auto& [identity, entry] : peers_)
+        largest = std::max(largest, entry.peer->unread.load(std::memory_order_relaxed));
+    return largest;
 }
 
 std::size_t Admission::sweep() {

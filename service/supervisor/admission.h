@@ -65,6 +65,9 @@ class Admission {
 
     bool waiting() const { return !turns_.empty(); }
     std::size_t waitingBytes() const { return queuedBytes_; }
+    std::size_t waitingCount() const { return queuedCount_; }
+    // The most reply bytes ZeroMQ holds for any one peer; it looks at every peer.
+    std::size_t largestUnread() const;
     std::size_t peerCount() const { return peers_.size(); }
     // Forgets the peers that nothing refers to any more: no request, no reply held.
     // Returns how many it forgot.
@@ -90,6 +93,7 @@ class Admission {
     // The peers with a request waiting, each once, in the order of their turns.
     std::deque<Entry*> turns_;
     std::size_t queuedBytes_ = 0; // the bodies of all waiting requests together
+    std::size_t queuedCount_ = 0; // the waiting requests
 };
 
 } // namespace qel

@@ -7,12 +7,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "log.h"
 
 namespace {
 
@@ -56,20 +59,25 @@ namespace qel {
 bool prepareDescriptors() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        std::perror("qel-lua-service: cannot read the descriptor limit");
+        LogLine("error", formatted("cannot read the descriptor limit: %s", std::strerror(errno)))
+            .write();
         return false;
     }
     if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-            std::perror("qel-lua-service: cannot raise the descriptor limit");
+            LogLine("error",
+                    formatted("cannot raise the descriptor limit: %s", std::strerror(errno)))
+                .write();
             return false;
         }
     }
     std::lock_guard<std::mutex> lock(gSpareLock);
     if (gSpare < 0) openSpare();
     if (gSpare < 0) {
-        std::perror("qel-lua-service: cannot open the spare descriptor /dev/null");
+        LogLine("error",
+                formatted("cannot open the spare descriptor /dev/null: %s", std::strerror(errno)))
+            .write();
         return false;
     }
     return true;

@@ -11,6 +11,8 @@
 
 #include "channel.h"
 #include "invariants.h"
+#include "log.h"
+#include "notify.h"
 #include "supervisor_replies.h"
 
 namespace qel {
@@ -27,13 +29,20 @@ constexpr auto kBackstop = std::chrono::milliseconds(100);
 } // namespace
 
 ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe,
-                         SignalReader& signals)
+                         SignalReader& signals, Metrics& metrics)
     : options_(options), front_(front), frontFd_(front.get(zmq::sockopt::fd)), doorbell_(doorbell),
-      signals_(signals), sender_(front, options.verbose),
-      admission_(AdmissionLimits::from(options), sender_.unread()), pool_(options, doorbell, exe) {}
+      signals_(signals), metrics_(metrics),
+      sender_(front, options.verbose, metrics, options.metrics.has_value()),
+      admission_(AdmissionLimits::from(options), sender_.unread()),
+      pool_(options, doorbell, exe, metrics) {
+    metrics_.unread = sender_.unread();
+    // Twice per interval, as the manager advises, so one slow round is not a missed ping.
+    if (const auto interval = watchdogInterval()) watchdog_ = *interval / 2;
+}
 
 bool ServingLoop::start() {
     return pool_.start(signals_.fd(), [this] {
+        feedWatchdog(Clock::now());
         takeSignals();
         return stopRequested_;
     });
@@ -46,7 +55,7 @@ void ServingLoop::serve() {
         } catch (const std::exception& e) {
             // Only memory can run out here; the loop goes on with what it has, after a
             // pause, rather than end the service.
-            std::fprintf(stderr, "qel-lua-service: %s\n", e.what());
+            LogLine("error", e.what()).write();
             wait(Clock::now());
         }
     }
@@ -55,6 +64,7 @@ void ServingLoop::serve() {
 // One round: true once the service has stopped and every request is answered.
 bool ServingLoop::round() {
     const Clock::time_point now = Clock::now();
+    feedWatchdog(now);
     sendAnswers(now); // what a round that ran out of memory left
     if (intakeOpen_ && stopRequested_) closeIntake(now);
     pool_.tick(now);
@@ -67,6 +77,7 @@ bool ServingLoop::round() {
     if (intakeOpen_) drainFront(now);
     if (!intakeOpen_ && !admission_.waiting() && !pool_.anyBusy()) return true;
     housekeeping(now);
+    metrics_.queued.store(admission_.waitingCount(), std::memory_order_relaxed);
     wait(now);
     return false;
 }
@@ -76,6 +87,10 @@ bool ServingLoop::round() {
 // is answered that the service is stopping. Without it, the stop waits for every request.
 void ServingLoop::closeIntake(Clock::time_point now) {
     intakeOpen_ = false;
+    notify("STOPPING=1\nSTATUS=stopping: answering the requests taken in");
+    if (logFormat() == LogFormat::Json) {
+        LogLine("stopping", "stopping: answering the requests taken in").write();
+    }
     Envelope envelope;
     while (envelope.receive(front_, options_.verbose))
         take(std::move(envelope), now);
@@ -135,7 +150,7 @@ void ServingLoop::sendAnswers(Clock::time_point now) {
             sender_.refuse(answer->request, *text);
         } else {
             const auto& from = std::get<Answer::FromWorker>(answer->reply);
-            sent = sender_.sendReply(answer->request, *from.areas, from.size, from.ok);
+            sent = sender_.sendReply(answer->request, *from.areas, from.size, from.ok, from.worker);
         }
         pool_.answered(sent, now);
     }
@@ -170,8 +185,11 @@ void ServingLoop::housekeeping(Clock::time_point now) {
     if (now - lastSweep_ >= kIdleRelease) {
         lastSweep_ = now;
         const std::size_t forgotten = admission_.sweep();
+        metrics_.largestPeerUnread.store(admission_.largestUnread(), std::memory_order_relaxed);
         if (options_.verbose && forgotten > 0)
-            std::fprintf(stderr, "qel-lua-service: idle peers swept: %zu\n", forgotten);
+            LogLine("sweep", formatted("idle peers swept: %zu", forgotten))
+                .with("peers", std::uint64_t{forgotten})
+                .write();
     }
     if (pool_.anyBusy() || admission_.waiting()) {
         lastActive_ = now;
@@ -186,6 +204,7 @@ void ServingLoop::housekeeping(Clock::time_point now) {
 void ServingLoop::wait(Clock::time_point now) {
     Clock::time_point until = pool_.nextDue(now + kBackstop);
     if (stopDeadline_) until = std::min(until, *stopDeadline_);
+    if (watchdog_) until = std::min(until, nextPing_);
     // Say so before sleeping, then look once more: a worker that replied before it saw
     // the flag has not rung, and its reply is taken without a wait.
     const bool replied = pool_.announceSleep();
@@ -205,6 +224,14 @@ void ServingLoop::wait(Clock::time_point now) {
         if ((fds[0].revents & POLLIN) != 0) takeRings(doorbell_);
         if ((fds[1].revents & POLLIN) != 0) takeSignals();
     }
+}
+
+// Only the loop pings: every round passes here, and it sleeps no longer than a ping is
+// due, so the pings stop exactly when the loop does.
+void ServingLoop::feedWatchdog(Clock::time_point now) {
+    if (!watchdog_ || now < nextPing_) return;
+    notify("WATCHDOG=1");
+    nextPing_ = now + *watchdog_;
 }
 
 // A stop is kept until the round that closes the intake; a child's end goes to the pool,

@@ -9,6 +9,7 @@
 #include <zmq.hpp>
 
 #include "admission.h"
+#include "metrics.h"
 #include "options.h"
 #include "reply_sender.h"
 #include "signals.h"
@@ -19,8 +20,9 @@ namespace qel {
 class ServingLoop {
   public:
     // signals is where stops and children's ends are read from.
+    // metrics is where the loop keeps its counts, for --metrics to read.
     ServingLoop(const ServiceOptions& options, zmq::socket_t& front, int doorbell, int exe,
-                SignalReader& signals);
+                SignalReader& signals, Metrics& metrics);
 
     // Starts the workers: false when a stop came first; throws when they cannot start.
     bool start();
@@ -39,12 +41,14 @@ class ServingLoop {
     void housekeeping(Clock::time_point now);
     void wait(Clock::time_point now);
     void takeSignals();
+    void feedWatchdog(Clock::time_point now);
 
     const ServiceOptions& options_;
     zmq::socket_t& front_;
     int frontFd_;
     int doorbell_;
     SignalReader& signals_;
+    Metrics& metrics_;
     ReplySender sender_;
     Admission admission_;
     WorkerPool pool_;
@@ -55,6 +59,9 @@ class ServingLoop {
     Clock::time_point lastActive_ = Clock::now();
     Clock::time_point lastSweep_ = Clock::now();
     bool released_ = true;
+    // With a watchdog: how often the loop says it is alive, and when it next does.
+    std::optional<Clock::duration> watchdog_;
+    Clock::time_point nextPing_{};
 };
 
 } // namespace qel

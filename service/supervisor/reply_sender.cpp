@@ -3,15 +3,21 @@
 // then are the area and the peer's unread bytes given back.
 #include "reply_sender.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "log.h"
+
 namespace qel {
 
 namespace {
+
+// Enough of an error reply to tell the catalogued texts apart.
+constexpr std::size_t kClassified = 64;
 
 // What a reply in flight keeps alive until ZeroMQ lets go of it: the area it is read
 // from (when sent in place), the peer it is charged to and the count of all peers'
@@ -42,21 +48,43 @@ extern "C" void freeCopy(void* data, void* hint) {
 
 } // namespace
 
-void ReplySender::log(const Request& request, std::size_t out, bool ok) const {
+double ReplySender::count(const Request& request, Outcome outcome) const {
+    // The clock is read only when something uses the time.
+    const double seconds =
+        verbose_ || timed_ ? std::chrono::duration<double>(Clock::now() - request.received).count()
+                           : 0.0;
+    metrics_.answered(outcome, seconds);
+    return seconds;
+}
+
+void ReplySender::record(const Request& request, std::size_t out, Outcome outcome, bool sent,
+                         double seconds, const std::size_t* worker) const {
+    if (!sent) {
+        metrics_.recount(outcome, Outcome::Undelivered);
+        outcome = Outcome::Undelivered;
+    }
     if (!verbose_) return;
-    const double ms =
-        std::chrono::duration<double, std::milli>(Clock::now() - request.received).count();
-    std::fprintf(stderr, "qel-lua-service: peer %s in %zu out %zu %.3f ms %s\n",
-                 request.envelope.peer(), request.size, out, ms, ok ? "ok" : "error");
+    const bool ok = outcome == Outcome::Ok;
+    LogLine line("request", formatted("peer %s in %zu out %zu %.3f ms %s", request.envelope.peer(),
+                                      request.size, out, seconds * 1000, ok ? "ok" : "error"));
+    line.with("peer", request.envelope.peer())
+        .with("in", std::uint64_t{request.size})
+        .with("out", std::uint64_t{out})
+        .with("duration_seconds", seconds)
+        .with("outcome", outcomeName(outcome));
+    if (worker != nullptr) line.with("worker", std::uint64_t{*worker});
+    line.write();
 }
 
 void ReplySender::refuse(Request& request, std::string_view text) {
-    (void)request.envelope.reply(front_, text);
-    log(request, text.size(), false);
+    const Outcome outcome = errorOutcome(text);
+    const double seconds = count(request, outcome);
+    const bool sent = request.envelope.reply(front_, text);
+    record(request, text.size(), outcome, sent, seconds, nullptr);
 }
 
 ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, std::size_t size,
-                                         bool ok) {
+                                         bool ok, std::size_t worker) {
     const std::shared_ptr<ReplyArea>& area = areas.built();
     if (!area->area.cover(size)) return Sent::Unreadable;
     const bool inPlace = !areas.otherHeld();
@@ -85,8 +113,14 @@ ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, st
     if (inPlace) area->held.store(true, std::memory_order_relaxed);
     unread_->charge(*request.peer, size);
     handed.handedOver.store(true, std::memory_order_release);
+    // An error is told apart by its first bytes, read before the area is handed over:
+    // ZeroMQ may send and release it from its own thread once it has it.
+    const Outcome outcome = ok ? Outcome::Ok
+                               : errorOutcome({static_cast<const char*>(area->area.data()),
+                                               std::min(size, kClassified)});
+    const double seconds = count(request, outcome);
     const bool sent = request.envelope.reply(front_, message);
-    log(request, size, sent && ok);
+    record(request, size, outcome, sent, seconds, &worker);
     return Sent::Sent;
 }
 

@@ -3,10 +3,14 @@
 // control, the workers started, the endpoint announced, and everything closed in order.
 #include "supervisor.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <string>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -15,7 +19,10 @@
 #include "access_control.h"
 #include "channel.h"
 #include "descriptors.h"
+#include "log.h"
 #include "loop.h"
+#include "metrics_server.h"
+#include "notify.h"
 #include "signals.h"
 
 namespace qel {
@@ -48,49 +55,94 @@ std::unique_ptr<ZapHandler> accessControl(zmq::context_t& context, const Service
     if (!options.allow.empty())
         return std::make_unique<ZapHandler>(context, options.allow, options.verbose);
     if (!isLoopbackEndpoint(options.bind)) {
-        std::fprintf(stderr,
-                     "qel-lua-service: warning: %s is not a loopback address and no --allow "
-                     "is given; any peer that reaches it can run Lua here\n",
-                     options.bind.c_str());
+        LogLine("warning", formatted("warning: %s is not a loopback address and no --allow "
+                                     "is given; any peer that reaches it can run Lua here",
+                                     options.bind.c_str()))
+            .with("bind", options.bind)
+            .write();
     }
     return nullptr;
 }
 
 // Binds, starts the workers, says where it listens and serves; the exit status.
 int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell, int exe,
-            SignalReader& signals) {
+            SignalReader& signals, double startTime) {
     zmq::socket_t front(context, zmq::socket_type::router);
     configureFront(front, options);
     try {
         front.bind(options.bind);
     } catch (const zmq::error_t& e) {
-        std::fprintf(stderr, "qel-lua-service: cannot bind %s: %s\n", options.bind.c_str(),
-                     e.what());
+        LogLine("error", formatted("cannot bind %s: %s", options.bind.c_str(), e.what()))
+            .with("bind", options.bind)
+            .write();
         return 1;
     }
-    ServingLoop loop(options, front, doorbell, exe, signals);
-    if (!loop.start()) return 0; // stopped before it could serve
-    std::printf("%s\n", front.get(zmq::sockopt::last_endpoint).c_str());
+    Metrics metrics;
+    metrics.startTime = startTime;
+    ServingLoop loop(options, front, doorbell, exe, signals, metrics);
+    // Declared after what it reads, so it stops first; bound before the workers start, so
+    // an address that cannot be had stops the service at once.
+    std::unique_ptr<MetricsServer> exporter;
+    if (options.metrics) {
+        try {
+            exporter = std::make_unique<MetricsServer>(*options.metrics, metrics);
+        } catch (const std::runtime_error& e) {
+            LogLine("error", e.what()).write();
+            return 1;
+        }
+        const std::string host =
+            options.metrics->ipv6 ? "[" + options.metrics->host + "]" : options.metrics->host;
+        LogLine("metrics",
+                formatted("metrics on http://%s:%d/metrics", host.c_str(), exporter->port()))
+            .with("address", options.metrics->host)
+            .with("port", exporter->port())
+            .write();
+    }
+    if (!loop.start()) { // stopped before it could serve
+        notify("STOPPING=1\nSTATUS=stopped before serving");
+        return 0;
+    }
+    const std::string endpoint = front.get(zmq::sockopt::last_endpoint);
+    std::printf("%s\n", endpoint.c_str());
     std::fflush(stdout);
+    // Only now: the socket is bound and every worker has said it can serve, so the first
+    // request a dependent unit sends is answered without waiting for a start.
+    const std::string status = "serving on " + endpoint + ": " + std::to_string(options.workers) +
+                               (options.workers == 1 ? " worker" : " workers");
+    notify("READY=1\nSTATUS=" + status);
+    // The text log has never had these lines; standard output has the endpoint.
+    if (logFormat() == LogFormat::Json) {
+        LogLine("start", status)
+            .with("endpoint", endpoint)
+            .with("workers", options.workers)
+            .with("pid", static_cast<int>(getpid()))
+            .write();
+    }
     loop.serve();
+    if (logFormat() == LogFormat::Json) LogLine("stop", "stopped").write();
     return 0;
 }
 
 } // namespace
 
 int runSupervisor(const ServiceOptions& options) {
+    setLogFormat(options.logFormat);
+    timespec started{};
+    clock_gettime(CLOCK_REALTIME, &started);
+    const double startTime = static_cast<double>(started.tv_sec) + started.tv_nsec / 1e9;
     // Before any thread starts, so that the threads ZeroMQ and the access control start
     // inherit the blocked signals too.
     SignalReader signals;
     if (!signals.install()) {
-        std::perror("qel-lua-service: cannot take signals");
+        LogLine("error", formatted("cannot take signals: %s", std::strerror(errno))).write();
         return 1;
     }
     if (!prepareDescriptors()) return 1; // it has said why
+    openNotify();                        // before any thread starts: it changes the environment
     const int exe = highDescriptor(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
     const int doorbell = highDescriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (exe < 0 || doorbell < 0) {
-        std::perror("qel-lua-service: cannot prepare the workers");
+        LogLine("error", formatted("cannot prepare the workers: %s", std::strerror(errno))).write();
         return 1;
     }
     int status = 1;
@@ -103,9 +155,9 @@ int runSupervisor(const ServiceOptions& options) {
             zmq::context_t& context;
             ~ShutDown() { context.shutdown(); }
         } shutDown{context};
-        status = serveOn(context, options, doorbell, exe, signals);
+        status = serveOn(context, options, doorbell, exe, signals, startTime);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "qel-lua-service: %s\n", e.what());
+        LogLine("error", e.what()).write();
         status = 1;
     }
     close(doorbell);

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "invariants.h"
+#include "log.h"
 #include "request_limits.h"
 #include "supervisor_replies.h"
 #include "worker_spawn.h"
@@ -45,17 +46,22 @@ void signalWorker(pid_t pid, int signal, std::uint32_t sequence) {
     value.sival_int = static_cast<int>(sequence);
     const int result = signal == SIGKILL ? kill(pid, signal) : sigqueue(pid, signal, value);
     if (result != 0 && errno != ESRCH) {
-        std::fprintf(stderr, "qel-lua-service: cannot signal worker %d: %s\n",
-                     static_cast<int>(pid), std::strerror(errno));
+        LogLine("error", formatted("cannot signal worker %d: %s", static_cast<int>(pid),
+                                   std::strerror(errno)))
+            .with("pid", static_cast<int>(pid))
+            .write();
     }
 }
 
 } // namespace
 
-WorkerPool::WorkerPool(const ServiceOptions& options, int doorbell, int exe)
-    : options_(options), doorbell_(doorbell), exe_(exe),
+WorkerPool::WorkerPool(const ServiceOptions& options, int doorbell, int exe, Metrics& metrics)
+    : options_(options), metrics_(metrics), doorbell_(doorbell), exe_(exe),
       limit_(timeLimit(options.limits.maxSeconds)),
-      workers_(static_cast<std::size_t>(options.workers)) {}
+      workers_(static_cast<std::size_t>(options.workers)) {
+    metrics_.workers[static_cast<std::size_t>(Worker::State::Down)].store(
+        workers_.size(), std::memory_order_relaxed);
+}
 
 WorkerPool::~WorkerPool() {
     for (Worker& worker : workers_) {
@@ -66,7 +72,14 @@ WorkerPool::~WorkerPool() {
     }
 }
 
+static_assert(static_cast<std::size_t>(Worker::State::Collecting) + 1 == kWorkerStates &&
+                  static_cast<std::size_t>(Worker::State::Busy) == kWorkerBusy,
+              "kWorkerStateNames follows Worker::State");
+
 void WorkerPool::enter(Worker& worker, Worker::State state) {
+    auto& left = metrics_.workers[static_cast<std::size_t>(worker.state)];
+    left.store(left.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    bump(metrics_.workers[static_cast<std::size_t>(state)]);
     worker.state = state;
     check((state == Worker::State::Busy) == worker.running.has_value(),
           "a worker is busy exactly while it holds a request");
@@ -85,7 +98,7 @@ bool WorkerPool::spawn(Worker& worker, Clock::time_point now) {
         worker.request = SharedArea::create("qel-lua-request", kAreaKeep);
         worker.replies = ReplyAreas::create(kAreaKeep);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "qel-lua-service: cannot make a worker channel: %s\n", e.what());
+        LogLine("error", formatted("cannot make a worker channel: %s", e.what())).write();
         worker.retryAt = now + kRespawnDelay;
         return false;
     }
@@ -110,7 +123,7 @@ void WorkerPool::settleStart(Worker& worker, Clock::time_point now) {
     if (worker.control->ready.load(std::memory_order_acquire) != 0) {
         enter(worker, Worker::State::Idle);
     } else if (now - worker.started > kStartLimit) {
-        std::fprintf(stderr, "qel-lua-service: a worker did not start in time\n");
+        lost(worker, LossCause::StartTimeout, "a worker did not start in time");
         signalWorker(worker.pid, SIGKILL, 0);
         down(worker, now + kRespawnDelay);
     }
@@ -171,10 +184,11 @@ void WorkerPool::ended(Worker& worker, int status) {
     if (worker.running) {
         answers_.emplace_back(std::move(*worker.running), reply::workerEnded(status));
         worker.running.reset();
+        lost(worker, LossCause::Ended, {}, status);
         down(worker, now);
     } else {
-        std::fprintf(stderr, "qel-lua-service: a worker ended (%s)\n",
-                     reply::howItEnded(status).c_str());
+        lost(worker, LossCause::Ended, "a worker ended (" + reply::howItEnded(status) + ")",
+             status);
         down(worker, now + kRespawnDelay);
     }
 }
@@ -258,9 +272,11 @@ void WorkerPool::answered(ReplySender::Sent sent, Clock::time_point now) {
         return;
     case ReplySender::Sent::Unreadable:
         answer.reply = reply::replaced(reply::kReplyUnreadable);
+        lost(worker, LossCause::UnreadableReply, {});
         break;
     case ReplySender::Sent::NoMemory:
         answer.reply = reply::replaced(reply::kNoMemoryReply.view());
+        lost(worker, LossCause::NoMemory, {});
         break;
     }
     // Its request is answered next, with the text just set.
@@ -270,7 +286,7 @@ void WorkerPool::answered(ReplySender::Sent sent, Clock::time_point now) {
 void WorkerPool::enforce(Worker& worker, Clock::time_point now) {
     Deadlines& due = deadlines(worker);
     if (now >= due.hard) {
-        cutShort(worker, reply::replaced(reply::kTimeLimitReply.view()), now);
+        cutShort(worker, reply::replaced(reply::kTimeLimitReply.view()), LossCause::TimeLimit, now);
     } else if (now >= due.soft && !due.signalled) {
         // The worker's guards stop the request at its next instruction.
         signalWorker(worker.pid, deadlineSignal(), worker.sequence);
@@ -280,15 +296,30 @@ void WorkerPool::enforce(Worker& worker, Clock::time_point now) {
 
 // Replaces a worker in the middle of a run: its request is answered with text, or an
 // idle collection is said to be cut short.
-void WorkerPool::cutShort(Worker& worker, std::string text, Clock::time_point now) {
+void WorkerPool::cutShort(Worker& worker, std::string text, LossCause cause,
+                          Clock::time_point now) {
     if (worker.running) {
         answers_.emplace_back(std::move(*worker.running), std::move(text));
         worker.running.reset();
+        lost(worker, cause, {});
     } else {
-        std::fprintf(stderr, "qel-lua-service: a worker's idle collection ran past the time limit; "
-                             "the worker was replaced\n");
+        lost(worker, cause,
+             "a worker's idle collection ran past the time limit; the worker was replaced");
     }
     replace(worker, now);
+}
+
+// Every worker given up passes here. The text log has always said only the losses that
+// no request's answer tells of (those with a text); the JSON log says each one.
+void WorkerPool::lost(const Worker& worker, LossCause cause, const std::string& text, int status) {
+    bump(metrics_.replaced[static_cast<std::size_t>(cause)]);
+    if (text.empty() && logFormat() != LogFormat::Json) return;
+    LogLine line("worker_replaced", text.empty() ? std::string("a worker was replaced") : text);
+    line.with("worker", std::uint64_t{static_cast<std::size_t>(&worker - workers_.data())})
+        .with("pid", static_cast<int>(worker.pid))
+        .with("cause", lossCauseName(cause));
+    if (status >= 0) line.with("how", reply::howItEnded(status));
+    line.write();
 }
 
 // Kills the worker and starts a new one at once.
@@ -365,7 +396,8 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
 
 void WorkerPool::abandon(std::string_view text, Clock::time_point now) {
     for (Worker& worker : workers_) {
-        if (worker.state == Worker::State::Busy) cutShort(worker, std::string(text), now);
+        if (worker.state == Worker::State::Busy)
+            cutShort(worker, std::string(text), LossCause::Stopping, now);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "channel.h"
+#include "metrics.h"
 #include "options.h"
 #include "reply_sender.h"
 #include "request.h"
@@ -68,8 +69,9 @@ struct Answer {
 
 class WorkerPool {
   public:
-    // doorbell is the eventfd workers ring; exe a descriptor of the service's executable.
-    WorkerPool(const ServiceOptions& options, int doorbell, int exe);
+    // doorbell is the eventfd workers ring; exe a descriptor of the service's executable;
+    // metrics counts the workers by state and those lost.
+    WorkerPool(const ServiceOptions& options, int doorbell, int exe, Metrics& metrics);
     // Kills every worker process and waits for it.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -129,7 +131,8 @@ class WorkerPool {
     void finishRun(Worker& worker);
     void takeReply(Worker& worker);
     void enforce(Worker& worker, Clock::time_point now);
-    void cutShort(Worker& worker, std::string text, Clock::time_point now);
+    void cutShort(Worker& worker, std::string text, LossCause cause, Clock::time_point now);
+    void lost(const Worker& worker, LossCause cause, const std::string& text, int status = -1);
     void replace(Worker& worker, Clock::time_point now);
     void startCollection(Worker& worker, Clock::time_point now);
     void post(Worker& worker, std::uint32_t state);
@@ -138,6 +141,7 @@ class WorkerPool {
     void waitForDoorbell(int signals, Clock::duration limit);
 
     const ServiceOptions& options_;
+    Metrics& metrics_;
     int doorbell_;
     int exe_;
     std::optional<Clock::duration> limit_; // --max-seconds, if any

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "channel.h"
+#include "log.h"
 #include "sanitizers.h"
 
 extern char** environ;
@@ -99,7 +100,7 @@ pid_t spawnWorker(int exe, const ServiceOptions& options, const ChannelFds& chan
     if (failed == 0 && (failed = posix_spawnattr_init(&attributes)) != 0)
         posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
-        std::fprintf(stderr, "qel-lua-service: cannot start a worker: %s\n", std::strerror(failed));
+        LogLine("error", formatted("cannot start a worker: %s", std::strerror(failed))).write();
         return -1;
     }
     failed = placeDescriptors(actions, channel);
@@ -110,7 +111,7 @@ pid_t spawnWorker(int exe, const ServiceOptions& options, const ChannelFds& chan
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
-        std::fprintf(stderr, "qel-lua-service: cannot start a worker: %s\n", std::strerror(failed));
+        LogLine("error", formatted("cannot start a worker: %s", std::strerror(failed))).write();
         return -1;
     }
     return pid;

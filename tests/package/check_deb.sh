@@ -60,6 +60,7 @@ needs libqel-zmq1 libzmq5
 needs libqel-zmq-dev libqel-zmq1
 needs qel-lua-tools libqel-zmq1
 needs qel-lua-tools libseccomp2
+needs qel-lua-tools libmicrohttpd12
 needs python3-qel-zmq libqel-zmq1
 needs python3-qel-zmq python3:any
 # Lua is linked into the service, so no Lua package is needed.
@@ -148,6 +149,9 @@ for entry in qel-lua:man1/qel-lua.1.gz:docs/cli.md qel-lua-service:man8/qel-lua-
         fail "$page does not document -h"
     grep -q -F '`-h`, `--help`' "$source/$doc" || fail "$doc does not document -h"
 done
+# The unit's options file is installed as a conffile, so an administrator's edits survive.
+dpkg-deb --ctrl-tarfile "$(deb_of qel-lua-tools)" | tar -xO ./conffiles |
+    grep -qx /etc/default/qel-lua-service || fail "/etc/default/qel-lua-service is not a conffile"
 sed "s|^ExecStart=/usr/bin/|ExecStart=$prefix/bin/|" "$unit" >"$work/qel-lua-service.service"
 systemd-analyze verify --man=no "$work/qel-lua-service.service" >"$work/unit.log" 2>&1 ||
     { cat "$work/unit.log"; fail "systemd-analyze rejects the unit"; }

@@ -274,6 +274,8 @@ TEST(ServiceOptions, HelpVersionAndBadArguments) {
                                                 {"--max-state", "65M", "--max-memory", "64M"},
                                                 {"--allow", "not-a-range"},
                                                 {"--user", "no-such-account"},
+                                                {"--log-format", "xml"},
+                                                {"--metrics", "localhost:9100"},
                                                 {"--bogus"},
                                                 {"--help=x"},
                                                 {"--version=x"},

@@ -1,0 +1,114 @@
+// metrics.cpp - the text a scrape of /metrics gets. It runs on the exporter's thread and
+// reads each number once, relaxed: a scrape may be a request apart between two series,
+// never torn within one.
+#include "metrics.h"
+
+#include <cstdio>
+
+namespace qel {
+
+namespace {
+
+std::uint64_t read(const std::atomic<std::uint64_t>& value) {
+    return value.load(std::memory_order_relaxed);
+}
+
+void header(std::string& out, const char* name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+void sample(std::string& out, const char* name, const std::string& labels, double value) {
+    char number[64];
+    std::snprintf(number, sizeof number, "%.17g", value);
+    out += name;
+    if (!labels.empty()) out += "{" + labels + "}";
+    out += ' ';
+    out += number;
+    out += '\n';
+}
+
+void sample(std::string& out, const char* name, const std::string& labels, std::uint64_t value) {
+    out += name;
+    if (!labels.empty()) out += "{" + labels + "}";
+    out += ' ';
+    out += std::to_string(value);
+    out += '\n';
+}
+
+} // namespace
+
+std::string renderMetrics(const Metrics& m) {
+    std::string out;
+    out.reserve(4096);
+
+    header(out, "qel_requests_total", "counter", "Requests answered, by outcome.");
+    for (std::size_t i = 0; i < kOutcomes; ++i) {
+        sample(out, "qel_requests_total",
+               std::string("outcome=\"") + outcomeName(static_cast<Outcome>(i)) + "\"",
+               read(m.requests[i]));
+    }
+
+    header(out, "qel_request_duration_seconds", "histogram",
+           "Time from reading a request off the socket to handing its answer to ZeroMQ, "
+           "queueing included.");
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < m.durations.size(); ++i) {
+        cumulative += read(m.durations[i]);
+        char bound[32] = "+Inf";
+        if (i < kDurationBounds.size())
+            std::snprintf(bound, sizeof bound, "%g", kDurationBounds[i]);
+        sample(out, "qel_request_duration_seconds_bucket", std::string("le=\"") + bound + "\"",
+               cumulative);
+    }
+    sample(out, "qel_request_duration_seconds_sum", "",
+           static_cast<double>(read(m.durationNanoseconds)) / 1e9);
+    sample(out, "qel_request_duration_seconds_count", "", cumulative);
+
+    header(out, "qel_requests_queued", "gauge", "Requests taken in and waiting for a worker.");
+    sample(out, "qel_requests_queued", "", read(m.queued));
+    header(out, "qel_requests_running", "gauge", "Requests a worker is running.");
+    sample(out, "qel_requests_running", "", read(m.workers[kWorkerBusy]));
+
+    header(out, "qel_unread_reply_bytes", "gauge",
+           "Reply bytes ZeroMQ holds that peers have not read yet.");
+    sample(out, "qel_unread_reply_bytes", "",
+           std::uint64_t{m.unread ? m.unread->load() : std::size_t{0}});
+    header(out, "qel_unread_reply_peers", "gauge", "Peers with reply bytes not read yet.");
+    sample(out, "qel_unread_reply_peers", "",
+           std::uint64_t{m.unread ? m.unread->peers() : std::size_t{0}});
+    header(out, "qel_unread_reply_bytes_largest_peer", "gauge",
+           "Unread reply bytes of the peer holding most, as of the last sweep (about a "
+           "second).");
+    sample(out, "qel_unread_reply_bytes_largest_peer", "", read(m.largestPeerUnread));
+
+    header(out, "qel_workers", "gauge", "Worker processes by state.");
+    for (std::size_t i = 0; i < kWorkerStates; ++i) {
+        sample(out, "qel_workers", std::string("state=\"") + kWorkerStateNames[i] + "\"",
+               read(m.workers[i]));
+    }
+    header(out, "qel_workers_replaced_total", "counter",
+           "Worker processes given up and started anew, by cause.");
+    for (std::size_t i = 0; i < kLossCauses; ++i) {
+        sample(out, "qel_workers_replaced_total",
+               std::string("cause=\"") + lossCauseName(static_cast<LossCause>(i)) + "\"",
+               read(m.replaced[i]));
+    }
+
+    header(out, "qel_reload_generation", "gauge",
+           "Times the service has reloaded its configuration; it does not reload yet.");
+    sample(out, "qel_reload_generation", "", std::uint64_t{0});
+    header(out, "process_start_time_seconds", "gauge",
+           "Start time of the process since the Unix epoch in seconds.");
+    sample(out, "process_start_time_seconds", "", m.startTime);
+    return out;
+}
+
+} // namespace qel

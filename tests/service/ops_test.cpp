@@ -1,0 +1,302 @@
+// ops_test.cpp - the service as an operator runs it: the readiness and stopping
+// notifications a service manager waits for, on a datagram socket the test owns, and
+// the JSON log a collector parses (with Python's own parser, not ours), and the metrics
+// a scraper reads, held to what the clients saw.
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <future>
+#include <gtest/gtest.h>
+#include <map>
+#include <netinet/in.h>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "clients.h"
+#include "log.h"
+#include "processes.h"
+#include "service_process.h"
+#include "timing.h"
+
+namespace {
+
+// A datagram socket bound as a service manager binds NOTIFY_SOCKET: a path in a fresh
+// directory, or a name in the abstract namespace ('@' in the variable).
+class ManagerSocket {
+  public:
+    explicit ManagerSocket(bool abstract) {
+        char dir[] = "/tmp/qel_notifyXXXXXX";
+        if (mkdtemp(dir) == nullptr) return;
+        dir_ = dir;
+        const std::string path = dir_ + "/notify";
+        name_ = abstract ? "@" + path : path;
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path + (abstract ? 1 : 0), path.size());
+        // An abstract name is exactly its bytes, with no terminating zero.
+        const auto length = static_cast<socklen_t>(
+            abstract ? offsetof(sockaddr_un, sun_path) + 1 + path.size() : sizeof address);
+        const timeval wait{30, 0}; // bounded: a start under a sanitizer is slow
+        if (fd_ < 0 || setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
+            bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+            name_.clear();
+        }
+    }
+    ~ManagerSocket() {
+        if (fd_ >= 0) close(fd_);
+        if (!dir_.empty()) {
+            unlink((dir_ + "/notify").c_str());
+            rmdir(dir_.c_str());
+        }
+    }
+    const std::string& name() const { return name_; }
+    std::optional<std::string> next() const {
+        char buffer[4096];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n < 0) return std::nullopt;
+        return std::string(buffer, static_cast<std::size_t>(n));
+    }
+    // The next message that is not a watchdog ping, counting the pings passed over.
+    std::optional<std::string> nextBesidesPings(int& pings) const {
+        for (int i = 0; i < 100000; ++i) {
+            auto message = next();
+            if (!message || *message != "WATCHDOG=1") return message;
+            ++pings;
+        }
+        return std::nullopt;
+    }
+
+  private:
+    int fd_ = -1;
+    std::string dir_;
+    std::string name_;
+};
+
+} // namespace
+
+// With WATCHDOG_USEC, the loop pings between the two; without it, never.
+TEST(Ops, ReadyOnceItServesAndStoppingWhenAStopStarts) {
+    const struct {
+        bool abstract;
+        const char* watchdogUsec;
+    } rows[] = {{false, nullptr}, {true, "100000"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.abstract ? "abstract name, watchdog" : "path");
+        ManagerSocket manager(row.abstract);
+        ASSERT_FALSE(manager.name().empty());
+        setenv("NOTIFY_SOCKET", manager.name().c_str(), 1);
+        if (row.watchdogUsec != nullptr) setenv("WATCHDOG_USEC", row.watchdogUsec, 1);
+        ServiceProcess service({"--workers", "2"});
+        unsetenv("NOTIFY_SOCKET");
+        unsetenv("WATCHDOG_USEC");
+
+        int pings = 0;
+        const auto ready = manager.nextBesidesPings(pings);
+        ASSERT_TRUE(ready);
+        EXPECT_NE(ready->find("READY=1\n"), std::string::npos) << *ready;
+        EXPECT_NE(ready->find("STATUS=serving on " + service.endpoint() + ": 2 workers"),
+                  std::string::npos)
+            << *ready;
+        // Ready means a request is answered by a worker already running.
+        EXPECT_EQ(RawClient(service.endpoint()).ask("return 6 * 7"), "42");
+
+        if (row.watchdogUsec != nullptr) {
+            // The loop goes on pinging once it serves (bounded by the socket's timeout).
+            EXPECT_EQ(manager.next(), "WATCHDOG=1");
+        }
+        service.terminate();
+        const auto stopping = manager.nextBesidesPings(pings);
+        ASSERT_TRUE(stopping);
+        EXPECT_EQ(stopping->rfind("STOPPING=1\nSTATUS=", 0), 0u) << *stopping;
+        EXPECT_EQ(service.waitExit(std::chrono::seconds(30)), 0);
+        EXPECT_EQ(pings > 0, row.watchdogUsec != nullptr);
+    }
+}
+
+// The escapes that keep any bytes a line: quotes, backslash, control characters, and
+// bytes that are not UTF-8 (a lone continuation, a truncated or overlong sequence, a
+// surrogate) replaced, while valid multi-byte characters pass unchanged.
+TEST(Ops, JsonStringsAreEscapedWhateverTheBytes) {
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {std::string("\n\t\x01\x7f", 4) + std::string(1, '\0'),
+         "\"\\u000a\\u0009\\u0001\\u007f\\u0000\""},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\""},
+        {"\x80x\xc3", "\"\\ufffdx\\ufffd\""},
+        {"\xc0\xaf\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\""},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        qel::appendJsonString(out, c.in);
+        EXPECT_EQ(out, c.out);
+    }
+}
+
+// Every line the supervisor writes parses as an object with the keys a collector relies
+// on, and the request lines say what each client got.
+TEST(Ops, JsonLogLinesParseAndSayEachOutcome) {
+    if (std::string(QEL_PYTHON3).find("NOTFOUND") != std::string::npos)
+        GTEST_SKIP() << "python3 is not installed";
+    ServiceProcess service({"--verbose", "--log-format", "json", "--max-seconds", "0.2",
+                            "--max-request", "1k", "--allow", "127.0.0.0/8"});
+    const struct {
+        std::string script;
+        const char* outcome;
+    } requests[] = {
+        {"return 1", "ok"},
+        {"error('bad')", "script_error"},
+        {"while true do end", "time_limit"},
+        {"return '" + std::string(2000, 'x') + "'", "too_large"},
+    };
+    RawClient client(service.endpoint());
+    std::string expected;
+    for (const auto& r : requests) {
+        ASSERT_TRUE(client.ask(r.script)) << r.script;
+        expected += std::string(r.outcome) + "\n";
+    }
+    ASSERT_EQ(service.stop(), 0);
+
+    // Prints each request line's outcome, and fails on any line that is not an object
+    // with the common keys, or a request line without its own.
+    const std::string check = R"(
+import json, sys
+events = []
+for line in sys.stdin:
+    o = json.loads(line)
+    assert isinstance(o, dict) and {"time", "event", "message"} <= o.keys(), line
+    events.append(o["event"])
+    if o["event"] == "request":
+        assert {"peer", "in", "out", "duration_seconds", "outcome"} <= o.keys(), line
+        assert ("worker" in o) == (o["outcome"] != "too_large"), line
+        print(o["outcome"])
+assert events[0] == "connection" or events[0] == "start", events
+assert events[-2:] == ["stopping", "stop"], events
+)";
+    const ProgramResult parsed = runProgram(QEL_PYTHON3, {"-c", check}, service.log());
+    EXPECT_EQ(parsed.exitCode, 0) << parsed.err << service.log();
+    EXPECT_EQ(parsed.out, expected);
+}
+
+namespace {
+
+// GET /metrics over a plain socket (HTTP/1.0, so the server closes when done): each
+// sample line's series and value; empty when the scrape failed.
+std::map<std::string, double> scrape(int port) {
+    std::map<std::string, double> series;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{10, 0};
+    std::string response;
+    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        const std::string get = "GET /metrics HTTP/1.0\r\n\r\n";
+        if (send(fd, get.data(), get.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(get.size())) {
+            char buffer[4096];
+            for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                response.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    if (fd >= 0) close(fd);
+    if (response.rfind("HTTP/1.0 200", 0) != 0 && response.rfind("HTTP/1.1 200", 0) != 0)
+        return series;
+    std::istringstream body(response.substr(response.find("\r\n\r\n") + 4));
+    for (std::string line; std::getline(body, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t space = line.rfind(' ');
+        series[line.substr(0, space)] = std::stod(line.substr(space + 1));
+    }
+    return series;
+}
+
+} // namespace
+
+// A scrape after a small load counts exactly what the clients got, outcome by outcome,
+// and a request that ran past its limit cost its worker a replacement.
+TEST(Ops, MetricsCountWhatTheClientsSaw) {
+    ServiceProcess service({"--workers", "2", "--max-seconds", "0.2", "--max-request", "1k",
+                            "--metrics", "127.0.0.1:0"});
+    int port = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::string log = service.log();
+            const std::size_t at = log.find("metrics on http://127.0.0.1:");
+            if (at != std::string::npos) port = std::atoi(log.c_str() + at + 28);
+            return port != 0;
+        },
+        std::chrono::seconds(30)));
+    const std::map<std::string, double> before = scrape(port);
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(before.at("qel_workers{state=\"idle\"}"), 2);
+    EXPECT_EQ(before.at("qel_reload_generation"), 0);
+
+    // Rows of requests; each client counts what it got back.
+    const struct {
+        std::string script;
+        const char* outcome;
+        int times;
+    } load[] = {
+        {"return 'ok'", "ok", 40},
+        {"error('no')", "script_error", 7},
+        {"while true do end", "time_limit", 2},
+        {"return '" + std::string(2000, 'x') + "'", "too_large", 3},
+    };
+    std::map<std::string, int> seen;
+    std::atomic<int> answered{0};
+    auto clients = std::async(std::launch::async, [&] {
+        RawClient client(service.endpoint());
+        for (const auto& row : load) {
+            for (int i = 0; i < row.times; ++i) {
+                const auto reply = client.ask(row.script);
+                if (!reply) return;
+                const bool ok = *reply == "ok";
+                ++seen[ok == (std::string(row.outcome) == "ok") ? row.outcome : "unexpected"];
+                ++answered;
+            }
+        }
+    });
+    // Scraped while the load runs: never fewer answers counted than the client has had
+    // (an answer is counted before it leaves), never more than it has asked for.
+    int scrapes = 0;
+    do {
+        const int had = answered;
+        const auto during = scrape(port);
+        ASSERT_FALSE(during.empty());
+        EXPECT_GE(during.at("qel_request_duration_seconds_count"), had);
+        EXPECT_LE(during.at("qel_request_duration_seconds_count"), answered + 1);
+        ++scrapes;
+    } while (clients.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready &&
+             scrapes < 100000);
+    clients.get();
+    const std::map<std::string, double> after = scrape(port);
+    ASSERT_FALSE(after.empty());
+    int total = 0;
+    for (const auto& row : load) {
+        EXPECT_EQ(after.at("qel_requests_total{outcome=\"" + std::string(row.outcome) + "\"}"),
+                  seen[row.outcome])
+            << row.outcome;
+        total += row.times;
+    }
+    EXPECT_EQ(after.at("qel_request_duration_seconds_count"), total);
+    EXPECT_EQ(after.at("qel_request_duration_seconds_bucket{le=\"+Inf\"}"), total);
+    EXPECT_GT(after.at("qel_request_duration_seconds_sum"), 0);
+    EXPECT_EQ(seen.count("unexpected"), 0u);
+    EXPECT_EQ(after.at("qel_requests_running"), 0);
+    EXPECT_EQ(after.at("qel_requests_queued"), 0);
+    // A script stops at its limit without its worker being killed; only the backstop
+    // kills, so no replacement is certain, but none is for anything else.
+    EXPECT_EQ(after.at("qel_workers_replaced_total{cause=\"ended\"}"), 0);
+    EXPECT_GT(after.at("process_start_time_seconds"), 1.6e9);
+}
