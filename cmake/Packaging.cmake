@@ -81,8 +81,6 @@ file(WRITE ${deb_control}/triggers "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${deb_control}/shlibs ${deb_control}/triggers)
 # The service's options file is the administrator's once installed: dpkg keeps their edits.
 file(WRITE ${deb_control}/tools/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/qel-lua-service\n")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${deb_control}/tools/conffiles)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # CPack still writes ldconfig into the maintainer scripts of a package that installs a
 # library under /usr/lib, with no way to leave it out; debian/libqel-zmq1.lintian-overrides
 # says why lintian may accept that.
@@ -96,7 +94,11 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 foreach(component tools python)
   string(TOUPPER ${component} upper)
   set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  # The tools' conffiles list travels with their maintainer scripts.
   set(scripts)
+  if(component STREQUAL "tools")
+    set(scripts ${deb_control}/tools/conffiles)
+  endif()
   foreach(script postinst prerm postrm)
     if(EXISTS ${PROJECT_SOURCE_DIR}/debian/${package}.${script})
       configure_file(${PROJECT_SOURCE_DIR}/debian/${package}.${script}
