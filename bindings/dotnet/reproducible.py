@@ -12,27 +12,16 @@ that packed it.
 import hashlib
 import os
 import re
-import struct
 import sys
 import time
 import zipfile
 
+from netstandard import heap  # the same metadata walk, beside this file
+
 
 def mvid_offset(data):
     """File offset of the first GUID of the metadata's #GUID heap, the module's MVID."""
-    root = data.index(b"BSJB")
-    version_length = struct.unpack_from("<I", data, root + 12)[0]
-    position = root + 16 + version_length + 2
-    (streams,) = struct.unpack_from("<H", data, position)
-    position += 2
-    for _ in range(streams):
-        offset, _size = struct.unpack_from("<II", data, position)
-        end = data.index(b"\0", position + 8)
-        name = data[position + 8:end]
-        position = (end + 4) & ~3
-        if name == b"#GUID":
-            return root + offset
-    raise ValueError("the assembly has no #GUID heap")
+    return heap(data, data.index(b"BSJB"), b"#GUID")[0]
 
 
 def fix_mvid(path):
