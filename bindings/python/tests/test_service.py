@@ -128,6 +128,8 @@ class TestCall:
         assert conn.call_json("local n, t = ...\nreturn json.encode({sum = n + 1, t = t})",
                               41, {"k": [1, 2.5, "\u00e9"]}) == {"sum": 42,
                                                                "t": {"k": [1, 2.5, "\u00e9"]}}
+        with pytest.raises(qel_zmq.QelError, match="^error: script:1: no$"):
+            conn.call_json("error('no')")
 
 
 class TestAsync:
