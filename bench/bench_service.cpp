@@ -1,7 +1,8 @@
 // bench_service.cpp - the library against the reference Lua service, each script as a
 // ratio to a raw libzmq echo of the same text measured in the same run; the service's
 // round trip for growing replies, next to raw libzmq against the size peer; then the
-// service against itself: guards on and off, one worker and two, and its memory.
+// service against itself: guards on and off, one worker and two, metrics scraped or
+// not, and its memory.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -205,6 +206,39 @@ int main(int argc, char** argv) {
             bench::compare([&] { library.exchange("return 1"); },
                            [&] { pair.exchange("return 1"); }, rounds, batchMs, quick),
             1.05);
+
+        // Prometheus scraping the service 100 times a second, against the same service
+        // unscraped: the scraper runs only while B's batches do.
+        ServiceProcess watched(servicePath, {"--metrics", "127.0.0.1:0"});
+        const int metricsPort = loggedMetricsPort(watched);
+        if (metricsPort == 0 || httpGet(metricsPort, "/metrics").find(" 200 ") == std::string::npos)
+            throw std::runtime_error("the service's --metrics listener does not answer");
+        LibraryClient observed(watched.port());
+        std::atomic<bool> scraping{false};
+        std::atomic<bool> scraperRuns{true};
+        std::atomic<long> scrapes{0};
+        std::thread scraper([&] {
+            auto next = std::chrono::steady_clock::now();
+            while (scraperRuns.load()) {
+                next += std::chrono::milliseconds(10);
+                if (scraping.load() && !httpGet(metricsPort, "/metrics").empty()) ++scrapes;
+                std::this_thread::sleep_until(next);
+            }
+        });
+        const bench::Comparison scraped = bench::compare(
+            [&] {
+                scraping = false;
+                observed.exchange("return 1");
+            },
+            [&] {
+                scraping = true;
+                observed.exchange("return 1");
+            },
+            rounds, batchMs, quick);
+        scraperRuns = false;
+        scraper.join();
+        row("`return 1`: A `--metrics` unscraped, B scraped 100 times a second", scraped, 1.02);
+        std::printf("\n(%ld scrapes during B's batches.)\n", scrapes.load());
 
         // Memory for one 16 MiB reply: the peak growth of the whole process tree while
         // it is built and sent, and what is still held a while after.

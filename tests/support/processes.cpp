@@ -1,14 +1,20 @@
 // processes.cpp - runProgram over pipes and posix_spawn, and the /proc readers.
 // Every wait is bounded; a program that overstays is killed by its PID.
 #include "processes.h"
+#include "service_process.h"
 
+#include <arpa/inet.h>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -178,4 +184,37 @@ int WorkerCpu::busy(double seconds) const {
         if (cpuSeconds(worker) - since >= seconds) ++count;
     }
     return count;
+}
+
+std::string httpGet(int port, const std::string& path) {
+    std::string response;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return response;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{10, 0};
+    const std::string get = "GET " + path + " HTTP/1.0\r\n\r\n";
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, get.data(), get.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(get.size())) {
+        // HTTP/1.0: the server closes the connection once the body is sent.
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            response.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return response;
+}
+
+int loggedMetricsPort(const ServiceProcess& service, int seconds) {
+    const std::string marker = "metrics on http://127.0.0.1:";
+    for (int tries = 0; tries < seconds * 100; ++tries) {
+        const std::string log = service.log();
+        const std::size_t at = log.find(marker);
+        if (at != std::string::npos) return std::atoi(log.c_str() + at + marker.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
 }

@@ -1,6 +1,6 @@
-// processes.h - running a command-line program to its end, and what /proc says about a
-// running process: the memory of its whole tree, the CPU time it and its workers have
-// used and the descriptors it holds.
+// processes.h - running a command-line program to its end, what /proc says about a
+// running process (the memory of its whole tree, the CPU time it and its workers have
+// used, the descriptors it holds), and one HTTP GET of what a service serves.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,8 @@
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+class ServiceProcess;
 
 struct ProgramResult {
     int exitCode = -1; // -1 when it had to be killed
@@ -30,6 +32,13 @@ double cpuSeconds(pid_t pid);
 double treeCpuSeconds(pid_t pid);
 // The numbers of the descriptors the process has open.
 std::vector<int> openDescriptors(pid_t pid);
+
+// The whole response, head and body, to `GET path HTTP/1.0` on 127.0.0.1:port, waiting
+// at most 10 seconds for each read; empty when the connection failed.
+std::string httpGet(int port, const std::string& path);
+// The port of the --metrics listener that a service started with port 0 logged, or 0
+// when it has not logged one within `seconds`.
+int loggedMetricsPort(const ServiceProcess& service, int seconds = 30);
 
 // Which of a service's workers run something: one that runs Lua uses CPU all the time,
 // an idle one none. Counts from the moment it is made; a worker started later counts
