@@ -169,16 +169,23 @@ namespace QelZmq
         // Lua's parser stops near 200 levels anyway; the bound keeps a runaway argument
         // tree from overflowing this thread's stack first.
         private const int MaxDepth = 1000;
-        private static readonly UTF8Encoding StrictUtf8 = new UTF8Encoding(false, true);
+        // Strict: a lone surrogate cannot become UTF-8 and must not turn into '?'.
+        internal static readonly UTF8Encoding StrictUtf8 = new UTF8Encoding(false, true);
 
-        /// <summary>The NUL-terminated call of <paramref name="script"/> with
-        /// <paramref name="args"/>; throws before anything is sent when an argument cannot
-        /// be written.</summary>
-        internal static byte[] Call(byte[] script, int length, object[] args)
+        /// <summary>The NUL-terminated call of <paramref name="script"/> (whose UTF-8 form
+        /// is <paramref name="length"/> bytes) with <paramref name="args"/>; throws before
+        /// anything is sent when an argument cannot be written. The array may run on past
+        /// the NUL, which the library reads up to.</summary>
+        internal static byte[] Call(string script, int length, object[] args)
         {
-            var text = new MemoryStream();
+            // One buffer from the first byte to the NUL: the script is encoded straight
+            // into it, and the stream's own array is what is sent.
+            var text = new MemoryStream(Prefix.Length + length + 16 + 8 * args.Length);
             Ascii(text, Prefix);
-            text.Write(script, 0, length);
+            int at = (int)text.Length;
+            text.SetLength(at + length);
+            StrictUtf8.GetBytes(script, 0, script.Length, text.GetBuffer(), at);
+            text.Position = at + length;
             Ascii(text, "\nend)(");
             var open = new List<object>();
             for (int i = 0; i < args.Length; i++)
@@ -189,7 +196,7 @@ namespace QelZmq
             }
             Ascii(text, ")");
             text.WriteByte(0);
-            return text.ToArray();
+            return text.GetBuffer();
         }
 
         private static void Value(MemoryStream text, object value, List<object> open, string where)
@@ -352,24 +359,46 @@ namespace QelZmq
         }
 
         // Printable ASCII other than " and \ as itself, every other byte as \ and exactly
-        // three decimal digits, so a following digit cannot join the escape.
+        // three decimal digits, so a following digit cannot join the escape. Runs of plain
+        // bytes go in with one Write; each escape is four bytes of a table made once.
         private static void Quoted(MemoryStream text, byte[] bytes)
         {
             text.WriteByte((byte)'"');
-            foreach (byte b in bytes)
+            int run = 0;
+            for (int i = 0; i < bytes.Length; i++)
             {
+                byte b = bytes[i];
                 if (b >= 0x20 && b <= 0x7E && b != '"' && b != '\\')
-                    text.WriteByte(b);
-                else
-                    Ascii(text, "\\" + b.ToString("D3", CultureInfo.InvariantCulture));
+                    continue;
+                text.Write(bytes, run, i - run);
+                text.Write(Escapes, b * 4, 4);
+                run = i + 1;
             }
+            text.Write(bytes, run, bytes.Length - run);
             text.WriteByte((byte)'"');
         }
 
+        // "\000" to "\255", four bytes for each byte value.
+        private static readonly byte[] Escapes = MakeEscapes();
+
+        private static byte[] MakeEscapes()
+        {
+            var table = new byte[256 * 4];
+            for (int b = 0; b < 256; b++)
+            {
+                table[b * 4] = (byte)'\\';
+                table[b * 4 + 1] = (byte)('0' + b / 100);
+                table[b * 4 + 2] = (byte)('0' + b / 10 % 10);
+                table[b * 4 + 3] = (byte)('0' + b % 10);
+            }
+            return table;
+        }
+
+        // The text written is ASCII by construction; no encoder, no array.
         private static void Ascii(MemoryStream text, string ascii)
         {
-            byte[] bytes = Encoding.ASCII.GetBytes(ascii);
-            text.Write(bytes, 0, bytes.Length);
+            foreach (char c in ascii)
+                text.WriteByte((byte)c);
         }
     }
 
@@ -720,10 +749,11 @@ namespace QelZmq
 
         private static byte[] CallText(string script, object[] args)
         {
-            byte[] code = ToCString(script, "script");
+            CheckCString(script, "script");
+            int length = LuaLiteral.StrictUtf8.GetByteCount(script);
             if (args == null)
                 throw new ArgumentNullException("args", "args is null; pass new object[] { null } for one nil argument");
-            return LuaLiteral.Call(code, code.Length - 1, args);
+            return LuaLiteral.Call(script, length, args);
         }
 
         private static T FromJson<T>(byte[] answer)
@@ -742,14 +772,21 @@ namespace QelZmq
 
         private static byte[] ToCString(string text, string what)
         {
+            CheckCString(text, what);
+            // Encoded straight into the terminated array; the last byte stays 0.
+            byte[] terminated = new byte[LuaLiteral.StrictUtf8.GetByteCount(text) + 1];
+            LuaLiteral.StrictUtf8.GetBytes(text, 0, text.Length, terminated, 0);
+            return terminated;
+        }
+
+        private static void CheckCString(string text, string what)
+        {
             if (text == null)
                 throw new ArgumentNullException(what);
             int nul = text.IndexOf('\0');
             if (nul >= 0)
                 // The C side takes NUL-terminated text and would silently send less.
                 throw new ArgumentException(NulMessage(what, nul), what);
-            // Strict: a lone surrogate cannot become UTF-8 and must not turn into '?'.
-            return ToCString(new UTF8Encoding(false, true).GetBytes(text));
         }
 
         private static byte[] ToCString(byte[] script)
