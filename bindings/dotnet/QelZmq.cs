@@ -414,8 +414,8 @@ namespace QelZmq
     /// exchanges at the same time.</para>
     /// <para>Calls block with no time-out: against a service that never answers, Execute
     /// waits forever and the task of ExecuteAsync never completes unless its cancellation
-    /// token is cancelled, which gives the connection up (see
-    /// <see cref="ExecuteAsync(string, CancellationToken)"/>).</para>
+    /// token is cancelled, which gives the connection up when the call's request had gone
+    /// out (see <see cref="ExecuteAsync(string, CancellationToken)"/>).</para>
     /// <para>Each connection costs two threads inside ZeroMQ while it lives. Dispose frees
     /// it; a connection never disposed is freed by its handle's finalizer.</para>
     /// </remarks>
@@ -426,7 +426,8 @@ namespace QelZmq
         // One exchange at a time. A semaphore, not a lock, so that the callers waiting
         // behind a call that was cancelled and never returns can be let go.
         private readonly SemaphoreSlim gate = new SemaphoreSlim(1, 1);
-        // Set, then cancelled, when a cancelled call gives the connection up.
+        // Set, then cancelled, when a call cancelled inside the library gives the
+        // connection up.
         private volatile bool givingUp;
         private readonly CancellationTokenSource givenUp = new CancellationTokenSource();
         private readonly QelHandle handle;
@@ -511,14 +512,17 @@ namespace QelZmq
         }
 
         /// <summary>Runs a Lua script like <see cref="Execute"/> on a thread-pool thread;
-        /// cancelling the token ends the wait and gives the connection up.</summary>
+        /// cancelling the token ends the wait, and gives the connection up if the request
+        /// had gone out.</summary>
         /// <param name="script">The Lua script.</param>
         /// <param name="cancellationToken">Cancels the call.</param>
         /// <returns>A task whose result is the answer; cancelled when the token is.</returns>
         /// <remarks>
-        /// <para>The library cannot take back a request it was given, so cancelling
-        /// completes the task as cancelled at once and leaves the connection unusable: every
-        /// later call on it, and every call still queued, fails with
+        /// <para>Cancelling completes the task as cancelled at once. A call still waiting
+        /// for its turn is then skipped and never sends: the calls before and after it go
+        /// on as if it had not been made. The library cannot take back a request it was
+        /// given, so cancelling the call whose request went out leaves the connection
+        /// unusable: every later call on it, and every call still queued, fails with
         /// <see cref="QelException"/>. Make a new connection. A token already cancelled when
         /// the call is made sends nothing and changes nothing.</para>
         /// <para>The call that was under way may stay inside the library for ever (a service
@@ -575,8 +579,8 @@ namespace QelZmq
             return CallAsync(script, args, CancellationToken.None);
         }
 
-        /// <summary>Runs <see cref="Call"/> on a thread-pool thread; cancelling gives the
-        /// connection up as for <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
+        /// <summary>Runs <see cref="Call"/> on a thread-pool thread; cancelling works as for
+        /// <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
         /// <param name="script">The Lua script.</param>
         /// <param name="args">The arguments, as for <see cref="Call"/>.</param>
         /// <param name="cancellationToken">Cancels the call.</param>
@@ -610,8 +614,7 @@ namespace QelZmq
         }
 
         /// <summary>Runs <see cref="CallJson{T}"/> on a thread-pool thread; cancelling
-        /// gives the connection up as for
-        /// <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
+        /// works as for <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
         /// <typeparam name="T">What the JSON text becomes.</typeparam>
         /// <param name="script">The Lua script; it returns one JSON text.</param>
         /// <param name="args">The arguments, as for <see cref="Call"/>.</param>
@@ -636,6 +639,17 @@ namespace QelZmq
             handle.Dispose();
         }
 
+        // Where an asynchronous call stands. It leaves Queued exactly once, by one
+        // compare-and-swap: to Started when its request is handed to the library, or to
+        // Cancelled when its token or the giving up of the connection lets it go first.
+        // Only a Started call can leave a request the socket still waits on.
+        private const int Queued = 0, Started = 1, Cancelled = 2, Done = 3;
+
+        private sealed class Turn
+        {
+            internal int State = Queued;
+        }
+
         private Task<T> Enqueue<T>(byte[] request, Func<byte[], T> decode, CancellationToken cancellationToken)
         {
             var promise = new TaskCompletionSource<T>();
@@ -644,17 +658,40 @@ namespace QelZmq
                 promise.SetCanceled();
                 return promise.Task;
             }
+            var turn = new Turn();
             lock (queueSync)
             {
                 queueTail = queueTail.ContinueWith(previous =>
                 {
-                    // Cancelled, or let go when the connection was given up, before its
-                    // turn: nothing was sent.
-                    if (promise.Task.IsCompleted)
+                    // Let go before its turn: nothing is sent.
+                    if (Volatile.Read(ref turn.State) != Queued)
+                        return;
+                    byte[] answer;
+                    try
+                    {
+                        answer = Exchange(request, turn, cancellationToken);
+                    }
+                    catch (Exception e)
+                    {
+                        // A call given up while in the library was cancelled already; the
+                        // failure of its abandoned exchange is nobody's to see.
+                        if (Interlocked.Exchange(ref turn.State, Done) != Cancelled)
+                            promise.TrySetException(e);
+                        return;
+                    }
+                    if (answer == null)
+                    {
+                        // Its token went off while it waited for a blocking call: the
+                        // callback may not have run yet, so settle it here too.
+                        if (Interlocked.CompareExchange(ref turn.State, Cancelled, Queued) == Queued)
+                            promise.TrySetCanceled();
+                        return;
+                    }
+                    if (Interlocked.Exchange(ref turn.State, Done) == Cancelled)
                         return;
                     try
                     {
-                        promise.TrySetResult(decode(Exchange(request)));
+                        promise.TrySetResult(decode(answer));
                     }
                     catch (Exception e)
                     {
@@ -667,12 +704,21 @@ namespace QelZmq
             {
                 registrations.Add(cancellationToken.Register(() =>
                 {
-                    if (!promise.Task.IsCompleted)
+                    // Not sent yet: this call alone ends, and is skipped when its turn comes.
+                    if (Interlocked.CompareExchange(ref turn.State, Cancelled, Queued) == Queued)
+                        promise.TrySetCanceled();
+                    // Its request is in the library, which cannot take it back.
+                    else if (Interlocked.CompareExchange(ref turn.State, Cancelled, Started) == Started)
                         GiveUp(promise);
                 }));
             }
-            // A call queued behind one that never returns would never get its turn.
-            registrations.Add(givenUp.Token.Register(() => promise.TrySetException(GivenUpException())));
+            // A call queued behind one that never returns would never get its turn. The
+            // call in the library when the connection is given up is the cancelled one.
+            registrations.Add(givenUp.Token.Register(() =>
+            {
+                if (Interlocked.CompareExchange(ref turn.State, Cancelled, Queued) == Queued)
+                    promise.TrySetException(GivenUpException());
+            }));
             promise.Task.ContinueWith(done =>
             {
                 foreach (CancellationTokenRegistration registration in registrations)
@@ -701,17 +747,36 @@ namespace QelZmq
 
         private byte[] Exchange(byte[] terminatedScript)
         {
+            return Exchange(terminatedScript, null, CancellationToken.None);
+        }
+
+        // An asynchronous call passes its turn and token: it is marked Started only once it
+        // holds the gate, just before the library gets its request, and it returns null,
+        // having sent nothing, when it was let go before that.
+        private byte[] Exchange(byte[] terminatedScript, Turn turn, CancellationToken cancellationToken)
+        {
             if (disposed || handle.IsClosed)
                 throw new ObjectDisposedException("QelConnection");
             if (givingUp)
                 throw GivenUpException();
+            // The gate is held by a blocking call here, never by an earlier asynchronous
+            // one (they are chained); a cancelled call need not wait for it.
+            CancellationTokenSource either = cancellationToken.CanBeCanceled
+                ? CancellationTokenSource.CreateLinkedTokenSource(givenUp.Token, cancellationToken) : null;
             try
             {
-                gate.Wait(givenUp.Token);
+                gate.Wait(either != null ? either.Token : givenUp.Token);
             }
             catch (OperationCanceledException)
             {
-                throw GivenUpException();
+                if (givenUp.IsCancellationRequested)
+                    throw GivenUpException();
+                return null;
+            }
+            finally
+            {
+                if (either != null)
+                    either.Dispose();
             }
             try
             {
@@ -719,6 +784,8 @@ namespace QelZmq
                     throw new ObjectDisposedException("QelConnection");
                 if (givingUp)
                     throw GivenUpException();
+                if (turn != null && Interlocked.CompareExchange(ref turn.State, Started, Queued) != Queued)
+                    return null;
                 IntPtr result = IntPtr.Zero;
                 int status = -1;
                 try
