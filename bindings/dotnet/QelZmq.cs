@@ -169,16 +169,23 @@ namespace QelZmq
         // Lua's parser stops near 200 levels anyway; the bound keeps a runaway argument
         // tree from overflowing this thread's stack first.
         private const int MaxDepth = 1000;
-        private static readonly UTF8Encoding StrictUtf8 = new UTF8Encoding(false, true);
+        // Strict: a lone surrogate cannot become UTF-8 and must not turn into '?'.
+        internal static readonly UTF8Encoding StrictUtf8 = new UTF8Encoding(false, true);
 
-        /// <summary>The NUL-terminated call of <paramref name="script"/> with
-        /// <paramref name="args"/>; throws before anything is sent when an argument cannot
-        /// be written.</summary>
-        internal static byte[] Call(byte[] script, int length, object[] args)
+        /// <summary>The NUL-terminated call of <paramref name="script"/> (whose UTF-8 form
+        /// is <paramref name="length"/> bytes) with <paramref name="args"/>; throws before
+        /// anything is sent when an argument cannot be written. The array may run on past
+        /// the NUL, which the library reads up to.</summary>
+        internal static byte[] Call(string script, int length, object[] args)
         {
-            var text = new MemoryStream();
+            // One buffer from the first byte to the NUL: the script is encoded straight
+            // into it, and the stream's own array is what is sent.
+            var text = new MemoryStream(Prefix.Length + length + 16 + 8 * args.Length);
             Ascii(text, Prefix);
-            text.Write(script, 0, length);
+            int at = (int)text.Length;
+            text.SetLength(at + length);
+            StrictUtf8.GetBytes(script, 0, script.Length, text.GetBuffer(), at);
+            text.Position = at + length;
             Ascii(text, "\nend)(");
             var open = new List<object>();
             for (int i = 0; i < args.Length; i++)
@@ -189,7 +196,7 @@ namespace QelZmq
             }
             Ascii(text, ")");
             text.WriteByte(0);
-            return text.ToArray();
+            return text.GetBuffer();
         }
 
         private static void Value(MemoryStream text, object value, List<object> open, string where)
@@ -352,24 +359,46 @@ namespace QelZmq
         }
 
         // Printable ASCII other than " and \ as itself, every other byte as \ and exactly
-        // three decimal digits, so a following digit cannot join the escape.
+        // three decimal digits, so a following digit cannot join the escape. Runs of plain
+        // bytes go in with one Write; each escape is four bytes of a table made once.
         private static void Quoted(MemoryStream text, byte[] bytes)
         {
             text.WriteByte((byte)'"');
-            foreach (byte b in bytes)
+            int run = 0;
+            for (int i = 0; i < bytes.Length; i++)
             {
+                byte b = bytes[i];
                 if (b >= 0x20 && b <= 0x7E && b != '"' && b != '\\')
-                    text.WriteByte(b);
-                else
-                    Ascii(text, "\\" + b.ToString("D3", CultureInfo.InvariantCulture));
+                    continue;
+                text.Write(bytes, run, i - run);
+                text.Write(Escapes, b * 4, 4);
+                run = i + 1;
             }
+            text.Write(bytes, run, bytes.Length - run);
             text.WriteByte((byte)'"');
         }
 
+        // "\000" to "\255", four bytes for each byte value.
+        private static readonly byte[] Escapes = MakeEscapes();
+
+        private static byte[] MakeEscapes()
+        {
+            var table = new byte[256 * 4];
+            for (int b = 0; b < 256; b++)
+            {
+                table[b * 4] = (byte)'\\';
+                table[b * 4 + 1] = (byte)('0' + b / 100);
+                table[b * 4 + 2] = (byte)('0' + b / 10 % 10);
+                table[b * 4 + 3] = (byte)('0' + b % 10);
+            }
+            return table;
+        }
+
+        // The text written is ASCII by construction; no encoder, no array.
         private static void Ascii(MemoryStream text, string ascii)
         {
-            byte[] bytes = Encoding.ASCII.GetBytes(ascii);
-            text.Write(bytes, 0, bytes.Length);
+            foreach (char c in ascii)
+                text.WriteByte((byte)c);
         }
     }
 
@@ -385,8 +414,8 @@ namespace QelZmq
     /// exchanges at the same time.</para>
     /// <para>Calls block with no time-out: against a service that never answers, Execute
     /// waits forever and the task of ExecuteAsync never completes unless its cancellation
-    /// token is cancelled, which gives the connection up (see
-    /// <see cref="ExecuteAsync(string, CancellationToken)"/>).</para>
+    /// token is cancelled, which gives the connection up when the call's request had gone
+    /// out (see <see cref="ExecuteAsync(string, CancellationToken)"/>).</para>
     /// <para>Each connection costs two threads inside ZeroMQ while it lives. Dispose frees
     /// it; a connection never disposed is freed by its handle's finalizer.</para>
     /// </remarks>
@@ -397,7 +426,8 @@ namespace QelZmq
         // One exchange at a time. A semaphore, not a lock, so that the callers waiting
         // behind a call that was cancelled and never returns can be let go.
         private readonly SemaphoreSlim gate = new SemaphoreSlim(1, 1);
-        // Set, then cancelled, when a cancelled call gives the connection up.
+        // Set, then cancelled, when a call cancelled inside the library gives the
+        // connection up.
         private volatile bool givingUp;
         private readonly CancellationTokenSource givenUp = new CancellationTokenSource();
         private readonly QelHandle handle;
@@ -482,14 +512,17 @@ namespace QelZmq
         }
 
         /// <summary>Runs a Lua script like <see cref="Execute"/> on a thread-pool thread;
-        /// cancelling the token ends the wait and gives the connection up.</summary>
+        /// cancelling the token ends the wait, and gives the connection up if the request
+        /// had gone out.</summary>
         /// <param name="script">The Lua script.</param>
         /// <param name="cancellationToken">Cancels the call.</param>
         /// <returns>A task whose result is the answer; cancelled when the token is.</returns>
         /// <remarks>
-        /// <para>The library cannot take back a request it was given, so cancelling
-        /// completes the task as cancelled at once and leaves the connection unusable: every
-        /// later call on it, and every call still queued, fails with
+        /// <para>Cancelling completes the task as cancelled at once. A call still waiting
+        /// for its turn is then skipped and never sends: the calls before and after it go
+        /// on as if it had not been made. The library cannot take back a request it was
+        /// given, so cancelling the call whose request went out leaves the connection
+        /// unusable: every later call on it, and every call still queued, fails with
         /// <see cref="QelException"/>. Make a new connection. A token already cancelled when
         /// the call is made sends nothing and changes nothing.</para>
         /// <para>The call that was under way may stay inside the library for ever (a service
@@ -546,8 +579,8 @@ namespace QelZmq
             return CallAsync(script, args, CancellationToken.None);
         }
 
-        /// <summary>Runs <see cref="Call"/> on a thread-pool thread; cancelling gives the
-        /// connection up as for <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
+        /// <summary>Runs <see cref="Call"/> on a thread-pool thread; cancelling works as for
+        /// <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
         /// <param name="script">The Lua script.</param>
         /// <param name="args">The arguments, as for <see cref="Call"/>.</param>
         /// <param name="cancellationToken">Cancels the call.</param>
@@ -581,8 +614,7 @@ namespace QelZmq
         }
 
         /// <summary>Runs <see cref="CallJson{T}"/> on a thread-pool thread; cancelling
-        /// gives the connection up as for
-        /// <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
+        /// works as for <see cref="ExecuteAsync(string, CancellationToken)"/>.</summary>
         /// <typeparam name="T">What the JSON text becomes.</typeparam>
         /// <param name="script">The Lua script; it returns one JSON text.</param>
         /// <param name="args">The arguments, as for <see cref="Call"/>.</param>
@@ -607,6 +639,17 @@ namespace QelZmq
             handle.Dispose();
         }
 
+        // Where an asynchronous call stands. It leaves Queued exactly once, by one
+        // compare-and-swap: to Started when its request is handed to the library, or to
+        // Cancelled when its token or the giving up of the connection lets it go first.
+        // Only a Started call can leave a request the socket still waits on.
+        private const int Queued = 0, Started = 1, Cancelled = 2, Done = 3;
+
+        private sealed class Turn
+        {
+            internal int State = Queued;
+        }
+
         private Task<T> Enqueue<T>(byte[] request, Func<byte[], T> decode, CancellationToken cancellationToken)
         {
             var promise = new TaskCompletionSource<T>();
@@ -615,17 +658,40 @@ namespace QelZmq
                 promise.SetCanceled();
                 return promise.Task;
             }
+            var turn = new Turn();
             lock (queueSync)
             {
                 queueTail = queueTail.ContinueWith(previous =>
                 {
-                    // Cancelled, or let go when the connection was given up, before its
-                    // turn: nothing was sent.
-                    if (promise.Task.IsCompleted)
+                    // Let go before its turn: nothing is sent.
+                    if (Volatile.Read(ref turn.State) != Queued)
+                        return;
+                    byte[] answer;
+                    try
+                    {
+                        answer = Exchange(request, turn, cancellationToken);
+                    }
+                    catch (Exception e)
+                    {
+                        // A call given up while in the library was cancelled already; the
+                        // failure of its abandoned exchange is nobody's to see.
+                        if (Interlocked.Exchange(ref turn.State, Done) != Cancelled)
+                            promise.TrySetException(e);
+                        return;
+                    }
+                    if (answer == null)
+                    {
+                        // Its token went off while it waited for a blocking call: the
+                        // callback may not have run yet, so settle it here too.
+                        if (Interlocked.CompareExchange(ref turn.State, Cancelled, Queued) == Queued)
+                            promise.TrySetCanceled();
+                        return;
+                    }
+                    if (Interlocked.Exchange(ref turn.State, Done) == Cancelled)
                         return;
                     try
                     {
-                        promise.TrySetResult(decode(Exchange(request)));
+                        promise.TrySetResult(decode(answer));
                     }
                     catch (Exception e)
                     {
@@ -638,12 +704,21 @@ namespace QelZmq
             {
                 registrations.Add(cancellationToken.Register(() =>
                 {
-                    if (!promise.Task.IsCompleted)
+                    // Not sent yet: this call alone ends, and is skipped when its turn comes.
+                    if (Interlocked.CompareExchange(ref turn.State, Cancelled, Queued) == Queued)
+                        promise.TrySetCanceled();
+                    // Its request is in the library, which cannot take it back.
+                    else if (Interlocked.CompareExchange(ref turn.State, Cancelled, Started) == Started)
                         GiveUp(promise);
                 }));
             }
-            // A call queued behind one that never returns would never get its turn.
-            registrations.Add(givenUp.Token.Register(() => promise.TrySetException(GivenUpException())));
+            // A call queued behind one that never returns would never get its turn. The
+            // call in the library when the connection is given up is the cancelled one.
+            registrations.Add(givenUp.Token.Register(() =>
+            {
+                if (Interlocked.CompareExchange(ref turn.State, Cancelled, Queued) == Queued)
+                    promise.TrySetException(GivenUpException());
+            }));
             promise.Task.ContinueWith(done =>
             {
                 foreach (CancellationTokenRegistration registration in registrations)
@@ -672,17 +747,36 @@ namespace QelZmq
 
         private byte[] Exchange(byte[] terminatedScript)
         {
+            return Exchange(terminatedScript, null, CancellationToken.None);
+        }
+
+        // An asynchronous call passes its turn and token: it is marked Started only once it
+        // holds the gate, just before the library gets its request, and it returns null,
+        // having sent nothing, when it was let go before that.
+        private byte[] Exchange(byte[] terminatedScript, Turn turn, CancellationToken cancellationToken)
+        {
             if (disposed || handle.IsClosed)
                 throw new ObjectDisposedException("QelConnection");
             if (givingUp)
                 throw GivenUpException();
+            // The gate is held by a blocking call here, never by an earlier asynchronous
+            // one (they are chained); a cancelled call need not wait for it.
+            CancellationTokenSource either = cancellationToken.CanBeCanceled
+                ? CancellationTokenSource.CreateLinkedTokenSource(givenUp.Token, cancellationToken) : null;
             try
             {
-                gate.Wait(givenUp.Token);
+                gate.Wait(either != null ? either.Token : givenUp.Token);
             }
             catch (OperationCanceledException)
             {
-                throw GivenUpException();
+                if (givenUp.IsCancellationRequested)
+                    throw GivenUpException();
+                return null;
+            }
+            finally
+            {
+                if (either != null)
+                    either.Dispose();
             }
             try
             {
@@ -690,6 +784,8 @@ namespace QelZmq
                     throw new ObjectDisposedException("QelConnection");
                 if (givingUp)
                     throw GivenUpException();
+                if (turn != null && Interlocked.CompareExchange(ref turn.State, Started, Queued) != Queued)
+                    return null;
                 IntPtr result = IntPtr.Zero;
                 int status = -1;
                 try
@@ -720,10 +816,11 @@ namespace QelZmq
 
         private static byte[] CallText(string script, object[] args)
         {
-            byte[] code = ToCString(script, "script");
+            CheckCString(script, "script");
+            int length = LuaLiteral.StrictUtf8.GetByteCount(script);
             if (args == null)
                 throw new ArgumentNullException("args", "args is null; pass new object[] { null } for one nil argument");
-            return LuaLiteral.Call(code, code.Length - 1, args);
+            return LuaLiteral.Call(script, length, args);
         }
 
         private static T FromJson<T>(byte[] answer)
@@ -742,14 +839,21 @@ namespace QelZmq
 
         private static byte[] ToCString(string text, string what)
         {
+            CheckCString(text, what);
+            // Encoded straight into the terminated array; the last byte stays 0.
+            byte[] terminated = new byte[LuaLiteral.StrictUtf8.GetByteCount(text) + 1];
+            LuaLiteral.StrictUtf8.GetBytes(text, 0, text.Length, terminated, 0);
+            return terminated;
+        }
+
+        private static void CheckCString(string text, string what)
+        {
             if (text == null)
                 throw new ArgumentNullException(what);
             int nul = text.IndexOf('\0');
             if (nul >= 0)
                 // The C side takes NUL-terminated text and would silently send less.
                 throw new ArgumentException(NulMessage(what, nul), what);
-            // Strict: a lone surrogate cannot become UTF-8 and must not turn into '?'.
-            return ToCString(new UTF8Encoding(false, true).GetBytes(text));
         }
 
         private static byte[] ToCString(byte[] script)

@@ -314,29 +314,59 @@ internal static class QelZmqTest
         });
         Check("cancelling releases the caller and gives the connection up", () =>
         {
-            var dead = new QelConnection(Host, FreePort());
+            var listener = new TcpListener(IPAddress.Loopback, 0);
+            listener.Start();
+            var silent = new QelConnection(Host, ((IPEndPoint)listener.LocalEndpoint).Port);
             var cancel = new CancellationTokenSource();
-            Task<string> stuck = dead.ExecuteAsync("return 1", cancel.Token);
-            Task<string> queued = dead.CallAsync("return 2", new object[0]);
+            Task<string> stuck = silent.ExecuteAsync("return 'stuck'", cancel.Token);
+            // Only a call whose request went out gives the connection up when cancelled.
+            Socket peer = TakeRequest(listener, "return 'stuck'");
+            Task<string> queued = silent.CallAsync("return 2", new object[0]);
             // A continuation run inline by the cancel that calls again must fail, not wait.
-            Task<bool> inline = stuck.ContinueWith(done => Message(() => dead.Execute("return 3")).Contains("given up"),
+            Task<bool> inline = stuck.ContinueWith(done => Message(() => silent.Execute("return 3")).Contains("given up"),
                                                    TaskContinuationOptions.ExecuteSynchronously);
             var precancelled = new CancellationToken(true);
-            True(dead.ExecuteAsync("return 4", precancelled).IsCanceled, "a cancelled token still sent");
+            True(silent.ExecuteAsync("return 4", precancelled).IsCanceled, "a cancelled token still sent");
             cancel.Cancel();
             Throws<AggregateException>(() => stuck.Wait(TimeSpan.FromSeconds(30)));
             True(stuck.IsCanceled, "the task is " + stuck.Status);
-            foreach (Task later in new Task[] { queued, dead.ExecuteAsync("return 5"),
-                                                 dead.CallJsonAsync<int>("return 6", new object[0], CancellationToken.None) })
+            foreach (Task later in new Task[] { queued, silent.ExecuteAsync("return 5"),
+                                                 silent.CallJsonAsync<int>("return 6", new object[0], CancellationToken.None) })
             {
                 Throws<AggregateException>(() => later.Wait(TimeSpan.FromSeconds(30)));
                 True(later.Exception.InnerException is QelException, later.Exception.ToString());
             }
-            Throws<QelException>(() => dead.Call("return 7"));
+            Throws<QelException>(() => silent.Call("return 7"));
             True(inline.Wait(TimeSpan.FromSeconds(30)) && inline.Result, "the inline call did not fail at once");
-            var dispose = Task.Factory.StartNew(dead.Dispose);
+            var dispose = Task.Factory.StartNew(silent.Dispose);
             True(dispose.Wait(TimeSpan.FromSeconds(30)), "Dispose waited for the stuck call");
-            Throws<ObjectDisposedException>(() => dead.Execute("return 8"));
+            Throws<ObjectDisposedException>(() => silent.Execute("return 8"));
+            peer.Close();
+            listener.Stop();
+        });
+        Check("cancelling a queued call spares the call under way", () =>
+        {
+            using (var c = Connect())
+            {
+                // Queued first, so that when its task completes the long call is next.
+                Task<string> first = c.ExecuteAsync("return 'first'");
+                Task<string> running = c.ExecuteAsync(
+                    "local t = os.clock() repeat until os.clock() - t > 0.3 return 'ran'");
+                var cancel = new CancellationTokenSource();
+                Task<string> queued = c.CallAsync("return ...", new object[] { "queued" }, cancel.Token);
+                Task<string> behind = c.ExecuteAsync("return 'behind'");
+                True(first.Wait(TimeSpan.FromSeconds(30)), "no first answer within 30 s");
+                cancel.Cancel();
+                True(queued.IsCanceled, "the queued task is " + queued.Status);
+                True(running.Wait(TimeSpan.FromSeconds(60)), "no answer to the running call within 60 s");
+                Equal("ran", running.Result);
+                True(behind.Wait(TimeSpan.FromSeconds(30)), "no answer to the call behind within 30 s");
+                Equal("behind", behind.Result);
+                Equal("after", c.Execute("return 'after'"));
+                Task<string> again = c.ExecuteAsync("return 'again'", new CancellationTokenSource().Token);
+                True(again.Wait(TimeSpan.FromSeconds(30)), "no answer to a later call within 30 s");
+                Equal("again", again.Result);
+            }
         });
         Check("nullable annotations as a C# 8 compiler reads them", () =>
         {
@@ -612,6 +642,37 @@ return select('#', ...) .. ':' .. table.concat(out, ' ')";
             return flags;
         }
         return otherwise;
+    }
+
+    // Plays a service that takes one request and never answers: accepts the library's
+    // connection, greets it as a ZeroMQ REP socket (ZMTP 3.0, NULL mechanism) and reads
+    // until the request's text has arrived. Bounded by 30 s.
+    private static Socket TakeRequest(TcpListener listener, string request)
+    {
+        True(listener.Server.Poll(30000000, SelectMode.SelectRead), "the library did not connect within 30 s");
+        Socket peer = listener.AcceptSocket();
+        peer.ReceiveTimeout = 30000;
+        var greeting = new byte[64];
+        greeting[0] = 0xFF;
+        greeting[9] = 0x7F;
+        greeting[10] = 3;
+        Encoding.ASCII.GetBytes("NULL", 0, 4, greeting, 12);
+        var ready = new List<byte> { 0x04, 0 };
+        ready.AddRange(Encoding.ASCII.GetBytes("\u0005READY\u000bSocket-Type"));
+        ready.AddRange(new byte[] { 0, 0, 0, 3 });
+        ready.AddRange(Encoding.ASCII.GetBytes("REP"));
+        ready[1] = (byte)(ready.Count - 2);
+        peer.Send(greeting);
+        peer.Send(ready.ToArray());
+        var seen = new StringBuilder();
+        var buffer = new byte[4096];
+        while (seen.ToString().IndexOf(request, StringComparison.Ordinal) < 0)
+        {
+            int read = peer.Receive(buffer); // SocketException after 30 s of silence
+            True(read > 0, "the library closed the connection before its request arrived");
+            seen.Append(Encoding.GetEncoding("iso-8859-1").GetString(buffer, 0, read));
+        }
+        return peer;
     }
 
     // A loopback port nothing listens on: bound by the system, then let go.
