@@ -48,7 +48,8 @@ template <typename Function> void lookUp(void* library, Function& function, cons
 }
 
 // RTLD_LOCAL keeps its symbols, and those of what it pulls in, out of the names other
-// libraries resolve against; RTLD_NOW finds a missing dependency here, not mid-scrape.
+// libraries resolve against; RTLD_NOW binds them all here, so a library that cannot be
+// used stops the start rather than a scrape.
 Microhttpd load() {
     void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
