@@ -43,7 +43,10 @@ pkg-config file. Building against it needs neither ZeroMQ's headers nor
 libzmq3-dev.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qel-lua-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libqel-zmq1 (= ${deb_version})")
+# qel-lua-service loads libmicrohttpd itself for --metrics, so dpkg-shlibdeps, which reads
+# NEEDED entries, does not see it: it is named here, as its shlibs file would name it.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
+  "libqel-zmq1 (= ${deb_version}), libmicrohttpd12 (>= 0.9.75)")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "reference Lua script service and command-line host for QEL_ZMQ
 qel-lua-service runs each request it receives over ZeroMQ as a Lua 5.4

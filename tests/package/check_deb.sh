@@ -106,6 +106,16 @@ for file in "$prefix/bin/qel-lua" "$prefix/bin/qel-lua-service" \
     "$prefix/lib/$multiarch/libqel_zmq.so.$version"; do
     ! readelf -d "$file" | grep -q -E 'RPATH|RUNPATH' || fail "$file carries a search path"
 done
+# The service loads libmicrohttpd only for --metrics, so its workers never map it: no
+# NEEDED entry names it (qel-lua-tools still depends on its package, above).
+needed=$(readelf -d "$prefix/bin/qel-lua-service") || fail "readelf cannot read qel-lua-service"
+case $needed in
+*"NEEDED"*) ;;
+*) fail "readelf lists no NEEDED entry of qel-lua-service" ;;
+esac
+case $needed in
+*libmicrohttpd*) fail "qel-lua-service links libmicrohttpd: $needed" ;;
+esac
 # Every package has its DEP-5 copyright; the tools' also holds the notices of Lua and of
 # lua-cjson (its own, and Lucent's for dtoa.c and g_fmt.c).
 for package in $packages; do

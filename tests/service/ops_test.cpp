@@ -1,10 +1,11 @@
 // ops_test.cpp - the service as an operator runs it: the readiness and stopping
 // notifications a service manager waits for, on a datagram socket the test owns, and
 // the JSON log a collector parses (with Python's own parser, not ours), and the metrics
-// a scraper reads, held to what the clients saw.
+// a scraper reads, held to what the clients saw, from a library loaded only for them.
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <map>
@@ -221,6 +222,22 @@ std::map<std::string, double> scrape(int port) {
     return series;
 }
 
+// The path of the first file mapped into process `pid` whose path contains `name`
+// ("" when none is); nothing when its maps cannot be read.
+std::optional<std::string> mappedFile(pid_t pid, const std::string& name) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    if (!maps) return std::nullopt;
+    bool any = false;
+    for (std::string line; std::getline(maps, line);) {
+        any = true;
+        const std::size_t path = line.find('/');
+        if (path != std::string::npos && line.find(name, path) != std::string::npos)
+            return line.substr(path);
+    }
+    if (!any) return std::nullopt;
+    return std::string();
+}
+
 } // namespace
 
 // A scrape after a small load counts exactly what the clients got, outcome by outcome,
@@ -237,6 +254,8 @@ TEST(Ops, MetricsCountWhatTheClientsSaw) {
             return port != 0;
         },
         std::chrono::seconds(30)));
+    // Loaded for the listener (the check that it is not without --metrics can fail).
+    EXPECT_NE(mappedFile(service.pid(), "/libmicrohttpd.so"), std::string());
     const std::map<std::string, double> before = scrape(port);
     ASSERT_FALSE(before.empty());
     EXPECT_EQ(before.at("qel_workers{state=\"idle\"}"), 2);
@@ -299,4 +318,49 @@ TEST(Ops, MetricsCountWhatTheClientsSaw) {
     // kills, so no replacement is certain, but none is for anything else.
     EXPECT_EQ(after.at("qel_workers_replaced_total{cause=\"ended\"}"), 0);
     EXPECT_GT(after.at("process_start_time_seconds"), 1.6e9);
+}
+
+// Without --metrics neither the supervisor nor, started from the same executable with
+// the same links, any worker maps libmicrohttpd (nor GnuTLS through it).
+TEST(Ops, MicrohttpdIsNotMappedWithoutMetrics) {
+    ServiceProcess service({"--workers", "1"});
+    EXPECT_EQ(RawClient(service.endpoint()).ask("return 6 * 7"), "42");
+    EXPECT_EQ(mappedFile(service.pid(), "/libmicrohttpd.so"), std::string());
+    EXPECT_EQ(mappedFile(service.pid(), "/libgnutls.so"), std::string());
+}
+
+// A libmicrohttpd.so.12 that is no library, or a library without its functions (libc,
+// under that name), stops a start with --metrics with status 1, naming the library.
+TEST(Ops, MetricsStopTheStartWhenMicrohttpdCannotBeLoaded) {
+    char dir[] = "/tmp/qel_mhdXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string library = std::string(dir) + "/libmicrohttpd.so.12";
+    const std::optional<std::string> libc = mappedFile(getpid(), "/libc.so.6");
+    ASSERT_TRUE(libc && !libc->empty());
+    const struct {
+        bool library;
+        const char* says;
+    } rows[] = {
+        {false, "cannot load libmicrohttpd.so.12 for --metrics: "},
+        {true, "cannot use libmicrohttpd.so.12 for --metrics: MHD_start_daemon is missing"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.says);
+        unlink(library.c_str());
+        if (row.library) {
+            ASSERT_EQ(symlink(libc->c_str(), library.c_str()), 0);
+        } else {
+            std::ofstream(library) << "not a library\n";
+        }
+        const ProgramResult result =
+            runProgram("/usr/bin/env",
+                       {"LD_LIBRARY_PATH=" + std::string(dir), QEL_LUA_SERVICE, "--bind",
+                        "tcp://127.0.0.1:*", "--metrics", "127.0.0.1:0"},
+                       "");
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find("qel-lua-service: " + std::string(row.says)), std::string::npos)
+            << result.err;
+        EXPECT_EQ(result.out, ""); // it never said it serves
+    }
+    unlink(library.c_str());
+    rmdir(dir);
 }
