@@ -1,10 +1,13 @@
 // ops_test.cpp - the service as an operator runs it: the readiness and stopping
 // notifications a service manager waits for, on a datagram socket the test owns, and
-// the JSON log a collector parses (with Python's own parser, not ours), and the metrics
-// a scraper reads, held to what the clients saw.
+// the JSON log a collector parses (with Python's own parser, not ours), the metrics
+// a scraper reads, held to what the clients saw, and a reload under load.
 #include <atomic>
+#include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <map>
@@ -16,6 +19,7 @@
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 #include "clients.h"
 #include "log.h"
@@ -299,4 +303,141 @@ TEST(Ops, MetricsCountWhatTheClientsSaw) {
     // kills, so no replacement is certain, but none is for anything else.
     EXPECT_EQ(after.at("qel_workers_replaced_total{cause=\"ended\"}"), 0);
     EXPECT_GT(after.at("process_start_time_seconds"), 1.6e9);
+}
+
+namespace {
+
+// Saves a file as an editor does: a new file renamed over the old one.
+void rewrite(const std::string& path, const std::string& text) {
+    std::ofstream(path + ".new") << text;
+    std::rename((path + ".new").c_str(), path.c_str());
+}
+
+// What one client got: each answer is one generation's "11" or "22", or something else.
+struct ReloadTally {
+    int sent = 0;
+    int old = 0;
+    int fresh = 0;
+    int oldAfterDone = 0; // sent once the reload was said done, yet answered by the old code
+    int lost = 0;
+    int other = 0;
+    std::string odd;
+};
+
+} // namespace
+
+// SIGHUP under load: every request is answered by one generation's files, never a mix of
+// the two, none lost or refused; once the log says the reload is done only the new code
+// answers, and the old workers are gone. A file that does not compile leaves the old code
+// serving and says where, and a later reload of fixed files works.
+TEST(Ops, ReloadServesOneGenerationAtATimeAndSurvivesABadFile) {
+    const std::string a = ::testing::TempDir() + "qel_reload_a.lua";
+    const std::string b = ::testing::TempDir() + "qel_reload_b.lua";
+    auto version = [&](const std::string& n, const std::string& more) {
+        rewrite(a, "A = " + n + "\n");
+        rewrite(b, "B = " + n + "\nfunction v() return A .. B end\n" + more);
+    };
+    version("1", "");
+    ServiceProcess service({"--workers", "2", "--preload", a, "--preload", b});
+    // SIGHUP, and the log's line on how that reload ended.
+    auto reload = [&] {
+        const std::size_t from = service.logSize();
+        EXPECT_EQ(kill(service.pid(), SIGHUP), 0);
+        std::string verdict;
+        waitUntil(
+            [&] {
+                const std::string log = service.log(from);
+                for (const char* end : {"qel-lua-service: reloaded", "qel-lua-service: reload f"}) {
+                    const std::size_t at = log.find(end);
+                    if (at != std::string::npos && log.find('\n', at) != std::string::npos)
+                        verdict = log.substr(at, log.find('\n', at) - at);
+                }
+                return !verdict.empty();
+            },
+            std::chrono::seconds(30));
+        return verdict;
+    };
+    auto workersLeft = [&](std::size_t n) {
+        return waitUntil([&] { return childrenOf(service.pid()).size() == n; },
+                         std::chrono::seconds(30));
+    };
+
+    constexpr int kClients = 8;
+    std::atomic<bool> running{true};
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0};
+    std::vector<std::future<ReloadTally>> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.push_back(std::async(std::launch::async, [&] {
+            ReloadTally tally;
+            RawClient client(service.endpoint());
+            for (int i = 0; running && i < 1000000; ++i) {
+                const bool after = done;
+                const auto reply = client.ask("return v()");
+                ++tally.sent;
+                if (!reply) {
+                    ++tally.lost; // a REQ socket cannot ask again
+                    break;
+                }
+                if (*reply == "11") {
+                    ++tally.old;
+                    tally.oldAfterDone += after ? 1 : 0;
+                } else if (*reply == "22") {
+                    ++tally.fresh;
+                } else {
+                    ++tally.other;
+                    tally.odd = *reply;
+                }
+                ++answered;
+            }
+            return tally;
+        }));
+    }
+    const auto enough = [&](int n) {
+        return waitUntil([&] { return answered >= n; }, std::chrono::seconds(30));
+    };
+    EXPECT_TRUE(enough(200));
+    version("2", "");
+    const auto begun = Clock::now();
+    const std::string verdict = reload();
+    const double seconds = secondsSince(begun);
+    done = true;
+    EXPECT_TRUE(enough(answered + 400));
+    running = false;
+    ReloadTally total;
+    for (auto& client : clients) {
+        const ReloadTally t = client.get();
+        total.sent += t.sent;
+        total.old += t.old;
+        total.fresh += t.fresh;
+        total.oldAfterDone += t.oldAfterDone;
+        total.lost += t.lost;
+        total.other += t.other;
+        if (!t.odd.empty()) total.odd = t.odd;
+    }
+    std::printf("reload under load: %d sent, %d answered old, %d new, %d lost, %d other; "
+                "reload said done after %.3f s\n",
+                total.sent, total.old, total.fresh, total.lost, total.other, seconds);
+    EXPECT_EQ(verdict, "qel-lua-service: reloaded: generation 1 serving, 2 workers");
+    EXPECT_EQ(total.lost, 0);
+    EXPECT_EQ(total.other, 0) << total.odd;
+    EXPECT_EQ(total.oldAfterDone, 0);
+    EXPECT_EQ(total.old + total.fresh, total.sent);
+    EXPECT_GT(total.fresh, 0);
+    EXPECT_TRUE(workersLeft(2)) << "the old workers are gone";
+
+    // Line 3 of b does not compile: the old code serves on, and the log says where.
+    version("3", "x = = 1\n");
+    const std::string failed = reload();
+    EXPECT_EQ(failed.rfind("qel-lua-service: reload failed", 0), 0u) << failed;
+    EXPECT_NE(failed.find("qel_reload_b.lua:3: unexpected symbol"), std::string::npos) << failed;
+    EXPECT_TRUE(workersLeft(2)) << "the new workers are gone";
+    RawClient client(service.endpoint());
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(client.ask("return v()"), "22");
+    version("4", "");
+    EXPECT_EQ(reload(), "qel-lua-service: reloaded: generation 2 serving, 2 workers");
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(client.ask("return v()"), "44");
+    EXPECT_EQ(service.stop(), 0);
 }
