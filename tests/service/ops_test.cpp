@@ -225,6 +225,20 @@ std::map<std::string, double> scrape(int port) {
     return series;
 }
 
+// The port the service's log says its metrics are on; 0 when it says none in time.
+int metricsPort(const ServiceProcess& service) {
+    int port = 0;
+    waitUntil(
+        [&] {
+            const std::string log = service.log();
+            const std::size_t at = log.find("metrics on http://127.0.0.1:");
+            if (at != std::string::npos) port = std::atoi(log.c_str() + at + 28);
+            return port != 0;
+        },
+        std::chrono::seconds(30));
+    return port;
+}
+
 } // namespace
 
 // A scrape after a small load counts exactly what the clients got, outcome by outcome,
@@ -232,15 +246,7 @@ std::map<std::string, double> scrape(int port) {
 TEST(Ops, MetricsCountWhatTheClientsSaw) {
     ServiceProcess service({"--workers", "2", "--max-seconds", "0.2", "--max-request", "1k",
                             "--metrics", "127.0.0.1:0"});
-    int port = 0;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            const std::string log = service.log();
-            const std::size_t at = log.find("metrics on http://127.0.0.1:");
-            if (at != std::string::npos) port = std::atoi(log.c_str() + at + 28);
-            return port != 0;
-        },
-        std::chrono::seconds(30)));
+    const int port = metricsPort(service);
     const std::map<std::string, double> before = scrape(port);
     ASSERT_FALSE(before.empty());
     EXPECT_EQ(before.at("qel_workers{state=\"idle\"}"), 2);
@@ -338,7 +344,9 @@ TEST(Ops, ReloadServesOneGenerationAtATimeAndSurvivesABadFile) {
         rewrite(b, "B = " + n + "\nfunction v() return A .. B end\n" + more);
     };
     version("1", "");
-    ServiceProcess service({"--workers", "2", "--preload", a, "--preload", b});
+    ServiceProcess service(
+        {"--workers", "2", "--preload", a, "--preload", b, "--metrics", "127.0.0.1:0"});
+    const int port = metricsPort(service);
     // SIGHUP, and the log's line on how that reload ended.
     auto reload = [&] {
         const std::size_t from = service.logSize();
@@ -439,5 +447,14 @@ TEST(Ops, ReloadServesOneGenerationAtATimeAndSurvivesABadFile) {
     EXPECT_EQ(reload(), "qel-lua-service: reloaded: generation 2 serving, 2 workers");
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(client.ask("return v()"), "44");
+    const std::map<std::string, double> metrics = scrape(port);
+    ASSERT_FALSE(metrics.empty());
+    EXPECT_EQ(metrics.at("qel_reload_generation"), 2);
+    EXPECT_EQ(metrics.at("qel_reloads_total{result=\"ok\"}"), 2);
+    EXPECT_EQ(metrics.at("qel_reloads_total{result=\"failed\"}"), 1);
+    double workers = 0; // every state's, so a slot counted twice or left over shows
+    for (const auto& [series, value] : metrics)
+        workers += series.rfind("qel_workers{", 0) == 0 ? value : 0;
+    EXPECT_EQ(workers, 2);
     EXPECT_EQ(service.stop(), 0);
 }
