@@ -284,9 +284,9 @@ void ServingLoop::reloaded(const ReloadOutcome& outcome, Clock::time_point now) 
     if (outcome.ok) {
         bump(metrics_.reloadGeneration);
         const std::uint64_t generation = metrics_.reloadGeneration.load(std::memory_order_relaxed);
-        const std::string text =
-            formatted("reloaded: generation %llu serving, %d workers",
-                      static_cast<unsigned long long>(generation), options_.workers);
+        const std::string text = formatted(
+            "reloaded: generation %llu serving, %d %s", static_cast<unsigned long long>(generation),
+            options_.workers, options_.workers == 1 ? "worker" : "workers");
         LogLine("reload", text)
             .with("result", std::string_view("ok"))
             .with("generation", generation)
