@@ -471,11 +471,17 @@ void WorkerPool::startCollection(Worker& worker, Clock::time_point now) {
     post(worker, Control::kCollect);
 }
 
+// While two generations overlap, the old one's last runs count too: no more requests run
+// at once than --workers, which the unread-reply bound and the memory headroom are sized
+// for, so a new worker waits for an old one to finish before it takes a request.
 bool WorkerPool::hasIdle() const {
+    bool idle = false;
+    std::size_t busy = 0;
     for (const Worker& worker : workers_) {
-        if (worker.state == Worker::State::Idle && serving(worker)) return true;
+        idle = idle || (worker.state == Worker::State::Idle && serving(worker));
+        busy += worker.state == Worker::State::Busy ? 1 : 0;
     }
-    return false;
+    return idle && busy < size();
 }
 
 bool WorkerPool::anyBusy() const {
