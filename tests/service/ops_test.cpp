@@ -434,13 +434,29 @@ TEST(Ops, ReloadServesOneGenerationAtATimeAndSurvivesABadFile) {
     EXPECT_GT(total.fresh, 0);
     EXPECT_TRUE(workersLeft(2)) << "the old workers are gone";
 
+    // A worker started later in a generation, after one was lost, runs the generation's
+    // files as read at its start, not what is on disk now.
+    version("5", "");
+    const std::vector<pid_t> generation = childrenOf(service.pid());
+    ASSERT_EQ(generation.size(), 2u);
+    ASSERT_EQ(kill(generation[0], SIGKILL), 0);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::map<std::string, double> m = scrape(port);
+            return !m.empty() && m.at("qel_workers_replaced_total{cause=\"ended\"}") == 1 &&
+                   m.at("qel_workers{state=\"idle\"}") == 2;
+        },
+        std::chrono::seconds(30)));
+    RawClient client(service.endpoint());
+    for (int i = 0; i < 4; ++i) // dealt in turn, so both workers answer
+        EXPECT_EQ(client.ask("return v()"), "22");
+
     // Line 3 of b does not compile: the old code serves on, and the log says where.
     version("3", "x = = 1\n");
     const std::string failed = reload();
     EXPECT_EQ(failed.rfind("qel-lua-service: reload failed", 0), 0u) << failed;
     EXPECT_NE(failed.find("qel_reload_b.lua:3: unexpected symbol"), std::string::npos) << failed;
     EXPECT_TRUE(workersLeft(2)) << "the new workers are gone";
-    RawClient client(service.endpoint());
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(client.ask("return v()"), "22");
     version("4", "");
