@@ -39,6 +39,9 @@ struct Control {
     std::uint32_t replyOk;               // the reply is not an error reply
     std::uint64_t requestSize;
     std::uint64_t replySize;
+    // Why the worker could not start, zero-terminated, left before it exits: the
+    // supervisor says it when the worker was one of a reload's.
+    char failure[256];
 };
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free &&
                   sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),

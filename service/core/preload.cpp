@@ -8,6 +8,7 @@
 #include <lua.hpp>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace qel {
 
@@ -53,8 +54,25 @@ bool readFile(const std::string& path, std::string& text, std::string& error) {
 
 } // namespace
 
+bool readPreloadSources(const std::vector<std::string>& files, std::vector<PreloadSource>& sources,
+                        std::string& error) {
+    std::vector<PreloadSource> read;
+    for (const std::string& path : files) {
+        PreloadSource source{path, {}};
+        if (!readFile(path, source.text, error)) return false;
+        read.push_back(std::move(source));
+    }
+    sources = std::move(read);
+    return true;
+}
+
 bool Preload::read(const std::vector<std::string>& files, std::string& error) {
-    if (files.empty()) {
+    std::vector<PreloadSource> sources;
+    return readPreloadSources(files, sources, error) && compile(sources, error);
+}
+
+bool Preload::compile(const std::vector<PreloadSource>& sources, std::string& error) {
+    if (sources.empty()) {
         chunks_.clear();
         return true;
     }
@@ -66,10 +84,9 @@ bool Preload::read(const std::vector<std::string>& files, std::string& error) {
     }
     lua_State* L = compiler.get();
     std::vector<Chunk> chunks;
-    for (const std::string& path : files) {
-        std::string text;
-        if (!readFile(path, text, error)) return false;
-        Chunk chunk{baseName(path), {}};
+    for (const PreloadSource& source : sources) {
+        std::string text = source.text;
+        Chunk chunk{baseName(source.path), {}};
         // Like the stand-alone interpreter, a first line starting with '#' is skipped,
         // its newline kept so that line numbers stay the file's.
         if (!text.empty() && text.front() == '#') text.erase(0, text.find('\n'));

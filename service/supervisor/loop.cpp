@@ -8,6 +8,8 @@
 #include <exception>
 #include <malloc.h>
 #include <poll.h>
+#include <stdexcept>
+#include <time.h>
 
 #include "channel.h"
 #include "invariants.h"
@@ -41,7 +43,10 @@ ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, in
 }
 
 bool ServingLoop::start() {
-    return pool_.start(signals_.fd(), [this] {
+    PreloadSnapshot files;
+    std::string error;
+    if (!PreloadSnapshot::take(options_.preload, files, error)) throw std::runtime_error(error);
+    return pool_.start(std::move(files), signals_.fd(), [this] {
         feedWatchdog(Clock::now());
         takeSignals();
         return stopRequested_;
@@ -69,6 +74,7 @@ bool ServingLoop::round() {
     if (intakeOpen_ && stopRequested_) closeIntake(now);
     pool_.tick(now);
     sendAnswers(now);
+    reloads(now);
     if (stopDeadline_ && now >= *stopDeadline_) {
         stopNow(now);
         return true;
@@ -87,6 +93,9 @@ bool ServingLoop::round() {
 // is answered that the service is stopping. Without it, the stop waits for every request.
 void ServingLoop::closeIntake(Clock::time_point now) {
     intakeOpen_ = false;
+    // A reload under way is dropped; the old workers answer what they have.
+    reloadWanted_ = false;
+    pool_.cancelReload();
     notify("STOPPING=1\nSTATUS=stopping: answering the requests taken in");
     if (logFormat() == LogFormat::Json) {
         LogLine("stopping", "stopping: answering the requests taken in").write();
@@ -239,7 +248,61 @@ void ServingLoop::feedWatchdog(Clock::time_point now) {
 void ServingLoop::takeSignals() {
     const SignalEvents events = signals_.take();
     if (events.stop) stopRequested_ = true;
+    if (events.reload && !stopRequested_) reloadWanted_ = true;
     if (events.childEnded) pool_.childEnded();
+}
+
+// A reload's end is said before the next one begins. A SIGHUP during a reload is kept:
+// once that one ends, one more reads the files again, however many SIGHUPs came.
+void ServingLoop::reloads(Clock::time_point now) {
+    if (const std::optional<ReloadOutcome> outcome = pool_.takeReloadOutcome())
+        reloaded(*outcome, now);
+    if (!reloadWanted_ || !intakeOpen_ || stopRequested_ || pool_.reloading()) return;
+    reloadWanted_ = false;
+    reloadBegun_ = now;
+    timespec monotonic{};
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    const long long usec =
+        static_cast<long long>(monotonic.tv_sec) * 1000000 + monotonic.tv_nsec / 1000;
+    static const char kReloading[] =
+        "reloading: starting workers with the preloaded files read again";
+    notify(formatted("RELOADING=1\nMONOTONIC_USEC=%lld\nSTATUS=%s", usec, kReloading));
+    LogLine("reload", kReloading).with("result", std::string_view("started")).write();
+    PreloadSnapshot files;
+    std::string error;
+    if (!PreloadSnapshot::take(options_.preload, files, error)) {
+        reloaded(ReloadOutcome{false, error}, now);
+        return;
+    }
+    pool_.reload(std::move(files), now);
+}
+
+// Either way the service serves again, which is what the manager waits for.
+void ServingLoop::reloaded(const ReloadOutcome& outcome, Clock::time_point now) {
+    const double seconds = std::chrono::duration<double>(now - reloadBegun_).count();
+    bump(metrics_.reloads[outcome.ok ? 0 : 1]);
+    if (outcome.ok) {
+        bump(metrics_.reloadGeneration);
+        const std::uint64_t generation = metrics_.reloadGeneration.load(std::memory_order_relaxed);
+        const std::string text = formatted(
+            "reloaded: generation %llu serving, %d %s", static_cast<unsigned long long>(generation),
+            options_.workers, options_.workers == 1 ? "worker" : "workers");
+        LogLine("reload", text)
+            .with("result", std::string_view("ok"))
+            .with("generation", generation)
+            .with("workers", options_.workers)
+            .with("seconds", seconds)
+            .write();
+        notify("READY=1\nSTATUS=" + text);
+        return;
+    }
+    const std::string text = "reload failed, the old workers go on serving: " + outcome.error;
+    LogLine("reload", text)
+        .with("result", std::string_view("failed"))
+        .with("error", outcome.error)
+        .with("seconds", seconds)
+        .write();
+    notify("READY=1\nSTATUS=" + text);
 }
 
 } // namespace qel

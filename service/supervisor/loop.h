@@ -1,7 +1,7 @@
 // loop.h - the serving loop: read requests off the public socket, admit them, hand them
 // to workers, pass every answer (its own refusals, the pool's answers) to the one
-// ReplySender, take the signals (a stop it keeps, a child's end it hands to the pool),
-// and sleep until one of those has more to do.
+// ReplySender, take the signals (a stop it keeps, a reload it starts, a child's end it
+// hands to the pool), and sleep until one of those has more to do.
 #pragma once
 
 #include <optional>
@@ -42,6 +42,8 @@ class ServingLoop {
     void wait(Clock::time_point now);
     void takeSignals();
     void feedWatchdog(Clock::time_point now);
+    void reloads(Clock::time_point now);
+    void reloaded(const ReloadOutcome& outcome, Clock::time_point now);
 
     const ServiceOptions& options_;
     zmq::socket_t& front_;
@@ -53,6 +55,8 @@ class ServingLoop {
     Admission admission_;
     WorkerPool pool_;
     bool stopRequested_ = false;
+    bool reloadWanted_ = false; // a SIGHUP not yet acted on
+    Clock::time_point reloadBegun_{};
     bool intakeOpen_ = true;
     bool lookAgain_ = false; // requests may be left that ZeroMQ will not signal again
     std::optional<Clock::time_point> stopDeadline_;

@@ -103,8 +103,11 @@ std::string renderMetrics(const Metrics& m) {
     }
 
     header(out, "qel_reload_generation", "gauge",
-           "Times the service has reloaded its configuration; it does not reload yet.");
-    sample(out, "qel_reload_generation", "", std::uint64_t{0});
+           "Reloads that succeeded: the generation of preloaded files serving now.");
+    sample(out, "qel_reload_generation", "", read(m.reloadGeneration));
+    header(out, "qel_reloads_total", "counter", "Reloads (SIGHUP), by how they ended.");
+    sample(out, "qel_reloads_total", "result=\"ok\"", read(m.reloads[0]));
+    sample(out, "qel_reloads_total", "result=\"failed\"", read(m.reloads[1]));
     header(out, "process_start_time_seconds", "gauge",
            "Start time of the process since the Unix epoch in seconds.");
     sample(out, "process_start_time_seconds", "", m.startTime);

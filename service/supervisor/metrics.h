@@ -42,7 +42,9 @@ struct Metrics {
     std::atomic<std::uint64_t> largestPeerUnread{0}; // as of the last sweep
     std::array<std::atomic<std::uint64_t>, kWorkerStates> workers{};
     std::array<std::atomic<std::uint64_t>, kLossCauses> replaced{};
-    double startTime = 0; // seconds since the epoch
+    std::atomic<std::uint64_t> reloadGeneration{0};      // reloads that succeeded
+    std::array<std::atomic<std::uint64_t>, 2> reloads{}; // ok, failed
+    double startTime = 0;                                // seconds since the epoch
     // What ZeroMQ holds unread, which its own thread counts down; set before any read.
     std::shared_ptr<const UnreadBytes> unread;
 

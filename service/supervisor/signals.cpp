@@ -23,7 +23,7 @@ constexpr std::size_t kSignalsPerRead = 16;
 constexpr int kStopsToExit = 2;
 
 // What the loop reads from the signalfd.
-constexpr int kRead[] = {SIGINT, SIGTERM, SIGCHLD};
+constexpr int kRead[] = {SIGINT, SIGTERM, SIGHUP, SIGCHLD};
 
 // The signals the kernel raises for a fault of the thread itself. A handler that returned
 // from a real one would run the faulting instruction again, and ignoring one is
@@ -110,6 +110,8 @@ SignalEvents SignalReader::take() {
         for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof infos[0]; ++i) {
             if (infos[i].ssi_signo == SIGCHLD) {
                 events.childEnded = true;
+            } else if (infos[i].ssi_signo == SIGHUP) {
+                events.reload = true;
             } else if (++stops_ >= kStopsToExit) {
                 static const char message[] =
                     "qel-lua-service: second signal, exiting without waiting for requests\n";
@@ -122,9 +124,10 @@ SignalEvents SignalReader::take() {
     }
 }
 
-// A closed standard output (the reader of the endpoint line went away), a closed
-// terminal, a timer or profiler signal, Ctrl-\ or Ctrl-Z: none of them ends or stops the
-// service. Only SIGINT and SIGTERM stop it, and then with every request answered.
+// A closed standard output (the reader of the endpoint line went away), a timer or profiler signal,
+// Ctrl-\ or Ctrl-Z: none of them ends or stops the service. Only SIGINT and SIGTERM stop it, and
+// then with every request answered; SIGHUP, a closed terminal's as much as an operator's, reloads
+// it, which loses nothing.
 bool SignalReader::install() {
     sigset_t taken, blocked;
     sigemptyset(&taken);

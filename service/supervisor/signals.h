@@ -1,7 +1,7 @@
-// signals.h - SIGINT and SIGTERM ask the service to stop, SIGCHLD reports a worker
-// process that ended. No handler runs for them: they stay blocked in every thread and
-// are read from a signalfd, as events the serving loop takes and hands on. Every other
-// signal is ignored or blocked, so none sent to the supervisor ends it but those two (and
+// signals.h - SIGINT and SIGTERM ask the service to stop, SIGHUP to reload, SIGCHLD
+// reports a worker process that ended. No handler runs for them: they stay blocked in every thread
+// and are read from a signalfd, as events the serving loop takes and hands on. Every other signal
+// is ignored or blocked, so none sent to the supervisor ends it but the two stop signals (and
 // SIGKILL), and none can interrupt a call it is in, however often it arrives.
 #pragma once
 
@@ -11,6 +11,7 @@ namespace qel {
 struct SignalEvents {
     bool stop = false;       // SIGINT or SIGTERM: answer what was taken in, then exit
     bool childEnded = false; // SIGCHLD: one or more children ended, to be reaped
+    bool reload = false;     // SIGHUP: start the workers anew with the files read again
 };
 
 // The signalfd, and the one rule that cannot wait for the loop: a second stop signal
@@ -22,9 +23,9 @@ class SignalReader {
     SignalReader(const SignalReader&) = delete;
     SignalReader& operator=(const SignalReader&) = delete;
 
-    // Blocks the three signals and those of a fault in the calling thread (and every
+    // Blocks the four signals and those of a fault in the calling thread (and every
     // thread it starts later), ignores for the whole process every other signal that
-    // would end or stop it, and opens the descriptor the three are read from; false, with
+    // would end or stop it, and opens the descriptor the four are read from; false, with
     // errno saying why, when any of that cannot be done. Whatever it ignores or blocks is
     // inherited by the processes it starts, which must reset all of it.
     bool install();

@@ -59,6 +59,10 @@ WorkerPool::WorkerPool(const ServiceOptions& options, int doorbell, int exe, Met
     : options_(options), metrics_(metrics), doorbell_(doorbell), exe_(exe),
       limit_(timeLimit(options.limits.maxSeconds)),
       workers_(static_cast<std::size_t>(options.workers)) {
+    for (std::size_t i = 0; i < workers_.size(); ++i) {
+        workers_[i].slot = i;
+        workers_[i].generation = serving_;
+    }
     metrics_.workers[static_cast<std::size_t>(Worker::State::Down)].store(
         workers_.size(), std::memory_order_relaxed);
 }
@@ -77,8 +81,10 @@ static_assert(static_cast<std::size_t>(Worker::State::Collecting) + 1 == kWorker
               "kWorkerStateNames follows Worker::State");
 
 void WorkerPool::enter(Worker& worker, Worker::State state) {
-    auto& left = metrics_.workers[static_cast<std::size_t>(worker.state)];
-    left.store(left.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    if (!std::exchange(worker.vacant, false)) {
+        auto& left = metrics_.workers[static_cast<std::size_t>(worker.state)];
+        left.store(left.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    }
     bump(metrics_.workers[static_cast<std::size_t>(state)]);
     worker.state = state;
     check((state == Worker::State::Busy) == worker.running.has_value(),
@@ -91,8 +97,26 @@ Deadlines& WorkerPool::deadlines(Worker& worker) {
     return worker.running ? worker.running->deadlines : worker.collection;
 }
 
-bool WorkerPool::spawn(Worker& worker, Clock::time_point now) {
+// A slot no generation needs any more: its process has ended or been killed (and is
+// reaped later), and what it held goes back, a reply area once ZeroMQ lets go of it.
+void WorkerPool::vacate(Worker& worker) {
+    if (!check(worker.state == Worker::State::Down && !worker.vacant,
+               "only a worker that is down leaves its slot"))
+        return;
+    auto& down = metrics_.workers[static_cast<std::size_t>(Worker::State::Down)];
+    down.store(down.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    const std::size_t slot = worker.slot;
     worker = Worker{};
+    worker.slot = slot;
+    worker.vacant = true;
+}
+
+bool WorkerPool::spawn(Worker& worker, Clock::time_point now) {
+    Worker fresh;
+    fresh.slot = worker.slot;
+    fresh.generation = worker.generation;
+    fresh.vacant = worker.vacant;
+    worker = std::move(fresh);
     try {
         worker.controlArea = SharedArea::create("qel-lua-control", sizeof(Control));
         worker.request = SharedArea::create("qel-lua-request", kAreaKeep);
@@ -106,7 +130,8 @@ bool WorkerPool::spawn(Worker& worker, Clock::time_point now) {
     const ChannelFds fds{worker.controlArea.fd(),
                          worker.request.fd(),
                          {worker.replies.fd(0), worker.replies.fd(1)},
-                         doorbell_};
+                         doorbell_,
+                         filesOf(worker).fd()};
     worker.pid = spawnWorker(exe_, options_, fds);
     if (worker.pid < 0) {
         worker.retryAt = now + kRespawnDelay;
@@ -123,6 +148,10 @@ void WorkerPool::settleStart(Worker& worker, Clock::time_point now) {
     if (worker.control->ready.load(std::memory_order_acquire) != 0) {
         enter(worker, Worker::State::Idle);
     } else if (now - worker.started > kStartLimit) {
+        if (pending(worker)) {
+            failReload("a new worker did not start in time");
+            return;
+        }
         lost(worker, LossCause::StartTimeout, "a worker did not start in time");
         signalWorker(worker.pid, SIGKILL, 0);
         down(worker, now + kRespawnDelay);
@@ -130,14 +159,16 @@ void WorkerPool::settleStart(Worker& worker, Clock::time_point now) {
 }
 
 // The worker has lost its process (ended, or killed and to be reaped later, its pid
-// forgotten); a new one is started from retryAt on.
+// forgotten); a new one is started from retryAt on, unless its generation is retired.
 void WorkerPool::down(Worker& worker, Clock::time_point retryAt) {
     worker.pid = -1;
     worker.retryAt = retryAt;
     enter(worker, Worker::State::Down);
+    if (!serving(worker) && !pending(worker)) vacate(worker);
 }
 
-bool WorkerPool::start(int signals, const std::function<bool()>& stopped) {
+bool WorkerPool::start(PreloadSnapshot files, int signals, const std::function<bool()>& stopped) {
+    servingFiles_ = std::move(files);
     const Clock::time_point begun = Clock::now();
     for (Worker& worker : workers_) {
         if (!spawn(worker, begun)) throw std::runtime_error("the workers did not start");
@@ -180,6 +211,14 @@ void WorkerPool::reap() {
 }
 
 void WorkerPool::ended(Worker& worker, int status) {
+    if (pending(worker)) {
+        const char* said = worker.control->failure;
+        const std::string error(said, strnlen(said, sizeof worker.control->failure));
+        worker.pid = -1; // reaped: not to be signalled again
+        failReload(error.empty() ? "a new worker ended (" + reply::howItEnded(status) + ")"
+                                 : error);
+        return;
+    }
     const Clock::time_point now = Clock::now();
     if (worker.running) {
         answers_.emplace_back(std::move(*worker.running), reply::workerEnded(status));
@@ -196,6 +235,7 @@ void WorkerPool::ended(Worker& worker, int status) {
 void WorkerPool::tick(Clock::time_point now) {
     reap();
     for (Worker& worker : workers_) {
+        if (worker.vacant) continue;
         switch (worker.state) {
         case Worker::State::Busy:
         case Worker::State::Collecting:
@@ -219,6 +259,90 @@ void WorkerPool::tick(Clock::time_point now) {
             break; // until the loop reports its reply sent, in this same round
         }
     }
+    settleReload(now);
+}
+
+void WorkerPool::reload(PreloadSnapshot files, Clock::time_point now) {
+    if (!check(!pending_, "one reload at a time")) return;
+    pending_ = ++lastGeneration_;
+    pendingFiles_ = std::move(files);
+    for (std::size_t n = 0; n < size(); ++n) {
+        Worker* slot = nullptr;
+        for (Worker& worker : workers_) {
+            if (worker.vacant) {
+                slot = &worker;
+                break;
+            }
+        }
+        if (slot == nullptr) {
+            slot = &workers_.emplace_back();
+            slot->slot = workers_.size() - 1;
+            slot->vacant = true;
+        }
+        slot->generation = *pending_;
+        if (!spawn(*slot, now)) {
+            failReload("the new workers did not start");
+            return;
+        }
+    }
+}
+
+// The new generation serves once every worker of it is ready, and the old one's idle
+// workers end at once; its busy ones end when they have answered.
+void WorkerPool::settleReload(Clock::time_point now) {
+    if (!pending_) return;
+    for (const Worker& worker : workers_) {
+        if (pending(worker) && worker.state != Worker::State::Idle) return;
+    }
+    const std::uint64_t old = serving_;
+    serving_ = *std::exchange(pending_, std::nullopt);
+    servingFiles_ = std::move(pendingFiles_);
+    for (Worker& worker : workers_) {
+        if (!worker.vacant && worker.generation == old) retireIdle(worker, now);
+    }
+    outcome_ = ReloadOutcome{true, {}};
+}
+
+// A new worker that failed fails the reload: every worker of the new generation ends,
+// and the serving one goes on as if nothing had happened.
+void WorkerPool::failReload(std::string error) {
+    if (!pending_) return;
+    const std::uint64_t failed = *std::exchange(pending_, std::nullopt);
+    pendingFiles_ = PreloadSnapshot{};
+    for (Worker& worker : workers_) {
+        if (worker.generation != failed) continue;
+        if (worker.vacant) {
+            worker.generation = 0;
+            continue;
+        }
+        if (worker.pid > 0) signalWorker(worker.pid, SIGKILL, 0);
+        down(worker, Clock::now());
+    }
+    outcome_ = ReloadOutcome{false, std::move(error)};
+}
+
+void WorkerPool::cancelReload() {
+    failReload({});
+    outcome_.reset();
+}
+
+// A worker of a retired generation ends as soon as it has nothing to do.
+void WorkerPool::retireIdle(Worker& worker, Clock::time_point now) {
+    if (worker.vacant || serving(worker) || pending(worker)) return;
+    switch (worker.state) {
+    case Worker::State::Idle:
+    case Worker::State::Starting:
+        signalWorker(worker.pid, SIGKILL, 0);
+        down(worker, now);
+        break;
+    case Worker::State::Down:
+        vacate(worker);
+        break;
+    case Worker::State::Busy:
+    case Worker::State::Replied:
+    case Worker::State::Collecting:
+        break; // when it has finished
+    }
 }
 
 void WorkerPool::finishRun(Worker& worker) {
@@ -228,14 +352,14 @@ void WorkerPool::finishRun(Worker& worker) {
     }
     worker.control->state.store(Control::kIdle, std::memory_order_release);
     enter(worker, Worker::State::Idle);
+    retireIdle(worker, Clock::now());
 }
 
 // The reply is to go out from the area the worker built it in. The worker stays Replied
 // until it has: only then can prepare() see that ZeroMQ holds that area and choose the
 // other one for the worker's next reply.
 void WorkerPool::takeReply(Worker& worker) {
-    const Answer::FromWorker from{static_cast<std::size_t>(&worker - workers_.data()),
-                                  &worker.replies, worker.control->replySize,
+    const Answer::FromWorker from{worker.slot, &worker.replies, worker.control->replySize,
                                   worker.control->replyOk != 0};
     answers_.emplace_back(std::move(*worker.running), from);
     worker.running.reset();
@@ -269,6 +393,7 @@ void WorkerPool::answered(ReplySender::Sent sent, Clock::time_point now) {
         worker.collectDue = true;
         worker.idleSince = now;
         enter(worker, Worker::State::Idle);
+        retireIdle(worker, now);
         return;
     case ReplySender::Sent::Unreadable:
         answer.reply = reply::replaced(reply::kReplyUnreadable);
@@ -315,7 +440,7 @@ void WorkerPool::lost(const Worker& worker, LossCause cause, const std::string& 
     bump(metrics_.replaced[static_cast<std::size_t>(cause)]);
     if (text.empty() && logFormat() != LogFormat::Json) return;
     LogLine line("worker_replaced", text.empty() ? std::string("a worker was replaced") : text);
-    line.with("worker", std::uint64_t{static_cast<std::size_t>(&worker - workers_.data())})
+    line.with("worker", std::uint64_t{worker.slot})
         .with("pid", static_cast<int>(worker.pid))
         .with("cause", lossCauseName(cause));
     if (status >= 0) line.with("how", reply::howItEnded(status));
@@ -346,11 +471,17 @@ void WorkerPool::startCollection(Worker& worker, Clock::time_point now) {
     post(worker, Control::kCollect);
 }
 
+// While two generations overlap, the old one's last runs count too: no more requests run
+// at once than --workers, which the unread-reply bound and the memory headroom are sized
+// for, so a new worker waits for an old one to finish before it takes a request.
 bool WorkerPool::hasIdle() const {
+    bool idle = false;
+    std::size_t busy = 0;
     for (const Worker& worker : workers_) {
-        if (worker.state == Worker::State::Idle) return true;
+        idle = idle || (worker.state == Worker::State::Idle && serving(worker));
+        busy += worker.state == Worker::State::Busy ? 1 : 0;
     }
-    return false;
+    return idle && busy < size();
 }
 
 bool WorkerPool::anyBusy() const {
@@ -364,7 +495,7 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
     Worker* chosen = nullptr;
     for (std::size_t i = 0; i < workers_.size() && chosen == nullptr; ++i) {
         const std::size_t at = (nextWorker_ + i) % workers_.size();
-        if (workers_[at].state == Worker::State::Idle) {
+        if (workers_[at].state == Worker::State::Idle && serving(workers_[at])) {
             nextWorker_ = (at + 1) % workers_.size();
             chosen = &workers_[at];
         }
@@ -403,6 +534,7 @@ void WorkerPool::abandon(std::string_view text, Clock::time_point now) {
 
 Clock::time_point WorkerPool::nextDue(Clock::time_point until) const {
     for (const Worker& worker : workers_) {
+        if (worker.vacant) continue;
         switch (worker.state) {
         case Worker::State::Busy:
             until = std::min(until, worker.running->deadlines.next());

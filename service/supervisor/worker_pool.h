@@ -3,22 +3,27 @@
 // sent) or Collecting (its idle collection, timed like a request). Spawning, start-up,
 // deadlines, reaping, replacement and what a worker's request is answered are decided
 // here; the pool sends nothing, it lists its answers for the loop to hand to the sender,
-// and the loop says when a child process has ended.
+// and the loop says when a child process has ended. A reload starts a second generation
+// beside the serving one: requests go to one generation only, the serving one, which the
+// new one becomes once every worker of it is ready.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "channel.h"
 #include "metrics.h"
 #include "options.h"
+#include "preload_snapshot.h"
 #include "reply_sender.h"
 #include "request.h"
 
@@ -45,7 +50,16 @@ struct Worker {
     bool collectDue = false;        // it has served a request since its last collection
     Clock::time_point idleSince{};
     Clock::time_point started{};
-    Clock::time_point retryAt{}; // while Down: when to start a new process
+    Clock::time_point retryAt{};  // while Down: when to start a new process
+    std::size_t slot = 0;         // its place in the pool, which answers name it by
+    std::uint64_t generation = 0; // of the --preload files it runs
+    bool vacant = false;          // no worker of any generation: Down, and not counted
+};
+
+// How a reload ended, for the loop to say.
+struct ReloadOutcome {
+    bool ok = false;
+    std::string error; // why not, when not ok
 };
 
 // What the pool decided to answer a request with.
@@ -80,7 +94,17 @@ class WorkerPool {
     // Starts every worker and waits until all can serve, waking also when `signals` (a
     // descriptor) is readable; then `stopped` takes what arrived and says whether a stop
     // has come. False when one came first; throws std::runtime_error when they cannot start.
-    bool start(int signals, const std::function<bool()>& stopped);
+    // The workers run `files`, as every worker of the first generation does.
+    bool start(PreloadSnapshot files, int signals, const std::function<bool()>& stopped);
+    // Starts a new generation of workers, as many as --workers, that run `files`; the
+    // serving one keeps every request until the new one is ready. Only when !reloading().
+    void reload(PreloadSnapshot files, Clock::time_point now);
+    bool reloading() const { return pending_.has_value(); }
+    // Ends the new generation, if one is starting (a stop has come).
+    void cancelReload();
+    // How the last reload ended, once, when it has.
+    std::optional<ReloadOutcome> takeReloadOutcome() { return std::exchange(outcome_, {}); }
+    std::size_t size() const { return static_cast<std::size_t>(options_.workers); }
     // A child process has ended (SIGCHLD, which may stand for several): the next tick(),
     // or start()'s next look, reaps every one that has.
     void childEnded() { childEnded_ = true; }
@@ -139,13 +163,30 @@ class WorkerPool {
     Deadlines& deadlines(Worker& worker);
     void dropAnswer();
     void waitForDoorbell(int signals, Clock::duration limit);
+    void vacate(Worker& worker);
+    bool serving(const Worker& worker) const { return worker.generation == serving_; }
+    bool pending(const Worker& worker) const { return pending_ && worker.generation == *pending_; }
+    const PreloadSnapshot& filesOf(const Worker& worker) const {
+        return pending(worker) ? pendingFiles_ : servingFiles_;
+    }
+    void failReload(std::string error);
+    void settleReload(Clock::time_point now);
+    void retireIdle(Worker& worker, Clock::time_point now);
 
     const ServiceOptions& options_;
     Metrics& metrics_;
     int doorbell_;
     int exe_;
     std::optional<Clock::duration> limit_; // --max-seconds, if any
-    std::vector<Worker> workers_;
+    // Slots are never removed, so an answer's slot number stays good; a reload reuses
+    // vacant ones, and adds some only while retiring workers still hold theirs.
+    std::deque<Worker> workers_;
+    std::uint64_t serving_ = 1;
+    std::uint64_t lastGeneration_ = 1;
+    std::optional<std::uint64_t> pending_;
+    PreloadSnapshot servingFiles_;
+    PreloadSnapshot pendingFiles_;
+    std::optional<ReloadOutcome> outcome_;
     std::size_t nextWorker_ = 0;
     // A vector read from sent_ on, emptied once all is sent: it keeps its capacity, so
     // an answer per request costs no allocation (a deque would take a block every few).

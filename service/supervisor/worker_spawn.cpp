@@ -14,6 +14,7 @@
 
 #include "channel.h"
 #include "log.h"
+#include "preload_snapshot.h"
 #include "sanitizers.h"
 
 extern char** environ;
@@ -45,6 +46,8 @@ int placeDescriptors(posix_spawn_file_actions_t& actions, const ChannelFds& chan
     for (const auto& move : moves) {
         if (failed == 0) failed = posix_spawn_file_actions_adddup2(&actions, move[0], move[1]);
     }
+    if (failed == 0 && channel.preload >= 0)
+        failed = posix_spawn_file_actions_adddup2(&actions, channel.preload, kPreloadFd);
     return failed;
 }
 

@@ -10,12 +10,14 @@
 namespace qel {
 
 // The descriptors of one worker's channel, as the supervisor holds them; the worker
-// finds them at kControlFd, kRequestFd, kReplyFds and kDoorbellFd.
+// finds them at kControlFd, kRequestFd, kReplyFds and kDoorbellFd, and its generation's
+// --preload files, when there are any, at kPreloadFd.
 struct ChannelFds {
     int control;
     int request;
     int replies[2];
     int doorbell;
+    int preload; // -1 without files
 };
 
 // Starts `exe` (a descriptor of the service's own executable) as a worker; its pid, or

@@ -2,6 +2,7 @@
 // waiting for a request, running it and posting the reply.
 #include "worker_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,11 +21,13 @@
 #include <system_error>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 #include "channel.h"
 #include "jail.h"
 #include "lua_worker.h"
 #include "preload.h"
+#include "preload_snapshot.h"
 #include "replies.h"
 #include "reply_areas.h"
 #include "sanitizers.h"
@@ -177,6 +180,25 @@ void collectGarbage(Control& control, LuaWorker& worker) {
     control.replyOk = 1;
 }
 
+// Said on standard error, as at every start, and left in the control block for the
+// supervisor, which logs it when the worker was one of a reload's.
+void sayFailure(Control& control, const std::string& error) {
+    std::fprintf(stderr, "qel-lua-service: %s\n", error.c_str());
+    const std::size_t size = std::min(error.size(), sizeof control.failure - 1);
+    std::memcpy(control.failure, error.data(), size);
+    control.failure[size] = '\0';
+}
+
+// The files as the supervisor read them for this worker's generation: never from disk
+// here, where a file edited since would mix two versions in one generation.
+bool compilePreload(const ServiceOptions& options, Preload& preload, std::string& error) {
+    if (options.preload.empty()) return true;
+    std::vector<PreloadSource> sources;
+    const bool read = readPreloadSnapshot(kPreloadFd, sources, error);
+    close(kPreloadFd);
+    return read && preload.compile(sources, error);
+}
+
 [[noreturn]] void serve(Control& control, SharedArea& request, SharedReplyStorage& storage,
                         LuaWorker& worker) {
     for (;;) {
@@ -211,11 +233,11 @@ int runWorker(const ServiceOptions& options) {
         SharedArea first(kReplyFds[0], true);
         SharedArea second(kReplyFds[1], true);
         SharedReplyStorage storage(first, second);
-        // Read while the files can still be opened, each compiled once for every state.
+        // Compiled once for every state, before the jail.
         Preload preload;
         std::string error;
-        if (!preload.read(options.preload, error)) {
-            std::fprintf(stderr, "qel-lua-service: %s\n", error.c_str());
+        if (!compilePreload(options, preload, error)) {
+            sayFailure(control, error);
             return 1;
         }
         LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload);
@@ -225,7 +247,7 @@ int runWorker(const ServiceOptions& options) {
         // then serves nothing.
         enterJail(jailFor(options));
         if (!preload.empty() && !worker.open(error)) {
-            std::fprintf(stderr, "qel-lua-service: %s\n", error.c_str());
+            sayFailure(control, error);
             // Without the destructors: the jail allows no close().
             std::_Exit(1);
         }

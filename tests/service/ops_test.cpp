@@ -1,9 +1,12 @@
 // ops_test.cpp - the service as an operator runs it: the readiness and stopping
 // notifications a service manager waits for, on a datagram socket the test owns, and
-// the JSON log a collector parses (with Python's own parser, not ours), and the metrics
-// a scraper reads, held to what the clients saw, from a library loaded only for them.
+// the JSON log a collector parses (with Python's own parser, not ours), the metrics a
+// scraper reads, held to what the clients saw, from a library loaded only for them, and
+// a reload under load.
 #include <atomic>
+#include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -17,6 +20,7 @@
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 #include "clients.h"
 #include "log.h"
@@ -190,27 +194,10 @@ assert events[-2:] == ["stopping", "stop"], events
 
 namespace {
 
-// GET /metrics over a plain socket (HTTP/1.0, so the server closes when done): each
-// sample line's series and value; empty when the scrape failed.
+// GET /metrics: each sample line's series and value; empty when the scrape failed.
 std::map<std::string, double> scrape(int port) {
     std::map<std::string, double> series;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const timeval wait{10, 0};
-    std::string response;
-    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
-        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        const std::string get = "GET /metrics HTTP/1.0\r\n\r\n";
-        if (send(fd, get.data(), get.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(get.size())) {
-            char buffer[4096];
-            for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-                response.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    if (fd >= 0) close(fd);
+    const std::string response = httpGet(port, "/metrics");
     if (response.rfind("HTTP/1.0 200", 0) != 0 && response.rfind("HTTP/1.1 200", 0) != 0)
         return series;
     std::istringstream body(response.substr(response.find("\r\n\r\n") + 4));
@@ -245,15 +232,8 @@ std::optional<std::string> mappedFile(pid_t pid, const std::string& name) {
 TEST(Ops, MetricsCountWhatTheClientsSaw) {
     ServiceProcess service({"--workers", "2", "--max-seconds", "0.2", "--max-request", "1k",
                             "--metrics", "127.0.0.1:0"});
-    int port = 0;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            const std::string log = service.log();
-            const std::size_t at = log.find("metrics on http://127.0.0.1:");
-            if (at != std::string::npos) port = std::atoi(log.c_str() + at + 28);
-            return port != 0;
-        },
-        std::chrono::seconds(30)));
+    const int port = loggedMetricsPort(service);
+    ASSERT_NE(port, 0);
     // Loaded for the listener (the check that it is not without --metrics can fail).
     EXPECT_NE(mappedFile(service.pid(), "/libmicrohttpd.so"), std::string());
     const std::map<std::string, double> before = scrape(port);
@@ -363,4 +343,168 @@ TEST(Ops, MetricsStopTheStartWhenMicrohttpdCannotBeLoaded) {
     }
     unlink(library.c_str());
     rmdir(dir);
+}
+
+namespace {
+
+// Saves a file as an editor does: a new file renamed over the old one.
+void rewrite(const std::string& path, const std::string& text) {
+    std::ofstream(path + ".new") << text;
+    std::rename((path + ".new").c_str(), path.c_str());
+}
+
+// What one client got: each answer is one generation's "11" or "22", or something else.
+struct ReloadTally {
+    int sent = 0;
+    int old = 0;
+    int fresh = 0;
+    int oldAfterDone = 0; // sent once the reload was said done, yet answered by the old code
+    int lost = 0;
+    int other = 0;
+    std::string odd;
+};
+
+} // namespace
+
+// SIGHUP under load: every request is answered by one generation's files, never a mix of
+// the two, none lost or refused; once the log says the reload is done only the new code
+// answers, and the old workers are gone. A file that does not compile leaves the old code
+// serving and says where, and a later reload of fixed files works.
+TEST(Ops, ReloadServesOneGenerationAtATimeAndSurvivesABadFile) {
+    const std::string a = ::testing::TempDir() + "qel_reload_a.lua";
+    const std::string b = ::testing::TempDir() + "qel_reload_b.lua";
+    auto version = [&](const std::string& n, const std::string& more) {
+        rewrite(a, "A = " + n + "\n");
+        rewrite(b, "B = " + n + "\nfunction v() return A .. B end\n" + more);
+    };
+    version("1", "");
+    ServiceProcess service(
+        {"--workers", "2", "--preload", a, "--preload", b, "--metrics", "127.0.0.1:0"});
+    const int port = loggedMetricsPort(service);
+    // SIGHUP, and the log's line on how that reload ended.
+    auto reload = [&] {
+        const std::size_t from = service.logSize();
+        EXPECT_EQ(kill(service.pid(), SIGHUP), 0);
+        std::string verdict;
+        waitUntil(
+            [&] {
+                const std::string log = service.log(from);
+                for (const char* end : {"qel-lua-service: reloaded", "qel-lua-service: reload f"}) {
+                    const std::size_t at = log.find(end);
+                    if (at != std::string::npos && log.find('\n', at) != std::string::npos)
+                        verdict = log.substr(at, log.find('\n', at) - at);
+                }
+                return !verdict.empty();
+            },
+            std::chrono::seconds(30));
+        return verdict;
+    };
+    auto workersLeft = [&](std::size_t n) {
+        return waitUntil([&] { return childrenOf(service.pid()).size() == n; },
+                         std::chrono::seconds(30));
+    };
+
+    constexpr int kClients = 8;
+    std::atomic<bool> running{true};
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0};
+    std::vector<std::future<ReloadTally>> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.push_back(std::async(std::launch::async, [&] {
+            ReloadTally tally;
+            RawClient client(service.endpoint());
+            for (int i = 0; running && i < 1000000; ++i) {
+                const bool after = done;
+                const auto reply = client.ask("return v()");
+                ++tally.sent;
+                if (!reply) {
+                    ++tally.lost; // a REQ socket cannot ask again
+                    break;
+                }
+                if (*reply == "11") {
+                    ++tally.old;
+                    tally.oldAfterDone += after ? 1 : 0;
+                } else if (*reply == "22") {
+                    ++tally.fresh;
+                } else {
+                    ++tally.other;
+                    tally.odd = *reply;
+                }
+                ++answered;
+            }
+            return tally;
+        }));
+    }
+    const auto enough = [&](int n) {
+        return waitUntil([&] { return answered >= n; }, std::chrono::seconds(30));
+    };
+    EXPECT_TRUE(enough(200));
+    version("2", "");
+    const auto begun = Clock::now();
+    const std::string verdict = reload();
+    const double seconds = secondsSince(begun);
+    done = true;
+    EXPECT_TRUE(enough(answered + 400));
+    running = false;
+    ReloadTally total;
+    for (auto& client : clients) {
+        const ReloadTally t = client.get();
+        total.sent += t.sent;
+        total.old += t.old;
+        total.fresh += t.fresh;
+        total.oldAfterDone += t.oldAfterDone;
+        total.lost += t.lost;
+        total.other += t.other;
+        if (!t.odd.empty()) total.odd = t.odd;
+    }
+    std::printf("reload under load: %d sent, %d answered old, %d new, %d lost, %d other; "
+                "reload said done after %.3f s\n",
+                total.sent, total.old, total.fresh, total.lost, total.other, seconds);
+    EXPECT_EQ(verdict, "qel-lua-service: reloaded: generation 1 serving, 2 workers");
+    EXPECT_EQ(total.lost, 0);
+    EXPECT_EQ(total.other, 0) << total.odd;
+    EXPECT_EQ(total.oldAfterDone, 0);
+    EXPECT_EQ(total.old + total.fresh, total.sent);
+    EXPECT_GT(total.fresh, 0);
+    EXPECT_TRUE(workersLeft(2)) << "the old workers are gone";
+
+    // A worker started later in a generation, after one was lost, runs the generation's
+    // files as read at its start, not what is on disk now.
+    version("5", "");
+    const std::vector<pid_t> generation = childrenOf(service.pid());
+    ASSERT_EQ(generation.size(), 2u);
+    ASSERT_EQ(kill(generation[0], SIGKILL), 0);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::map<std::string, double> m = scrape(port);
+            return !m.empty() && m.at("qel_workers_replaced_total{cause=\"ended\"}") == 1 &&
+                   m.at("qel_workers{state=\"idle\"}") == 2;
+        },
+        std::chrono::seconds(30)));
+    RawClient client(service.endpoint());
+    for (int i = 0; i < 4; ++i) // dealt in turn, so both workers answer
+        EXPECT_EQ(client.ask("return v()"), "22");
+
+    // Line 3 of b does not compile: the old code serves on, and the log says where.
+    version("3", "x = = 1\n");
+    const std::string failed = reload();
+    EXPECT_EQ(failed.rfind("qel-lua-service: reload failed", 0), 0u) << failed;
+    EXPECT_NE(failed.find("qel_reload_b.lua:3: unexpected symbol"), std::string::npos) << failed;
+    EXPECT_TRUE(workersLeft(2)) << "the new workers are gone";
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(client.ask("return v()"), "22");
+    version("4", "");
+    EXPECT_EQ(reload(), "qel-lua-service: reloaded: generation 2 serving, 2 workers");
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(client.ask("return v()"), "44");
+    const std::map<std::string, double> metrics = scrape(port);
+    ASSERT_FALSE(metrics.empty());
+    EXPECT_EQ(metrics.at("qel_reload_generation"), 2);
+    EXPECT_EQ(metrics.at("qel_reloads_total{result=\"ok\"}"), 2);
+    EXPECT_EQ(metrics.at("qel_reloads_total{result=\"failed\"}"), 1);
+    double workers = 0; // every state's, so a slot counted twice or left over shows
+    for (const auto& [series, value] : metrics)
+        workers += series.rfind("qel_workers{", 0) == 0 ? value : 0;
+    EXPECT_EQ(workers, 2);
+    EXPECT_EQ(service.stop(), 0);
 }
