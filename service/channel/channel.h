@@ -39,6 +39,9 @@ struct Control {
     std::uint32_t replyOk;               // the reply is not an error reply
     std::uint64_t requestSize;
     std::uint64_t replySize;
+    // The Lua heap as the worker left it after its last request or collection, which
+    // --metrics shows; only ever a figure the worker reports about itself.
+    std::atomic<std::uint64_t> heapBytes;
     // Why the worker could not start, zero-terminated, left before it exits: the
     // supervisor says it when the worker was one of a reload's.
     char failure[256];

@@ -50,6 +50,8 @@ class LuaWorker {
 
     // Whether the last reply was a success (not an error reply).
     bool lastOk() const { return lastOk_; }
+    // Bytes the Lua heap holds now.
+    std::size_t heapBytes() const { return memory_.used(); }
 
     // A full collection, for a worker with nothing to do: the garbage of the last
     // requests (a large reply's strings, say) goes back to the allocator, which can then

@@ -43,12 +43,8 @@ void sample(std::string& out, const char* name, const std::string& labels, std::
     out += '\n';
 }
 
-} // namespace
-
-std::string renderMetrics(const Metrics& m) {
-    std::string out;
-    out.reserve(4096);
-
+// Requests: by outcome, how long they took, and how many wait or run.
+void renderRequests(std::string& out, const Metrics& m) {
     header(out, "qel_requests_total", "counter", "Requests answered, by outcome.");
     for (std::size_t i = 0; i < kOutcomes; ++i) {
         sample(out, "qel_requests_total",
@@ -76,7 +72,10 @@ std::string renderMetrics(const Metrics& m) {
     sample(out, "qel_requests_queued", "", read(m.queued));
     header(out, "qel_requests_running", "gauge", "Requests a worker is running.");
     sample(out, "qel_requests_running", "", read(m.workers[kWorkerBusy]));
+}
 
+// What ZeroMQ holds for peers that have not read it.
+void renderUnread(std::string& out, const Metrics& m) {
     header(out, "qel_unread_reply_bytes", "gauge",
            "Reply bytes ZeroMQ holds that peers have not read yet.");
     sample(out, "qel_unread_reply_bytes", "",
@@ -88,7 +87,10 @@ std::string renderMetrics(const Metrics& m) {
            "Unread reply bytes of the peer holding most, as of the last sweep (about a "
            "second).");
     sample(out, "qel_unread_reply_bytes_largest_peer", "", read(m.largestPeerUnread));
+}
 
+// The workers: by state, replaced, and the heap each reports.
+void renderWorkers(std::string& out, const Metrics& m) {
     header(out, "qel_workers", "gauge", "Worker processes by state.");
     for (std::size_t i = 0; i < kWorkerStates; ++i) {
         sample(out, "qel_workers", std::string("state=\"") + kWorkerStateNames[i] + "\"",
@@ -101,7 +103,22 @@ std::string renderMetrics(const Metrics& m) {
                std::string("cause=\"") + lossCauseName(static_cast<LossCause>(i)) + "\"",
                read(m.replaced[i]));
     }
+    header(out, "qel_worker_lua_heap_bytes", "gauge",
+           "The Lua heap of each worker slot as its worker last reported it.");
+    for (std::size_t i = 0; i < m.workerHeapSlots; ++i) {
+        if (const std::uint64_t bytes = read(m.workerHeap[i]); bytes != 0)
+            sample(out, "qel_worker_lua_heap_bytes", "slot=\"" + std::to_string(i) + "\"", bytes);
+    }
+}
 
+} // namespace
+
+std::string renderMetrics(const Metrics& m) {
+    std::string out;
+    out.reserve(4096);
+    renderRequests(out, m);
+    renderUnread(out, m);
+    renderWorkers(out, m);
     header(out, "qel_reload_generation", "gauge",
            "Reloads that succeeded: the generation of preloaded files serving now.");
     sample(out, "qel_reload_generation", "", read(m.reloadGeneration));

@@ -42,6 +42,10 @@ struct Metrics {
     std::atomic<std::uint64_t> largestPeerUnread{0}; // as of the last sweep
     std::array<std::atomic<std::uint64_t>, kWorkerStates> workers{};
     std::array<std::atomic<std::uint64_t>, kLossCauses> replaced{};
+    // Each worker slot's Lua heap as its worker last reported it, 0 while it has none;
+    // sized before the exporter starts (WorkerPool never has more slots than this).
+    std::unique_ptr<std::atomic<std::uint64_t>[]> workerHeap;
+    std::size_t workerHeapSlots = 0;
     std::atomic<std::uint64_t> reloadGeneration{0};      // reloads that succeeded
     std::array<std::atomic<std::uint64_t>, 2> reloads{}; // ok, failed
     double startTime = 0;                                // seconds since the epoch

@@ -79,6 +79,10 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
     }
     Metrics metrics;
     metrics.startTime = startTime;
+    // The serving generation, a reload's new one and the workers of older ones still
+    // finishing their last requests (at most --workers of them) fit in three times.
+    metrics.workerHeapSlots = 3 * static_cast<std::size_t>(options.workers);
+    metrics.workerHeap = std::make_unique<std::atomic<std::uint64_t>[]>(metrics.workerHeapSlots);
     ServingLoop loop(options, front, doorbell, exe, signals, metrics);
     // Declared after what it reads, so it stops first; bound before the workers start, so
     // an address that cannot be had stops the service at once.

@@ -87,6 +87,17 @@ void WorkerPool::enter(Worker& worker, Worker::State state) {
     }
     bump(metrics_.workers[static_cast<std::size_t>(state)]);
     worker.state = state;
+    // The worker has just said where it stands (ready, a reply, a collection done), or
+    // has gone with its heap.
+    if (worker.slot < metrics_.workerHeapSlots && worker.control != nullptr &&
+        (state == Worker::State::Idle || state == Worker::State::Replied ||
+         state == Worker::State::Down)) {
+        metrics_.workerHeap[worker.slot].store(
+            state == Worker::State::Down
+                ? 0
+                : worker.control->heapBytes.load(std::memory_order_relaxed),
+            std::memory_order_relaxed);
+    }
     check((state == Worker::State::Busy) == worker.running.has_value(),
           "a worker is busy exactly while it holds a request");
     check((state == Worker::State::Down) == (worker.pid <= 0),

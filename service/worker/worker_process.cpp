@@ -169,6 +169,7 @@ void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, 
     }
     control.replySize = text.size();
     control.replyOk = worker.lastOk() ? 1 : 0;
+    control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
 }
 
 // Once the supervisor has seen this worker idle a while: the garbage of the last
@@ -178,6 +179,7 @@ void collectGarbage(Control& control, LuaWorker& worker) {
     malloc_trim(0); // the reply areas' pages are the supervisor's to give back
     control.replySize = 0;
     control.replyOk = 1;
+    control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
 }
 
 // Said on standard error, as at every start, and left in the control block for the
@@ -251,6 +253,7 @@ int runWorker(const ServiceOptions& options) {
             // Without the destructors: the jail allows no close().
             std::_Exit(1);
         }
+        control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
         serving = true;

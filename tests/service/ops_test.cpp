@@ -298,6 +298,12 @@ TEST(Ops, MetricsCountWhatTheClientsSaw) {
     // kills, so no replacement is certain, but none is for anything else.
     EXPECT_EQ(after.at("qel_workers_replaced_total{cause=\"ended\"}"), 0);
     EXPECT_GT(after.at("process_start_time_seconds"), 1.6e9);
+    // A worker that has served reports its Lua heap (tens of KiB); one never asked has none.
+    int heaps = 0;
+    for (const auto& [name, value] : after)
+        heaps += name.rfind("qel_worker_lua_heap_bytes{", 0) == 0 && value > 8192 ? 1 : 0;
+    EXPECT_GE(heaps, 1);
+    EXPECT_LE(heaps, 2);
 }
 
 // Without --metrics neither the supervisor nor, started from the same executable with
