@@ -57,6 +57,7 @@ void ZapHandler::serve() {
         if (frames.size() < kZapFrames) continue;
         const std::string address = frames[kAddressFrame].to_string();
         const bool ok = frames[0].to_string_view() == "1.0" && admits(address);
+        decisions_[ok ? 0 : 1].fetch_add(1, std::memory_order_relaxed);
         if (verbose_) {
             LogLine("connection", formatted("%s connection from %s", ok ? "admitted" : "refused",
                                             address.c_str()))

@@ -2,6 +2,8 @@
 // mechanism) that admits only peers whose address lies in one of the given ranges.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,12 +28,16 @@ class ZapHandler {
     ZapHandler& operator=(const ZapHandler&) = delete;
 
     bool admits(const std::string& address) const;
+    // Connection attempts answered so far, by the handler's own thread: admitted ([0])
+    // and refused ([1]). Another thread may read them at any time.
+    const std::atomic<std::uint64_t>* decisions() const { return decisions_; }
 
   private:
     void serve();
 
     std::vector<AddressRange> ranges_;
     bool verbose_;
+    std::atomic<std::uint64_t> decisions_[2] = {};
     zmq::socket_t socket_;
     std::thread thread_;
 };

@@ -119,6 +119,12 @@ std::string renderMetrics(const Metrics& m) {
     renderRequests(out, m);
     renderUnread(out, m);
     renderWorkers(out, m);
+    header(out, "qel_connections_total", "counter",
+           "Connection attempts the access control (--allow) answered, by result.");
+    for (const int refused : {0, 1}) {
+        sample(out, "qel_connections_total", refused ? "result=\"refused\"" : "result=\"admitted\"",
+               m.accessDecisions ? read(m.accessDecisions[refused]) : std::uint64_t{0});
+    }
     header(out, "qel_reload_generation", "gauge",
            "Reloads that succeeded: the generation of preloaded files serving now.");
     sample(out, "qel_reload_generation", "", read(m.reloadGeneration));

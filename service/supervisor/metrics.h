@@ -49,6 +49,9 @@ struct Metrics {
     std::atomic<std::uint64_t> reloadGeneration{0};      // reloads that succeeded
     std::array<std::atomic<std::uint64_t>, 2> reloads{}; // ok, failed
     double startTime = 0;                                // seconds since the epoch
+    // The access control's admitted and refused connections, when --allow is given;
+    // counted by its own thread.
+    const std::atomic<std::uint64_t>* accessDecisions = nullptr;
     // What ZeroMQ holds unread, which its own thread counts down; set before any read.
     std::shared_ptr<const UnreadBytes> unread;
 

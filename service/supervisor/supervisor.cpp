@@ -66,7 +66,8 @@ std::unique_ptr<ZapHandler> accessControl(zmq::context_t& context, const Service
 
 // Binds, starts the workers, says where it listens and serves; the exit status.
 int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell, int exe,
-            SignalReader& signals, double startTime) {
+            SignalReader& signals, double startTime,
+            const std::atomic<std::uint64_t>* accessDecisions) {
     zmq::socket_t front(context, zmq::socket_type::router);
     configureFront(front, options);
     try {
@@ -79,6 +80,7 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
     }
     Metrics metrics;
     metrics.startTime = startTime;
+    metrics.accessDecisions = accessDecisions;
     // The serving generation, a reload's new one and the workers of older ones still
     // finishing their last requests (at most --workers of them) fit in three times.
     metrics.workerHeapSlots = 3 * static_cast<std::size_t>(options.workers);
@@ -159,7 +161,8 @@ int runSupervisor(const ServiceOptions& options) {
             zmq::context_t& context;
             ~ShutDown() { context.shutdown(); }
         } shutDown{context};
-        status = serveOn(context, options, doorbell, exe, signals, startTime);
+        status = serveOn(context, options, doorbell, exe, signals, startTime,
+                         zap ? zap->decisions() : nullptr);
     } catch (const std::exception& e) {
         LogLine("error", e.what()).write();
         status = 1;

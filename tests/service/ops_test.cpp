@@ -306,6 +306,26 @@ TEST(Ops, MetricsCountWhatTheClientsSaw) {
     EXPECT_LE(heaps, 2);
 }
 
+// A peer outside --allow is refused by connection, which the metrics count: its request
+// never reaches the service, so it is no request outcome.
+TEST(Ops, MetricsCountConnectionsTheAccessControlRefused) {
+    ServiceProcess service({"--allow", "192.0.2.0/24", "--metrics", "127.0.0.1:0"});
+    const int port = loggedMetricsPort(service);
+    ASSERT_NE(port, 0);
+    RawClient refused(service.endpoint(), 300);
+    EXPECT_EQ(refused.ask("return 1"), std::nullopt);
+    std::map<std::string, double> metrics;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            metrics = scrape(port);
+            return metrics.count("qel_connections_total{result=\"refused\"}") != 0 &&
+                   metrics.at("qel_connections_total{result=\"refused\"}") >= 1;
+        },
+        std::chrono::seconds(10)));
+    EXPECT_EQ(metrics.at("qel_connections_total{result=\"admitted\"}"), 0);
+    EXPECT_EQ(metrics.at("qel_requests_total{outcome=\"ok\"}"), 0);
+}
+
 // Without --metrics neither the supervisor nor, started from the same executable with
 // the same links, any worker maps libmicrohttpd (nor GnuTLS through it).
 TEST(Ops, MicrohttpdIsNotMappedWithoutMetrics) {
