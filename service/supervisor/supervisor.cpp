@@ -64,6 +64,24 @@ std::unique_ptr<ZapHandler> accessControl(zmq::context_t& context, const Service
     return nullptr;
 }
 
+// The --metrics listener, bound and said where; nothing when it cannot be had (said).
+std::unique_ptr<MetricsServer> startExporter(const MetricsAddress& address,
+                                             const Metrics& metrics) {
+    std::unique_ptr<MetricsServer> exporter;
+    try {
+        exporter = std::make_unique<MetricsServer>(address, metrics);
+    } catch (const std::runtime_error& e) {
+        LogLine("error", e.what()).write();
+        return nullptr;
+    }
+    const std::string host = address.ipv6 ? "[" + address.host + "]" : address.host;
+    LogLine("metrics", formatted("metrics on http://%s:%d/metrics", host.c_str(), exporter->port()))
+        .with("address", address.host)
+        .with("port", exporter->port())
+        .write();
+    return exporter;
+}
+
 // Binds, starts the workers, says where it listens and serves; the exit status.
 int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell, int exe,
             SignalReader& signals, double startTime,
@@ -89,21 +107,7 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
     // Declared after what it reads, so it stops first; bound before the workers start, so
     // an address that cannot be had stops the service at once.
     std::unique_ptr<MetricsServer> exporter;
-    if (options.metrics) {
-        try {
-            exporter = std::make_unique<MetricsServer>(*options.metrics, metrics);
-        } catch (const std::runtime_error& e) {
-            LogLine("error", e.what()).write();
-            return 1;
-        }
-        const std::string host =
-            options.metrics->ipv6 ? "[" + options.metrics->host + "]" : options.metrics->host;
-        LogLine("metrics",
-                formatted("metrics on http://%s:%d/metrics", host.c_str(), exporter->port()))
-            .with("address", options.metrics->host)
-            .with("port", exporter->port())
-            .write();
-    }
+    if (options.metrics && !(exporter = startExporter(*options.metrics, metrics))) return 1;
     if (!loop.start()) { // stopped before it could serve
         notify("STOPPING=1\nSTATUS=stopped before serving");
         return 0;
