@@ -237,17 +237,13 @@ _Job = Optional[Callable[[], None]]  # None ends the helper
 
 
 class _Helper:
-    """A daemon thread that runs library calls handed to it, one at a time.
+    """A daemon thread that runs an AsyncConnection's library calls, one at a time.
 
-    Kept between calls, since starting a thread per call costs more than most calls.
-    A call that never returns keeps its helper for ever; the next call gets a new one.
-    Daemon, so that such a call does not keep the process from exiting.
+    Daemon, so that a call that never returns does not keep the process from exiting.
     """
 
     def __init__(self, name: str) -> None:
         self.jobs: "queue.SimpleQueue[_Job]" = queue.SimpleQueue()
-        self.idle = True
-        self.pid = os.getpid()
         threading.Thread(target=self._serve, args=(self.jobs,), name=name,
                          daemon=True).start()
 
@@ -261,28 +257,15 @@ class _Helper:
             del job  # holds nothing of a finished call while it waits for the next
 
     def run(self, job: Callable[[], None]) -> None:
-        self.idle = False  # until the caller has seen the job through
         self.jobs.put(job)
 
     def stop(self) -> None:
         self.jobs.put(None)
 
 
-_helper: Optional[_Helper] = None
-
-
-def _main_thread_helper() -> _Helper:
-    # Only the main thread comes here, so no lock; a forked child has no helper thread.
-    global _helper
-    if _helper is None or not _helper.idle or _helper.pid != os.getpid():
-        _helper = _Helper("qel_zmq-call")
-    return _helper
-
-
 _INTERRUPTED = ("an earlier call on this connection was interrupted while it waited; "
                 "its request may still be pending, so the handle cannot be used again: "
                 "make a new connection")
-_WAIT_SLICE = 0.2  # seconds; bounds how late Ctrl-C is seen where waits ignore signals
 
 
 class Connection:
@@ -295,8 +278,8 @@ class Connection:
 
     Calls on one Connection are serialised by a lock, so threads may share it; each
     waits for the one before. close() never waits for a running call: that call frees
-    the handle as it returns. A call interrupted in the main thread (Ctrl-C) leaves the
-    handle to the library call still waiting on it; the Connection is then unusable.
+    the handle as it returns. After a call interrupted by Ctrl-C the Connection is
+    unusable, and close() frees its handle without waiting to deliver the request.
     """
 
     def __init__(self, host: Optional[Text] = None, port: Optional[int] = None, *,
@@ -403,55 +386,20 @@ class Connection:
         self._ensure_usable()
         with self._lock:
             handle = self._take_handle()
-            if threading.current_thread() is not threading.main_thread():
-                # Python runs signal handlers in the main thread only: nothing here
-                # could react to Ctrl-C sooner, so the call is made in place.
+            try:
                 status, answer = self._exchange(handle, data)
-            else:
-                status, answer = self._exchange_interruptibly(handle, data)
+            except BaseException:
+                # Ctrl-C: SIGINT ends ZeroMQ's wait (EINTR), the library returns -1 and
+                # KeyboardInterrupt follows. The request may have gone out, so the handle
+                # is not used again; _exchange has marked it failed, so close() frees it
+                # without waiting to deliver the request.
+                self._abandon(_INTERRUPTED)
+                raise
         if status != 0:
             raise QelError("the script could not be run: ZeroMQ failed to send or "
                            "receive (its reason was written to standard error); "
                            "make a new Connection if the request had gone out")
         return answer
-
-    def _exchange_interruptibly(self, handle: int, data: bytes) -> Tuple[int, bytes]:
-        # A library call returns to Python only when ZeroMQ does, so the main thread
-        # hands it to a helper thread and waits in slices: a signal's handler (Ctrl-C's
-        # KeyboardInterrupt) then runs at once. The helper keeps the handle until its
-        # call returns, which may be never.
-        outcome: List[Tuple[int, bytes]] = []
-        failure: List[BaseException] = []
-        finished = threading.Lock()
-        finished.acquire()
-
-        def run() -> None:
-            try:
-                outcome.append(self._exchange(handle, data))
-            except BaseException as error:  # handed to the waiting thread
-                failure.append(error)
-            finally:
-                finished.release()
-
-        try:
-            helper = _main_thread_helper()
-        except BaseException:  # interrupted before anything ran: the handle is free again
-            self._give_back(handle, False)
-            raise
-        try:
-            helper.run(run)
-            while not finished.acquire(timeout=_WAIT_SLICE):
-                pass
-        except BaseException:
-            if outcome or failure:  # the call had returned: its helper is free again
-                helper.idle = True
-            else:
-                self._abandon(_INTERRUPTED)
-            raise
-        helper.idle = True
-        if failure:
-            raise failure[0]
-        return outcome[0]
 
     def execute_bytes(self, script: Text, *, encoding: str = "utf-8",
                       errors: str = "strict") -> bytes:
@@ -491,7 +439,11 @@ class Connection:
         if self._failed:
             # After a failed execute the request may still be queued for a service that
             # is not there, and ZeroMQ's default linger makes freeHandle wait to deliver
-            # it. A daemon thread does that wait, so the process can still exit.
+            # it. A daemon thread does that wait, so the process can still exit. While the
+            # interpreter shuts down no thread can start, and the process is ending: the
+            # handle is left to it.
+            if sys.is_finalizing():
+                return
             threading.Thread(target=self._lib.freeHandle, args=(handle,),
                              name="qel_zmq-free", daemon=True).start()
         else:
@@ -501,7 +453,8 @@ class Connection:
         """Frees the handle; later calls raise QelError. Safe to call more than once.
 
         Never waits for a running call: that call frees the handle when it returns.
-        After an interrupted call the handle is left to the call still waiting on it.
+        After a cancelled asynchronous call the handle is left to the call still waiting
+        on it.
         """
         if self._pid != os.getpid():
             # A forked child holds a copy of the parent's handle whose ZeroMQ I/O thread
