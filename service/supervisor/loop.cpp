@@ -27,6 +27,9 @@ constexpr int kReadsPerRound = 256;
 // The longest the loop sleeps. Every event has a descriptor or a deadline, so this is
 // only a backstop: ZeroMQ's descriptor signals edges, not levels.
 constexpr auto kBackstop = std::chrono::milliseconds(100);
+// How often a loop that never sleeps still reads its signals: a stop or a worker's end
+// waits at most this long, and the reads that find nothing stay off the request path.
+constexpr auto kSignalReadInterval = std::chrono::milliseconds(10);
 
 } // namespace
 
@@ -222,9 +225,14 @@ void ServingLoop::wait(Clock::time_point now) {
         ~Awake() { pool.awake(); }
     } awake{pool_};
     // Signals (a worker ended, a stop) are read from their descriptor, which wakes the
-    // poll at once; they are taken in for the next round of the loop.
+    // poll at once; they are taken in for the next round of the loop. A round that does
+    // not poll reads the descriptor only now and then: almost every such read would
+    // find nothing.
     if (replied || (intakeOpen_ && lookAgain_)) {
-        takeSignals();
+        if (now >= nextSignalRead_) {
+            takeSignals();
+            nextSignalRead_ = now + kSignalReadInterval;
+        }
         return;
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();

@@ -59,6 +59,8 @@ class ServingLoop {
     Clock::time_point reloadBegun_{};
     bool intakeOpen_ = true;
     bool lookAgain_ = false; // requests may be left that ZeroMQ will not signal again
+    // When the signal descriptor is next read on a round that does not poll.
+    Clock::time_point nextSignalRead_{};
     std::optional<Clock::time_point> stopDeadline_;
     Clock::time_point lastActive_ = Clock::now();
     Clock::time_point lastSweep_ = Clock::now();
