@@ -39,7 +39,7 @@ ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, in
       signals_(signals), metrics_(metrics),
       sender_(front, options.verbose, metrics, options.metrics.has_value()),
       admission_(AdmissionLimits::from(options), sender_.unread()),
-      pool_(options, doorbell, exe, metrics) {
+      pool_(options, doorbell, exe, metrics), spin_(usableCpus() >= 2) {
     metrics_.unread = sender_.unread();
     // Twice per interval, as the manager advises, so one slow round is not a missed ping.
     if (const auto interval = watchdogInterval()) watchdog_ = *interval / 2;
@@ -217,6 +217,13 @@ void ServingLoop::wait(Clock::time_point now) {
     Clock::time_point until = pool_.nextDue(now + kBackstop);
     if (stopDeadline_) until = std::min(until, *stopDeadline_);
     if (watchdog_) until = std::min(until, nextPing_);
+    // A reply that lands during the spin needs no doorbell and no wake-up. Requests and
+    // signals that arrive meanwhile wait at most the spin's budget.
+    const bool looking = intakeOpen_ && lookAgain_;
+    if (looking || (pool_.anyBusy() && spin_.spin([this] { return pool_.anyReplied(); }))) {
+        pollSignalsNowAndThen(now);
+        return;
+    }
     // Say so before sleeping, then look once more: a worker that replied before it saw
     // the flag has not rung, and its reply is taken without a wait.
     const bool replied = pool_.announceSleep();
@@ -224,23 +231,26 @@ void ServingLoop::wait(Clock::time_point now) {
         WorkerPool& pool;
         ~Awake() { pool.awake(); }
     } awake{pool_};
-    // Signals (a worker ended, a stop) are read from their descriptor, which wakes the
-    // poll at once; they are taken in for the next round of the loop. A round that does
-    // not poll reads the descriptor only now and then: almost every such read would
-    // find nothing.
-    if (replied || (intakeOpen_ && lookAgain_)) {
-        if (now >= nextSignalRead_) {
-            takeSignals();
-            nextSignalRead_ = now + kSignalReadInterval;
-        }
+    if (replied) {
+        pollSignalsNowAndThen(now);
         return;
     }
+    // Signals (a worker ended, a stop) are read from their descriptor, which wakes the
+    // poll at once; they are taken in for the next round of the loop.
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
     pollfd fds[3] = {{doorbell_, POLLIN, 0}, {signals_.fd(), POLLIN, 0}, {frontFd_, POLLIN, 0}};
     if (poll(fds, intakeOpen_ ? 3 : 2, ms < 1 ? 1 : static_cast<int>(ms)) > 0) {
         if ((fds[0].revents & POLLIN) != 0) takeRings(doorbell_);
         if ((fds[1].revents & POLLIN) != 0) takeSignals();
     }
+}
+
+// A round that does not poll reads the signal descriptor only now and then: almost
+// every such read would find nothing.
+void ServingLoop::pollSignalsNowAndThen(Clock::time_point now) {
+    if (now < nextSignalRead_) return;
+    takeSignals();
+    nextSignalRead_ = now + kSignalReadInterval;
 }
 
 // Only the loop pings: every round passes here, and it sleeps no longer than a ping is

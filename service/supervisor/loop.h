@@ -13,6 +13,7 @@
 #include "options.h"
 #include "reply_sender.h"
 #include "signals.h"
+#include "spin.h"
 #include "worker_pool.h"
 
 namespace qel {
@@ -41,6 +42,7 @@ class ServingLoop {
     void housekeeping(Clock::time_point now);
     void wait(Clock::time_point now);
     void takeSignals();
+    void pollSignalsNowAndThen(Clock::time_point now);
     void feedWatchdog(Clock::time_point now);
     void reloads(Clock::time_point now);
     void reloaded(const ReloadOutcome& outcome, Clock::time_point now);
@@ -61,6 +63,8 @@ class ServingLoop {
     bool lookAgain_ = false; // requests may be left that ZeroMQ will not signal again
     // When the signal descriptor is next read on a round that does not poll.
     Clock::time_point nextSignalRead_{};
+    // Before sleeping while a worker runs: its reply often lands within microseconds.
+    SpinBudget spin_;
     std::optional<Clock::time_point> stopDeadline_;
     Clock::time_point lastActive_ = Clock::now();
     Clock::time_point lastSweep_ = Clock::now();

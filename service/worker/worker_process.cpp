@@ -31,6 +31,7 @@
 #include "replies.h"
 #include "reply_areas.h"
 #include "sanitizers.h"
+#include "spin.h"
 
 namespace qel {
 
@@ -201,8 +202,20 @@ bool compilePreload(const ServiceOptions& options, Preload& preload, std::string
     return read && preload.compile(sources, error);
 }
 
+// Waits for the supervisor to post something new: a short spin first, since under load
+// the next request follows the reply within microseconds, then parked on the futex.
+// `parked` and `state` form a pair with the supervisor's store of `state` and load of
+// `parked` (all sequentially consistent): either it sees the worker parked and wakes it,
+// or the worker's look after parking sees the new state.
+void awaitPost(Control& control, std::uint32_t state, SpinBudget& spin) {
+    if (spin.spin([&] { return control.state.load(std::memory_order_acquire) != state; })) return;
+    control.parked.store(1);
+    if (control.state.load() == state) futexWait(control.state, state, kLongestWait);
+    control.parked.store(0, std::memory_order_relaxed);
+}
+
 [[noreturn]] void serve(Control& control, SharedArea& request, SharedReplyStorage& storage,
-                        LuaWorker& worker) {
+                        LuaWorker& worker, SpinBudget& spin) {
     for (;;) {
         const std::uint32_t state = control.state.load(std::memory_order_acquire);
         if (state == Control::kCollect) {
@@ -210,7 +223,7 @@ bool compilePreload(const ServiceOptions& options, Preload& preload, std::string
         } else if (state == Control::kRequest) {
             answer(control, request, storage, worker);
         } else {
-            futexWait(control.state, state, kLongestWait);
+            awaitPost(control, state, spin);
             continue;
         }
         // Sequentially consistent, with the supervisor's store to `sleeping` and load
@@ -244,6 +257,8 @@ int runWorker(const ServiceOptions& options) {
         }
         LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload);
         if (!preload.empty()) armStartDeadline(options.limits);
+        // Counted before the jail, which does not allow asking.
+        SpinBudget spin(usableCpus() >= 2);
         // The channel is mapped; from here on only Lua runs, the files first, as the
         // requests do: jailed. One that fails stops the start here, and the supervisor
         // then serves nothing.
@@ -257,7 +272,7 @@ int runWorker(const ServiceOptions& options) {
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
         serving = true;
-        serve(control, request, storage, worker);
+        serve(control, request, storage, worker, spin);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker %s: %s\n",
                      serving ? "stopped" : "cannot start", e.what());
