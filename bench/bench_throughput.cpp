@@ -288,7 +288,7 @@ int main(int argc, char** argv) {
 
         // The supervisor's share at 16 clients: one process, one serving thread, so the
         // rate its CPU time per request allows is as far as one supervisor goes.
-        const double other = ceiling.supervisor - ceiling.loop - ceiling.io;
+        const double other = std::max(0.0, ceiling.supervisor - ceiling.loop - ceiling.io);
         std::printf("\n| Supervisor alone, `return 1`, 16 client threads, 1 worker | CPU µs/req | "
                     "Requests/s that allows |\n|---|---:|---:|\n");
         auto limit = [](double us) { return us > 0 ? 1e6 / us : 0.0; };
