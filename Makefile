@@ -20,7 +20,7 @@ WINDOWS_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86
 	llvm-14 zip unzip git file icoutils python3 python3-pip python3-setuptools python3-wheel \
 	mono-mcs mono-runtime mono-devel mono-utils nuget
 BENCH_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev gnuplot-nox redis-server \
-	redis-tools util-linux
+	redis-tools util-linux strace
 SANITIZER_PACKAGES := $(TEST_PACKAGES) libasan8 libubsan1 libtsan2
 FUZZ_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev clang-14 libclang-rt-14-dev
 FORMAT_PACKAGES := clang-format git

@@ -1,14 +1,27 @@
 // bench_peer.cpp - the reply peer of the benchmarks: a ZeroMQ REP socket that answers
 // a request made only of decimal digits, "N", with N bytes, and echoes anything else.
 // Like qel-lua-service it binds `--bind ENDPOINT` (tcp://127.0.0.1:* by default) and
-// prints the bound endpoint first; it serves until it is stopped by signal. For the page's
-// list of what was measured it also tells the libzmq version it runs with.
+// prints the bound endpoint first; it serves until it is stopped by signal. With --hop it
+// hands every request to a child process and waits for its answer before replying, the
+// service's hand-off with nothing else: the floor of that design. For the page's list of
+// what was measured it also tells the libzmq version it runs with.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/futex.h>
 #include <netinet/in.h>
+#include <new>
+#include <poll.h>
 #include <string>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 #include <zmq.h>
@@ -48,6 +61,64 @@ int printFreePort() {
     return 0;
 }
 
+// The hand-off of --hop, as bench_handoff measures it alone: a futex wake to the child,
+// which rings back through an eventfd that this process waits on in poll().
+class Hop {
+  public:
+    bool start() {
+        void* shared = mmap(nullptr, sizeof(std::atomic<std::uint32_t>), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        doorbell_ = eventfd(0, EFD_CLOEXEC);
+        if (shared == MAP_FAILED || doorbell_ < 0) return false;
+        state_ = new (shared) std::atomic<std::uint32_t>(kIdle);
+        const pid_t parent = getpid();
+        const pid_t child = fork();
+        if (child < 0) return false;
+        if (child == 0) {
+            // The peer is stopped by signal and never stops the child itself.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(0);
+            answer();
+        }
+        return true;
+    }
+
+    bool roundTrip() {
+        state_->store(kRequest, std::memory_order_release);
+        futex(FUTEX_WAKE, 1);
+        pollfd ring{doorbell_, POLLIN, 0};
+        while (poll(&ring, 1, -1) < 0) {
+            if (errno != EINTR) return false;
+        }
+        std::uint64_t rings = 0;
+        return read(doorbell_, &rings, sizeof rings) == sizeof rings;
+    }
+
+  private:
+    static constexpr std::uint32_t kIdle = 0, kRequest = 1;
+
+    long futex(int op, std::uint32_t value) {
+        return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(state_), op, value, nullptr,
+                       nullptr, 0);
+    }
+
+    [[noreturn]] void answer() {
+        const std::uint64_t one = 1;
+        for (;;) {
+            const std::uint32_t seen = state_->load(std::memory_order_acquire);
+            if (seen != kRequest) {
+                futex(FUTEX_WAIT, seen);
+                continue;
+            }
+            state_->store(kIdle, std::memory_order_release);
+            if (write(doorbell_, &one, sizeof one) != sizeof one) _exit(1);
+        }
+    }
+
+    std::atomic<std::uint32_t>* state_ = nullptr;
+    int doorbell_ = -1;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -59,11 +130,23 @@ int main(int argc, char** argv) {
         return 0;
     }
     const char* bind = "tcp://127.0.0.1:*";
-    if (argc == 3 && std::strcmp(argv[1], "--bind") == 0) {
-        bind = argv[2];
-    } else if (argc != 1) {
-        std::fprintf(stderr, "usage: bench_peer [--bind ENDPOINT | --free-port | --zmq-version]\n");
-        return 2;
+    bool hop = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--bind") == 0 && i + 1 < argc) {
+            bind = argv[++i];
+        } else if (std::strcmp(argv[i], "--hop") == 0) {
+            hop = true;
+        } else {
+            std::fprintf(stderr, "usage: bench_peer [--bind ENDPOINT] [--hop] | --free-port | "
+                                 "--zmq-version\n");
+            return 2;
+        }
+    }
+    // Forked before ZeroMQ starts its threads, as the service starts its workers.
+    Hop handOff;
+    if (hop && !handOff.start()) {
+        std::perror("bench_peer: --hop");
+        return 1;
     }
 
     // Replies are sent zero-copy from one filled buffer, so the peer's own cost is the
@@ -87,6 +170,7 @@ int main(int argc, char** argv) {
         zmq_msg_t request;
         zmq_msg_init(&request);
         if (zmq_msg_recv(&request, socket, 0) < 0) break;
+        if (hop && !handOff.roundTrip()) break;
         std::size_t size = 0;
         int rc = 0;
         if (sizeRequest(request, size)) {

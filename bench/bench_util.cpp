@@ -3,6 +3,8 @@
 #include "bench_util.h"
 
 #include <algorithm>
+#include <dirent.h>
+#include <fstream>
 #include <sched.h>
 
 namespace bench {
@@ -18,10 +20,68 @@ std::vector<double> batch(int iterations, const std::function<void()>& exchange)
     }
     return times;
 }
+std::vector<std::string> entries(const std::string& directory) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    return names;
+}
+
+void addProcess(pid_t pid, bool descendants, ServerCost& cost) {
+    const std::string process = "/proc/" + std::to_string(pid);
+    for (const std::string& tid : entries(process + "/task")) {
+        const std::string task = process + "/task/" + tid;
+        double ns = 0;
+        std::ifstream(task + "/schedstat") >> ns;
+        std::ifstream status(task + "/status");
+        for (std::string line; std::getline(status, line);) {
+            const auto colon = line.find(':');
+            if (colon != std::string::npos &&
+                line.compare(0, colon, "voluntary_ctxt_switches") == 0)
+                cost.switches += std::stod(line.substr(colon + 1));
+            if (colon != std::string::npos &&
+                line.compare(0, colon, "nonvoluntary_ctxt_switches") == 0)
+                cost.switches += std::stod(line.substr(colon + 1));
+        }
+        std::string name;
+        std::getline(std::ifstream(task + "/comm"), name);
+        cost.cpuNs += ns;
+        if (tid == std::to_string(pid)) {
+            cost.mainNs += ns;
+        } else if (name.compare(0, 8, "ZMQbg/IO") == 0) {
+            cost.ioNs += ns;
+        }
+    }
+    if (!descendants) return;
+    std::ifstream children(process + "/task/" + std::to_string(pid) + "/children");
+    for (pid_t child; children >> child;)
+        addProcess(child, true, cost);
+}
+
 } // namespace
 
+ServerCost ServerCost::sample(const std::vector<pid_t>& roots, bool descendants) {
+    ServerCost cost;
+    for (const pid_t pid : roots)
+        addProcess(pid, descendants, cost);
+    return cost;
+}
+
+ServerCost ServerCost::operator-(const ServerCost& earlier) const {
+    ServerCost d;
+    d.cpuNs = cpuNs - earlier.cpuNs;
+    d.switches = switches - earlier.switches;
+    d.mainNs = mainNs - earlier.mainNs;
+    d.ioNs = ioNs - earlier.ioNs;
+    return d;
+}
+
 Comparison compare(const std::function<void()>& a, const std::function<void()>& b, int rounds,
-                   double batchMs, bool quick) {
+                   double batchMs, bool quick, const Servers* servers) {
     Comparison result;
     const std::vector<double> warm = batch(quick ? 1 : 5, a);
     batch(quick ? 1 : 5, b);
@@ -30,9 +90,22 @@ Comparison compare(const std::function<void()>& a, const std::function<void()>& 
     if (quick) rounds = 1;
 
     std::vector<double> allA, allB, ratios;
+    ServerCost spentA, spentB;
+    auto counted = [&](const std::vector<pid_t>& server, const std::function<void()>& exchange,
+                       ServerCost& spent) {
+        if (servers == nullptr) return batch(result.iterations, exchange);
+        const ServerCost before = ServerCost::sample(server);
+        std::vector<double> times = batch(result.iterations, exchange);
+        const ServerCost used = ServerCost::sample(server) - before;
+        spent.cpuNs += used.cpuNs;
+        spent.switches += used.switches;
+        return times;
+    };
     for (int round = 0; round < rounds; ++round) {
-        const std::vector<double> timesA = batch(result.iterations, a);
-        const std::vector<double> timesB = batch(result.iterations, b);
+        const std::vector<double> timesA =
+            counted(servers ? servers->a : std::vector<pid_t>{}, a, spentA);
+        const std::vector<double> timesB =
+            counted(servers ? servers->b : std::vector<pid_t>{}, b, spentB);
         allA.insert(allA.end(), timesA.begin(), timesA.end());
         allB.insert(allB.end(), timesB.begin(), timesB.end());
         ratios.push_back(median(timesB) / median(timesA));
@@ -42,6 +115,13 @@ Comparison compare(const std::function<void()>& a, const std::function<void()>& 
     result.ratio = median(ratios);
     result.lowest = *std::min_element(ratios.begin(), ratios.end());
     result.highest = *std::max_element(ratios.begin(), ratios.end());
+    if (servers != nullptr) {
+        const double exchanges = static_cast<double>(rounds) * result.iterations;
+        result.cpuA = spentA.cpuNs / 1e3 / exchanges;
+        result.cpuB = spentB.cpuNs / 1e3 / exchanges;
+        result.switchesA = spentA.switches / exchanges;
+        result.switchesB = spentB.switches / exchanges;
+    }
     return result;
 }
 

@@ -27,14 +27,14 @@ quick=""
 case $mode in
 full)
     rounds=12 batch_ms=40 throughput_ms=1000 copies=41 lua_rounds=20000 lua_pairs=15
-    handoffs=20000 redis_one=40000 redis_many=200000 ;;
+    handoffs=20000 redis_one=40000 redis_many=200000 syscalls=5000 io_rounds=5 ;;
 short)
     rounds=3 batch_ms=10 throughput_ms=200 copies=9 lua_rounds=5000 lua_pairs=3
-    handoffs=5000 redis_one=5000 redis_many=20000 ;;
+    handoffs=5000 redis_one=5000 redis_many=20000 syscalls=1000 io_rounds=3 ;;
 quick)
     quick="--quick"
     rounds=1 batch_ms=0 throughput_ms=50 copies=3 lua_rounds=200 lua_pairs=1
-    handoffs=20 redis_one=200 redis_many=1000 ;;
+    handoffs=20 redis_one=200 redis_many=1000 syscalls=20 io_rounds=1 ;;
 esac
 if [ $mode = quick ]; then
     # --quick makes each comparison one pair of batches of two exchanges.
@@ -42,7 +42,7 @@ if [ $mode = quick ]; then
     throughput_args="--quick"
 else
     compare_args="--rounds $rounds --batch-ms $batch_ms"
-    throughput_args="--ms $throughput_ms"
+    throughput_args="--ms $throughput_ms --io-rounds $io_rounds"
 fi
 
 mkdir -p "$out"
@@ -65,8 +65,20 @@ have_service=no
 say() { printf '%s\n' "$@" >>"$work/page.md"; }
 section() { echo "== $1 ($(($(date +%s) - started)) s into the run)" >&2; }
 
+# CPU time on a CPU (ns) and context switches, voluntary and not, summed over every
+# thread of process $1, as "ns switches". A thread that ends between two readings takes
+# its counts with it; redis-server's threads live as long as it does.
+thread_cost() {
+    for task in /proc/"$1"/task/*; do
+        printf '%s %s %s\n' "$(cut -d' ' -f1 "$task/schedstat")" \
+            "$(sed -n 's/^voluntary_ctxt_switches:[[:space:]]*//p' "$task/status")" \
+            "$(sed -n 's/^nonvoluntary_ctxt_switches:[[:space:]]*//p' "$task/status")"
+    done | awk '{ ns += $1; switches += $2 + $3 } END { printf "%.0f %.0f\n", ns, switches }'
+}
+
 # One Redis measurement: EVAL "return 1" 0 with $2 clients and $3 requests, no
-# pipelining; $1 is the pinning prefix (or empty). Prints "requests/s p50_ms p99_ms".
+# pipelining; $1 is the pinning prefix (or empty). Prints "requests/s p50_ms p99_ms
+# server_cpu_us_per_request switches_per_request".
 redis_run() {
     port=$("$bin/bench_peer" --free-port)
     $1 redis-server --save '' --appendonly no --port "$port" --bind 127.0.0.1 \
@@ -78,8 +90,13 @@ redis_run() {
         [ $tries -lt 100 ] || { echo "run.sh: redis-server did not start" >&2; cat "$work/redis.log" >&2; exit 1; }
         sleep 0.05
     done
-    $1 redis-benchmark -p "$port" -c "$2" -n "$3" --csv EVAL "return 1" 0 |
-        awk -F'","' 'NR == 2 { print $2, $5, $7 }'
+    before=$(thread_cost "$redis_pid")
+    $1 redis-benchmark -p "$port" -c "$2" -n "$3" --csv EVAL "return 1" 0 >"$work/redis.csv"
+    after=$(thread_cost "$redis_pid")
+    awk -F'","' -v n="$3" -v before="$before" -v after="$after" 'NR == 2 {
+        split(before, b, " "); split(after, a, " ")
+        printf "%s %s %s %.1f %.2f\n", $2, $5, $7, (a[1] - b[1]) / 1e3 / n, (a[2] - b[2]) / n
+    }' "$work/redis.csv"
     kill "$redis_pid"
     wait "$redis_pid" 2>/dev/null || true
     redis_pid=""
@@ -117,6 +134,16 @@ if [ $have_service = yes ]; then
         --summary "$work/summary" --data "$work/svc_pinned.dat" >"$work/svc_pinned.md"
     "$bin/bench_service" $compare_args --peer "$bin/bench_peer" --service "$service" \
         --summary "$work/summary" --data "$work/svc_unpinned.dat" >"$work/svc_unpinned.md"
+    section "system calls"
+    have_strace=no
+    if command -v strace >/dev/null; then
+        if "$bin/bench_service" --syscalls $syscalls --peer "$bin/bench_peer" --service "$service" \
+            --summary "$work/summary" >"$work/syscalls.md" 2>"$work/syscalls.err"; then
+            have_strace=yes
+        else
+            cat "$work/syscalls.err" >&2
+        fi
+    fi
     section "throughput"
     "$bin/bench_throughput" $throughput_args --service "$service" --summary "$work/summary" >"$work/throughput.md"
 fi
@@ -169,6 +196,9 @@ if [ $mode = quick ]; then
 else
     extent="every comparison alternates $rounds pairs of batches of about $batch_ms ms (half as many plus one for the rows whose exchanges are long), and every throughput run lasts $throughput_ms ms"
 fi
+
+# The service's CPU time per request as a multiple of Redis's ($1 / $2), or a dash.
+cpu_ratio() { awk -v s="$1" -v r="$2" 'BEGIN { if (s != "" && r + 0 > 0) printf "%.2f", s / r; else print "–" }'; }
 
 us_per_request() { awk -v r="$1" 'BEGIN { if (r > 0) printf "%.1f", 1e6 / r; else print "–" }'; }
 
@@ -237,6 +267,17 @@ if [ $have_service = yes ]; then
         "socket, puts the request in memory it shares with the worker and wakes the worker" \
         "through a futex; the worker builds the reply in shared memory and rings the" \
         "supervisor through an eventfd, and the supervisor sends the reply from there." ""
+    say "The server columns give what the server of A and of B spent per request: the" \
+        "time on a CPU (field 1 of \`/proc/PID/task/TID/schedstat\`) and the voluntary and" \
+        "involuntary context switches (\`/proc/PID/task/TID/status\`), summed over every" \
+        "thread of the server's processes (the peer; the service's supervisor and its" \
+        "workers, found as its children), read before and after each batch and divided by" \
+        "its requests. A thread that ended during a batch would take its counts with it, a" \
+        "small error; these servers start no threads while they serve." \
+        "The second table of each band is the design's floor: the same raw echo, but" \
+        "\`bench_peer --hop\` hands each request to a child process and waits for it (a futex" \
+        "wake there, an eventfd back, awaited in poll(), what \`bench_handoff\` measures" \
+        "alone) before it replies; it runs in alternating batches with the plain echo." ""
     for band in pinned unpinned; do
         if [ $band = pinned ]; then say "### Pinned" ""; else say "### Unpinned" ""; fi
         cat "$work/svc_$band.md" >>"$work/page.md"
@@ -244,6 +285,19 @@ if [ $have_service = yes ]; then
         [ -n "$split" ] && say "" "$split"
         say ""
     done
+    say "### System calls per request" ""
+    if [ "$have_strace" = yes ]; then
+        say "A batch of \`return 1\` with \`strace -c -f -p PID\` attached to the echo peer, then" \
+            "to the service's supervisor and to its worker, divided by the batch's requests;" \
+            "the last column lists the calls each made most often. strace slows every call" \
+            "down, so this section counts calls and times nothing." ""
+        cat "$work/syscalls.md" >>"$work/page.md"
+    elif command -v strace >/dev/null; then
+        say "Not measured: strace could not attach to the service's processes."
+    else
+        say "Not measured: strace is not installed."
+    fi
+    say ""
 else
     say "Not measured: \`qel-lua-service\` was not built in $build." ""
 fi
@@ -252,7 +306,15 @@ say "## 3. Throughput" ""
 if [ $have_service = yes ]; then
     say "Client threads each with their own handle, sending back to back for a fixed time," \
         "against the service with one worker and with two (both started side by side, runs" \
-        "alternating). The 50-thread row is for comparison with Redis below." ""
+        "alternating). The 50-thread row is for comparison with Redis below. CPU µs/req and" \
+        "switches/req are the service's, all threads of the supervisor and its workers, read" \
+        "from /proc as in section 2 before and after each run and divided by its requests." \
+        "The supervisor's table splits its own CPU time at 16 client threads by thread:" \
+        "the serving loop on its main thread, ZeroMQ's I/O thread (\`ZMQbg/IO/0\`) and the" \
+        "rest; 1 / (CPU per request) is the rate at which that much work fills one CPU. The" \
+        "last table runs \`return 1\` from 16 client threads against a service whose" \
+        "ZeroMQ context has one I/O thread and one with two (\`QEL_IO_THREADS\`), in" \
+        "alternating runs." ""
     cat "$work/throughput.md" >>"$work/page.md"
 else
     say "Not measured: \`qel-lua-service\` was not built in $build."
@@ -265,21 +327,24 @@ if [ $have_redis = yes ]; then
         "\`EVAL \"return 1\" 0\` against a \`redis-server\` started for the run on a free" \
         "loopback port with persistence off ($redis_one requests with one client," \
         "$redis_many with more). The library rows come from sections 2 and 3;" \
-        "throughput is unpinned, as in section 3." ""
-    read -r r1p _ _ <"$work/redis_1_pinned"
-    read -r r1u r1u50 r1u99 <"$work/redis_1_unpinned"
+        "throughput is unpinned, as in section 3. Server CPU µs/req and switches/req are" \
+        "redis-server's, every thread of it, read from /proc before and after each" \
+        "\`redis-benchmark\` run and divided by its requests, next to the service's from" \
+        "section 3 (1 worker, the same number of client threads)." ""
+    read -r r1p _ <"$work/redis_1_pinned"
+    read -r r1u r1u50 r1u99 r1cpu r1sw <"$work/redis_1_unpinned"
     say "| One client, µs per request | pinned | unpinned |"
     say "|---|---:|---:|"
     say "| Redis \`EVAL \"return 1\" 0\` | $(us_per_request "$r1p") | $(us_per_request "$r1u") |"
     if [ $have_service = yes ]; then
         say "| Library + \`qel-lua-service\` \`return 1\`, 1 worker | $(value service_return1_us_pinned) | $(value service_return1_us_unpinned) |"
         say "| Raw libzmq echo (no Lua), for scale | $(value echo_us_pinned) | $(value echo_us_unpinned) |"
-        say "" "| Clients | Redis: req/s | Redis p50 / p99, ms | Library + service, 1 worker: req/s | 2 workers: req/s |"
-        say "|---:|---:|---:|---:|---:|"
-        say "| 1 | ${r1u%.*} | $r1u50 / $r1u99 | $(value service_return1_rps_1_w1) | $(value service_return1_rps_1_w2) |"
+        say "" "| Clients | Redis: req/s | Redis p50 / p99, ms | Library + service, 1 worker: req/s | 2 workers: req/s | Redis: server CPU µs/req | Redis: switches/req | Service, 1 worker: CPU µs/req | Service: switches/req | Service CPU / Redis CPU |"
+        say "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+        say "| 1 | ${r1u%.*} | $r1u50 / $r1u99 | $(value service_return1_rps_1_w1) | $(value service_return1_rps_1_w2) | $r1cpu | $r1sw | $(value service_return1_cpu_1_w1) | $(value service_return1_switches_1_w1) | $(cpu_ratio "$(value service_return1_cpu_1_w1)" "$r1cpu") |"
         for clients in 4 16 50; do
-            read -r rps p50 p99 <"$work/redis_${clients}_unpinned"
-            say "| $clients | ${rps%.*} | $p50 / $p99 | $(value service_return1_rps_${clients}_w1) | $(value service_return1_rps_${clients}_w2) |"
+            read -r rps p50 p99 rcpu rsw <"$work/redis_${clients}_unpinned"
+            say "| $clients | ${rps%.*} | $p50 / $p99 | $(value service_return1_rps_${clients}_w1) | $(value service_return1_rps_${clients}_w2) | $rcpu | $rsw | $(value service_return1_cpu_${clients}_w1) | $(value service_return1_switches_${clients}_w1) | $(cpu_ratio "$(value service_return1_cpu_${clients}_w1)" "$rcpu") |"
         done
     fi
 else

@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -38,6 +40,20 @@ constexpr int kSocketHwm = 16;
 // A single request part may be this many times --max-request before ZeroMQ drops the
 // connection, so a request somewhat too large still gets its error reply.
 constexpr std::size_t kPartFactor = 2;
+
+// ZeroMQ's I/O threads: one unless QEL_IO_THREADS says otherwise, for measuring whether
+// more help; nothing when its value is not a number from 1 to kMaxIoThreads.
+constexpr long kMaxIoThreads = 16;
+std::optional<int> ioThreads() {
+    const char* text = std::getenv("QEL_IO_THREADS");
+    if (text == nullptr) return 1;
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || n < 1 || n > kMaxIoThreads)
+        return std::nullopt;
+    return static_cast<int>(n);
+}
 
 void configureFront(zmq::socket_t& front, const ServiceOptions& options) {
     front.set(zmq::sockopt::linger, kLingerMs);
@@ -155,9 +171,17 @@ int runSupervisor(const ServiceOptions& options) {
         LogLine("error", formatted("cannot prepare the workers: %s", std::strerror(errno))).write();
         return 1;
     }
+    const std::optional<int> threads = ioThreads();
+    if (!threads) {
+        LogLine("error", formatted("QEL_IO_THREADS must be a number from 1 to %ld", kMaxIoThreads))
+            .write();
+        close(doorbell);
+        close(exe);
+        return 1;
+    }
     int status = 1;
     try {
-        zmq::context_t context;
+        zmq::context_t context(*threads);
         std::unique_ptr<ZapHandler> zap = accessControl(context, options);
         // Shut down before the access control's thread is joined, however serving ends:
         // that thread leaves its receive only when the context says so.

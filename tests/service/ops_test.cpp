@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <future>
 #include <gtest/gtest.h>
@@ -369,6 +370,41 @@ TEST(Ops, MetricsStopTheStartWhenMicrohttpdCannotBeLoaded) {
     }
     unlink(library.c_str());
     rmdir(dir);
+}
+
+// QEL_IO_THREADS sets the supervisor's ZeroMQ I/O threads; a value out of 1..16 or not
+// a number stops the start with status 1 before it serves.
+TEST(Ops, IoThreadsFromTheEnvironment) {
+    for (const char* bad : {"0", "17", "2x", ""}) {
+        SCOPED_TRACE(bad);
+        const ProgramResult result = runProgram(
+            "/usr/bin/env",
+            {"QEL_IO_THREADS=" + std::string(bad), QEL_LUA_SERVICE, "--bind", "tcp://127.0.0.1:*"},
+            "");
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find("QEL_IO_THREADS must be a number from 1 to 16"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+    for (const int threads : {1, 3}) {
+        setenv("QEL_IO_THREADS", std::to_string(threads).c_str(), 1);
+        ServiceProcess service({"--workers", "1"});
+        unsetenv("QEL_IO_THREADS");
+        EXPECT_EQ(RawClient(service.endpoint()).ask("return 6 * 7"), "42");
+        // libzmq names its I/O threads ZMQbg/IO/N.
+        const std::string tasks = "/proc/" + std::to_string(service.pid()) + "/task/";
+        int io = 0;
+        DIR* dir = opendir(tasks.c_str());
+        ASSERT_NE(dir, nullptr);
+        while (const dirent* entry = readdir(dir)) {
+            std::string name;
+            std::getline(std::ifstream(tasks + entry->d_name + "/comm"), name);
+            if (name.rfind("ZMQbg/IO/", 0) == 0) ++io;
+        }
+        closedir(dir);
+        EXPECT_EQ(io, threads);
+    }
 }
 
 namespace {
