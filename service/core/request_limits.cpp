@@ -58,14 +58,14 @@ namespace {
 
 // Moves a block between the heap and the arena: the new one is taken, the bytes copied,
 // the old one freed. Returns the new block, or nullptr with the old one intact.
-void* moveBlock(Arena& arena, void* ptr, std::size_t old, std::size_t nsize, bool& deferred) {
+void* moveBlock(Arena& arena, void* ptr, std::size_t old, std::size_t nsize) {
     void* block = nsize >= Arena::kThreshold ? arena.allocate(nsize) : nullptr;
     if (block == nullptr) block = std::malloc(nsize);
     if (block == nullptr) return nullptr;
     if (ptr != nullptr) {
         std::memcpy(block, ptr, old < nsize ? old : nsize);
         if (arena.contains(ptr)) {
-            deferred = arena.free(ptr);
+            arena.free(ptr);
         } else {
             std::free(ptr);
         }
@@ -82,11 +82,9 @@ void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t
     Arena* arena = budget->arena_;
     const bool inArena = arena != nullptr && ptr != nullptr && arena->contains(ptr);
     if (nsize == 0) {
-        // A pinned block stays charged until the reply sent from it is let go of.
-        if (inArena && arena->free(ptr)) {
-            budget->extra_ += old;
-            budget->pinnedCharge_ += old;
-        } else if (!inArena) {
+        if (inArena) {
+            arena->free(ptr);
+        } else {
             std::free(ptr);
         }
         budget->used_ -= old;
@@ -101,12 +99,7 @@ void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t
     if (inArena && nsize >= Arena::kThreshold && nsize <= arena->capacity(ptr)) {
         block = ptr; // its pages already hold it
     } else if (arena != nullptr && (inArena || nsize >= Arena::kThreshold)) {
-        bool deferred = false;
-        block = moveBlock(*arena, ptr, old, nsize, deferred);
-        if (deferred) {
-            budget->extra_ += old;
-            budget->pinnedCharge_ += old;
-        }
+        block = moveBlock(*arena, ptr, old, nsize);
     } else {
         block = std::realloc(ptr, nsize);
     }

@@ -61,15 +61,14 @@ class MemoryBudget {
     // Large blocks come from arena, when given (it must outlive every state).
     void setArena(Arena* arena) { arena_ = arena; }
     Arena* arena() const { return arena_; }
-    // Pins the arena block of a reply sent from where Lua wrote it (see Arena::pin). A
-    // pinned block the state frees stays charged, as extra bytes, until unpinReply().
+    // Pins the arena block of a reply sent from where Lua wrote it (see Arena::pin).
+    // Once the state frees it, it is charged no more than a reply area ZeroMQ sends
+    // from: the unread bound (--max-unread) counts it until ZeroMQ lets go.
     bool pinReply(const char* bytes, std::size_t n) {
         return arena_ != nullptr && arena_->pin(bytes, n);
     }
     void unpinReply() {
         if (arena_ != nullptr) arena_->unpin();
-        releaseExtra(pinnedCharge_);
-        pinnedCharge_ = 0;
     }
 
     // Accounts for n more bytes outside the heap; false when that would cross the limit.
@@ -102,7 +101,6 @@ class MemoryBudget {
     std::size_t used_ = 0;
     std::size_t extra_ = 0;
     Arena* arena_ = nullptr;
-    std::size_t pinnedCharge_ = 0;
 };
 
 // Instruction and time budget of one request. Instructions are counted by a count hook
