@@ -321,6 +321,7 @@ void LuaWorker::fail(std::string_view message) {
 }
 
 std::string_view LuaWorker::refuse(std::string_view message) {
+    arenaReply_ = {}; // the last reply's, still pinned until replyReleased()
     fail(message);
     return reply_.view();
 }

@@ -563,7 +563,8 @@ TEST(LuaWorkerArena, OneLargeStringIsTheReplyInPlaceAndKeptUntilReleased) {
                     EXPECT_EQ(worker.inArena(), row.inArena);
                     EXPECT_EQ(first, row.reply);
                     if (!row.inArena) continue;
-                    // Still being sent: the next reply is copied, and these bytes stay.
+                    // Still being sent: the next replies are copied, and these bytes stay.
+                    EXPECT_EQ(worker.refuse("unread"), "error: unread");
                     EXPECT_EQ(worker.run(other), std::string(2 * n, 'c'));
                     EXPECT_FALSE(worker.inArena());
                     EXPECT_EQ(first, row.reply);
