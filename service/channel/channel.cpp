@@ -75,6 +75,18 @@ SharedArea SharedArea::create(const char* name, std::size_t size) {
     return SharedArea(fd, true);
 }
 
+SharedArea SharedArea::createFixed(const char* name, std::size_t size) {
+    const int fd = highDescriptor(memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "memfd_create");
+    if (ftruncate(fd, static_cast<off_t>(pageRound(size))) != 0 ||
+        fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        const int error = errno;
+        close(fd);
+        throw std::system_error(error, std::generic_category(), "memfd");
+    }
+    return SharedArea(fd, false);
+}
+
 bool SharedArea::map(std::size_t n) noexcept {
     const std::size_t length = pageRound(n);
     const int prot = writable_ ? PROT_READ | PROT_WRITE : PROT_READ;

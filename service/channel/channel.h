@@ -17,6 +17,8 @@ inline constexpr int kControlFd = 3;
 inline constexpr int kRequestFd = 4;
 inline constexpr int kReplyFds[2] = {5, 6};
 inline constexpr int kDoorbellFd = 7;
+// The worker's large-block arena (core/arena.h), which it maps before its jail closes it.
+inline constexpr int kArenaFd = 9;
 // Descriptors that the supervisor hands to workers are kept at or above this, so that
 // moving them into place above can never overwrite one another.
 inline constexpr int kFirstHighFd = 10;
@@ -40,8 +42,14 @@ struct Control {
     std::uint32_t sequence;              // the request's number, which its deadline names
     std::uint32_t replyArea;             // which of the two reply areas to build it in
     std::uint32_t replyOk;               // the reply is not an error reply
+    // Set by the worker: the reply is replySize bytes at replyOffset in its arena, not
+    // in the reply area. Set by the supervisor with each job: ZeroMQ still sends the
+    // last reply from the arena, so the worker keeps its bytes as they are.
+    std::uint32_t replyInArena;
+    std::uint32_t arenaHeld;
     std::uint64_t requestSize;
     std::uint64_t replySize;
+    std::uint64_t replyOffset;
     // The Lua heap as the worker left it after its last request or collection, which
     // --metrics shows; only ever a figure the worker reports about itself.
     std::atomic<std::uint64_t> heapBytes;
@@ -69,6 +77,10 @@ class SharedArea {
 
     // A new sealed memfd of `size` bytes; throws std::system_error.
     static SharedArea create(const char* name, std::size_t size);
+    // A new memfd of `size` bytes sealed against any change of size, mapped read-only
+    // whole: nothing the other side does can make a read of it fault. Throws
+    // std::system_error.
+    static SharedArea createFixed(const char* name, std::size_t size);
 
     // Makes the first n bytes writable and mapped, growing the file if needed; false
     // when the system refuses.

@@ -4,11 +4,15 @@
 
 namespace qel {
 
-ReplyAreas ReplyAreas::create(std::size_t size) {
+ReplyAreas ReplyAreas::create(std::size_t size, std::size_t arenaSize) {
     ReplyAreas areas;
     for (std::shared_ptr<ReplyArea>& reply : areas.areas_) {
         reply = std::make_shared<ReplyArea>();
         reply->area = SharedArea::create("qel-lua-reply", size);
+    }
+    if (arenaSize != 0) {
+        areas.arena_ = std::make_shared<ReplyArea>();
+        areas.arena_->area = SharedArea::createFixed("qel-lua-arena", arenaSize);
     }
     return areas;
 }

@@ -10,6 +10,10 @@
 //     lets go of the message; meanwhile the worker builds in the other;
 //   - the supervisor gives pages back (punching holes) of an area ZeroMQ does not hold:
 //     the spare beyond ReplyBuffer::kKeep at each request, both beyond kAreaKeep once idle.
+// Beside them, a worker may have a large-block arena (core/arena.h) of a fixed size,
+// which the supervisor maps read-only: a reply that is one large Lua string is sent from
+// there in place, and the worker keeps those bytes until told ZeroMQ let go of them
+// (Control::arenaHeld). Its pages are the worker's to give back.
 #pragma once
 
 #include <atomic>
@@ -33,10 +37,16 @@ struct ReplyArea {
 // reply in is never one that ZeroMQ holds, so at most one of the two is held at any time.
 class ReplyAreas {
   public:
-    // Both areas, `size` bytes each; throws std::system_error.
-    static ReplyAreas create(std::size_t size);
+    // Both areas, `size` bytes each, and an arena of arenaSize bytes (none for 0);
+    // throws std::system_error.
+    static ReplyAreas create(std::size_t size, std::size_t arenaSize = 0);
 
     int fd(int which) const { return areas_[which]->area.fd(); }
+    // The arena's descriptor, -1 without one.
+    int arenaFd() const { return arena_ ? arena_->area.fd() : -1; }
+    // The arena, or null; shared as a reply area is.
+    const std::shared_ptr<ReplyArea>& arena() const { return arena_; }
+    bool arenaHeld() const { return arena_ && arena_->held.load(std::memory_order_acquire); }
     // Chooses the area for the next reply, one ZeroMQ does not hold, and gives back the
     // other's pages beyond `keep` unless ZeroMQ is sending from it. False when both are
     // held, which breaks the rule above.
@@ -54,6 +64,7 @@ class ReplyAreas {
 
   private:
     std::shared_ptr<ReplyArea> areas_[2];
+    std::shared_ptr<ReplyArea> arena_;
     std::uint32_t current_ = 0;
 };
 

@@ -148,6 +148,15 @@ struct LuaWorkerAccess {
         // A limit crossed in the chunk's last call (a tail call returns without running
         // another instruction) still ends the request.
         qel_budget_flush(L);
+        // One large string and nothing printed: the reply is its bytes where they are.
+        if (lua_gettop(L) == 1 && lua_type(L, 1) == LUA_TSTRING && worker->reply_.view().empty()) {
+            std::size_t size = 0;
+            const char* bytes = lua_tolstring(L, 1, &size);
+            if (size >= Arena::kThreshold && worker->memory_.pinReply(bytes, size)) {
+                worker->arenaReply_ = {bytes, size};
+                return 0;
+            }
+        }
         appendValues(L, 1);
         return 0;
     }
@@ -161,10 +170,12 @@ struct LuaWorkerAccess {
 };
 
 LuaWorker::LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage,
-                     RunBudget::Deadline deadline, const Preload* preload)
+                     RunBudget::Deadline deadline, const Preload* preload, Arena* arena)
     : limits_(limits), memory_(limits.maxMemory, limits.stateLimit()),
       budget_(limits, &LuaWorkerAccess::hook, deadline), reply_(memory_, storage),
-      preload_(preload != nullptr && !preload->empty() ? preload : nullptr) {}
+      preload_(preload != nullptr && !preload->empty() ? preload : nullptr) {
+    if (!limits.trusted) memory_.setArena(arena);
+}
 
 LuaWorker::~LuaWorker() {
     // Finalizers run while the state closes get a budget of their own; the state closes
@@ -291,7 +302,15 @@ void LuaWorker::boundState(unsigned sequence, bool collected) {
     openState(sequence);
 }
 
+// A reply that will not go out from the arena lets go of its block at once.
+void LuaWorker::dropArenaReply() {
+    if (!inArena()) return;
+    arenaReply_ = {};
+    memory_.unpinReply();
+}
+
 void LuaWorker::fail(std::string_view message) {
+    dropArenaReply();
     lastOk_ = false;
     reply_.clear();
     constexpr std::string_view prefix = reply::kErrorPrefix;
@@ -302,12 +321,14 @@ void LuaWorker::fail(std::string_view message) {
 }
 
 std::string_view LuaWorker::refuse(std::string_view message) {
+    arenaReply_ = {}; // the last reply's, still pinned until replyReleased()
     fail(message);
     return reply_.view();
 }
 
 std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) {
     lastOk_ = true;
+    arenaReply_ = {}; // still pinned, until replyReleased()
     if (!reply_.clear()) {
         lastOk_ = false; // the base capacity is always there to say so
         reply_.assign(reply::kNoMemoryReply.view());
@@ -317,6 +338,17 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
         if (rebuilt_) {
             rebuilt_ = false;
             constexpr std::string_view suffix = reply::kReplaced;
+            // The warning follows the string's bytes, which the pin kept as they were.
+            if (inArena()) {
+                const std::string_view text = arenaReply_;
+                arenaReply_ = {};
+                if (!reply_.append(text.data(), text.size())) fail(reply::kNoMemory);
+                memory_.unpinReply();
+                if (!lastOk_) {
+                    reply_.append(suffix.data(), suffix.size());
+                    return reply_.view();
+                }
+            }
             if (!reply_.append(suffix.data(), suffix.size())) {
                 // Only a reply within a few bytes of the limit gets here; it loses its
                 // text rather than its warning, which the base capacity always holds.
@@ -325,7 +357,7 @@ std::string_view LuaWorker::handle(std::string_view request, unsigned sequence) 
             }
         }
     }
-    return reply_.view();
+    return inArena() ? arenaReply_ : reply_.view();
 }
 
 bool LuaWorker::admit(std::string_view request, unsigned sequence) {
@@ -382,7 +414,7 @@ void LuaWorker::afterRequest(unsigned sequence) {
     // collector frees them only a few requests later: one large reply after another
     // would keep several of them. Collecting now costs less than writing the reply did,
     // as long as the reply outweighs what the state holds.
-    const std::size_t size = reply_.view().size();
+    const std::size_t size = inArena() ? arenaReply_.size() : reply_.view().size();
     const bool collected =
         L_ != nullptr && size >= kCollectAfter &&
         (size >> kKiBShift) >= static_cast<std::size_t>(lua_gc(L_, LUA_GCCOUNT)) / 2;

@@ -23,10 +23,12 @@ class LuaWorker {
     // signals that thread. With Deadline::Signalled another process sends the deadline
     // (see RunBudget), naming the request by the sequence number given to handle().
     // preload, when given, runs in every state before its first request (see open())
-    // and must outlive the worker.
+    // and must outlive the worker. arena, when given (and not --trusted), holds the
+    // states' large blocks and must outlive the worker: a reply that is exactly one
+    // string there is answered in place (see inArena()).
     explicit LuaWorker(const Limits& limits, ReplyBuffer::Storage* storage = nullptr,
                        RunBudget::Deadline deadline = RunBudget::Deadline::Timer,
-                       const Preload* preload = nullptr);
+                       const Preload* preload = nullptr, Arena* arena = nullptr);
     ~LuaWorker();
     LuaWorker(const LuaWorker&) = delete;
     LuaWorker& operator=(const LuaWorker&) = delete;
@@ -50,6 +52,12 @@ class LuaWorker {
 
     // Whether the last reply was a success (not an error reply).
     bool lastOk() const { return lastOk_; }
+    // Whether the last reply's view lies in the arena: the bytes of a string the
+    // state made, which stay as they are, even should the state free them, until
+    // replyReleased(). Until then every reply is built in the reply buffer.
+    bool inArena() const { return arenaReply_.data() != nullptr; }
+    // The reply in the arena has been sent, and its bytes are no longer read.
+    void replyReleased() { memory_.unpinReply(); }
     // Bytes the Lua heap holds now.
     std::size_t heapBytes() const { return memory_.used(); }
 
@@ -75,6 +83,7 @@ class LuaWorker {
     void afterRequest(unsigned sequence);
     void collectFully(unsigned sequence);
     void boundState(unsigned sequence, bool collected);
+    void dropArenaReply();
 
     Limits limits_;
     MemoryBudget memory_;
@@ -87,6 +96,7 @@ class LuaWorker {
     const char* preloading_ = nullptr; // the preloaded file running now
     lua_State* L_ = nullptr;
     bool lastOk_ = true;
+    std::string_view arenaReply_; // the last reply, when it is a string in the arena
     bool flushCache_ = false;
     bool capturing_ = false;
     bool rebuilt_ = false;        // the state was rebuilt and no reply has said so yet

@@ -54,12 +54,39 @@ bool RunBudget::needsHook() const {
     return maxInstructions_ != 0 || (kPollClock && limit_);
 }
 
+namespace {
+
+// Moves a block between the heap and the arena: the new one is taken, the bytes copied,
+// the old one freed. Returns the new block, or nullptr with the old one intact.
+void* moveBlock(Arena& arena, void* ptr, std::size_t old, std::size_t nsize) {
+    void* block = nsize >= Arena::kThreshold ? arena.allocate(nsize) : nullptr;
+    if (block == nullptr) block = std::malloc(nsize);
+    if (block == nullptr) return nullptr;
+    if (ptr != nullptr) {
+        std::memcpy(block, ptr, old < nsize ? old : nsize);
+        if (arena.contains(ptr)) {
+            arena.free(ptr);
+        } else {
+            std::free(ptr);
+        }
+    }
+    return block;
+}
+
+} // namespace
+
 void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t nsize) noexcept {
     auto* budget = static_cast<MemoryBudget*>(ud);
     // For a new block Lua passes the object's type in osize, not a size.
     const std::size_t old = ptr != nullptr ? osize : 0;
+    Arena* arena = budget->arena_;
+    const bool inArena = arena != nullptr && ptr != nullptr && arena->contains(ptr);
     if (nsize == 0) {
-        std::free(ptr);
+        if (inArena) {
+            arena->free(ptr);
+        } else {
+            std::free(ptr);
+        }
         budget->used_ -= old;
         return nullptr;
     }
@@ -68,7 +95,14 @@ void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t
         const std::size_t taken = budget->used_ + budget->extra_;
         if (taken > budget->limit_ || growth > budget->limit_ - taken) return nullptr;
     }
-    void* block = std::realloc(ptr, nsize);
+    void* block = nullptr;
+    if (inArena && nsize >= Arena::kThreshold && nsize <= arena->capacity(ptr)) {
+        block = ptr; // its pages already hold it
+    } else if (arena != nullptr && (inArena || nsize >= Arena::kThreshold)) {
+        block = moveBlock(*arena, ptr, old, nsize);
+    } else {
+        block = std::realloc(ptr, nsize);
+    }
     if (block == nullptr) {
         // A failed shrink keeps the old block, which is still big enough.
         return nsize <= old ? ptr : nullptr;

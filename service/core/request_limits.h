@@ -9,6 +9,7 @@
 #include <ctime>
 #include <optional>
 
+#include "arena.h"
 #include "lua_budget.h"
 
 namespace qel {
@@ -57,6 +58,19 @@ class MemoryBudget {
     // lua_Alloc: refuses growth beyond the budget; never fails a shrink, as Lua expects.
     static void* allocate(void* ud, void* ptr, std::size_t osize, std::size_t nsize) noexcept;
 
+    // Large blocks come from arena, when given (it must outlive every state).
+    void setArena(Arena* arena) { arena_ = arena; }
+    Arena* arena() const { return arena_; }
+    // Pins the arena block of a reply sent from where Lua wrote it (see Arena::pin).
+    // Once the state frees it, it is charged no more than a reply area ZeroMQ sends
+    // from: the unread bound (--max-unread) counts it until ZeroMQ lets go.
+    bool pinReply(const char* bytes, std::size_t n) {
+        return arena_ != nullptr && arena_->pin(bytes, n);
+    }
+    void unpinReply() {
+        if (arena_ != nullptr) arena_->unpin();
+    }
+
     // Accounts for n more bytes outside the heap; false when that would cross the limit.
     bool reserveExtra(std::size_t n) {
         if (limit_ != 0 && (n > limit_ || used_ + extra_ > limit_ - n)) return false;
@@ -86,6 +100,7 @@ class MemoryBudget {
     std::size_t baseline_ = 0;
     std::size_t used_ = 0;
     std::size_t extra_ = 0;
+    Arena* arena_ = nullptr;
 };
 
 // Instruction and time budget of one request. Instructions are counted by a count hook

@@ -162,7 +162,8 @@ void ServingLoop::sendAnswers(Clock::time_point now) {
             sender_.refuse(answer->request, *text);
         } else {
             const auto& from = std::get<Answer::FromWorker>(answer->reply);
-            sent = sender_.sendReply(answer->request, *from.areas, from.size, from.ok, from.worker);
+            sent = sender_.sendReply(answer->request, *from.areas, from.size, from.ok, from.worker,
+                                     from.inArena ? &from.offset : nullptr);
         }
         pool_.answered(sent, now);
     }

@@ -84,10 +84,22 @@ void ReplySender::refuse(Request& request, std::string_view text) {
 }
 
 ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, std::size_t size,
-                                         bool ok, std::size_t worker) {
-    const std::shared_ptr<ReplyArea>& area = areas.built();
-    if (!area->area.cover(size)) return Sent::Unreadable;
-    const bool inPlace = !areas.otherHeld();
+                                         bool ok, std::size_t worker,
+                                         const std::uint64_t* arenaOffset) {
+    const std::shared_ptr<ReplyArea>& area = arenaOffset != nullptr ? areas.arena() : areas.built();
+    char* bytes = nullptr;
+    bool inPlace = true;
+    if (arenaOffset != nullptr) {
+        // The worker names the place; it must lie within the mapping, which never changes.
+        if (!area || area->held.load(std::memory_order_acquire) ||
+            *arenaOffset > area->area.mapped() || size > area->area.mapped() - *arenaOffset)
+            return Sent::Unreadable;
+        bytes = area->area.data() + *arenaOffset;
+    } else {
+        if (!area->area.cover(size)) return Sent::Unreadable;
+        bytes = area->area.data();
+        inPlace = !areas.otherHeld();
+    }
     void* copy = inPlace ? nullptr : std::malloc(size == 0 ? 1 : size);
     if (!inPlace && copy == nullptr) return Sent::NoMemory;
     auto flight = std::make_unique<InFlight>();
@@ -98,9 +110,9 @@ ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, st
     zmq::message_t message;
     try {
         if (inPlace) {
-            message.rebuild(area->area.data(), size, releaseReply, flight.get());
+            message.rebuild(bytes, size, releaseReply, flight.get());
         } else {
-            if (size != 0) std::memcpy(copy, area->area.data(), size);
+            if (size != 0) std::memcpy(copy, bytes, size);
             message.rebuild(copy, size, freeCopy, flight.get());
         }
     } catch (const zmq::error_t&) { // ZeroMQ could not allocate the message
@@ -115,9 +127,7 @@ ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, st
     handed.handedOver.store(true, std::memory_order_release);
     // An error is told apart by its first bytes, read before the area is handed over:
     // ZeroMQ may send and release it from its own thread once it has it.
-    const Outcome outcome = ok ? Outcome::Ok
-                               : errorOutcome({static_cast<const char*>(area->area.data()),
-                                               std::min(size, kClassified)});
+    const Outcome outcome = ok ? Outcome::Ok : errorOutcome({bytes, std::min(size, kClassified)});
     const double seconds = count(request, outcome);
     const bool sent = request.envelope.reply(front_, message);
     record(request, size, outcome, sent, seconds, &worker);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -35,9 +36,11 @@ class ReplySender {
     // area: `size` bytes, an error reply unless `ok`. It goes out in place unless the other area is
     // still being sent from; then it is copied, so the worker always has an area to build its next
     // reply in. Unreadable and NoMemory leave the request unanswered, for the caller to answer once
-    // it has dealt with the worker.
+    // it has dealt with the worker. With arenaOffset, the reply lies at that offset in the
+    // worker's arena instead, and goes out in place; one that does not lie wholly within
+    // the arena, or comes while ZeroMQ still sends from it, is Unreadable.
     Sent sendReply(Request& request, ReplyAreas& areas, std::size_t size, bool ok,
-                   std::size_t worker);
+                   std::size_t worker, const std::uint64_t* arenaOffset = nullptr);
 
     // Reply bytes ZeroMQ holds for all peers together, to be read; it lives on as long
     // as the handle, or a reply ZeroMQ holds, does.

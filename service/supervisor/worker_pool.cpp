@@ -37,6 +37,21 @@ constexpr auto kStartPoll = std::chrono::milliseconds(100);
 // request, and the spare reply area (as much as the worker's reply buffer keeps, so a
 // run of large replies does not pay for fresh pages each time).
 constexpr std::size_t kAreaKeep = std::size_t{64} << 10;
+
+// A worker's large-block arena: what --max-memory lets its Lua state hold, twice over
+// for the freed pages it keeps and a block pinned while ZeroMQ sends it, or 4 GiB
+// without a limit. Only address space: pages exist once Lua writes them. Should the
+// arena be full, the worker's large blocks come from its heap as before. None for
+// --trusted, whose replies are always copied.
+constexpr std::size_t kArenaSlack = std::size_t{64} << 20;
+constexpr std::size_t kArenaLargest = std::size_t{4} << 30;
+
+std::size_t arenaSize(const Limits& limits) {
+    if (limits.trusted) return 0;
+    const std::size_t memory = limits.maxMemory;
+    if (memory == 0 || memory > (kArenaLargest - kArenaSlack) / 2) return kArenaLargest;
+    return 2 * memory + kArenaSlack;
+}
 constexpr std::size_t kReplyKeep = ReplyBuffer::kKeep;
 
 // A signal to a worker that may have ended already: then it is a zombie or reaped, and
@@ -131,7 +146,7 @@ bool WorkerPool::spawn(Worker& worker, Clock::time_point now) {
     try {
         worker.controlArea = SharedArea::create("qel-lua-control", sizeof(Control));
         worker.request = SharedArea::create("qel-lua-request", kAreaKeep);
-        worker.replies = ReplyAreas::create(kAreaKeep);
+        worker.replies = ReplyAreas::create(kAreaKeep, arenaSize(options_.limits));
     } catch (const std::exception& e) {
         LogLine("error", formatted("cannot make a worker channel: %s", e.what())).write();
         worker.retryAt = now + kRespawnDelay;
@@ -142,7 +157,8 @@ bool WorkerPool::spawn(Worker& worker, Clock::time_point now) {
                          worker.request.fd(),
                          {worker.replies.fd(0), worker.replies.fd(1)},
                          doorbell_,
-                         filesOf(worker).fd()};
+                         filesOf(worker).fd(),
+                         worker.replies.arenaFd()};
     worker.pid = spawnWorker(exe_, options_, fds);
     if (worker.pid < 0) {
         worker.retryAt = now + kRespawnDelay;
@@ -370,8 +386,12 @@ void WorkerPool::finishRun(Worker& worker) {
 // until it has: only then can prepare() see that ZeroMQ holds that area and choose the
 // other one for the worker's next reply.
 void WorkerPool::takeReply(Worker& worker) {
-    const Answer::FromWorker from{worker.slot, &worker.replies, worker.control->replySize,
-                                  worker.control->replyOk != 0};
+    const Answer::FromWorker from{worker.slot,
+                                  &worker.replies,
+                                  worker.control->replySize,
+                                  worker.control->replyOk != 0,
+                                  worker.control->replyInArena != 0,
+                                  worker.control->replyOffset};
     answers_.emplace_back(std::move(*worker.running), from);
     worker.running.reset();
     enter(worker, Worker::State::Replied);
@@ -469,6 +489,7 @@ void WorkerPool::replace(Worker& worker, Clock::time_point now) {
 // worker): the store and the load here are sequentially consistent, as its are.
 void WorkerPool::post(Worker& worker, std::uint32_t state) {
     worker.control->sequence = ++worker.sequence;
+    worker.control->arenaHeld = worker.replies.arenaHeld() ? 1 : 0;
     worker.control->state.store(state);
     if (worker.control->parked.load() != 0) futexWake(worker.control->state);
 }

@@ -64,14 +64,16 @@ struct ReloadOutcome {
 
 // What the pool decided to answer a request with.
 struct Answer {
-    // The reply a worker left in its current reply area: `size` bytes, an error reply
-    // unless `ok`. Until the loop reports it handed to ZeroMQ, that worker is Replied,
+    // The reply a worker left in its current reply area (or its arena): `size` bytes, an
+    // error reply unless `ok`. Until the loop reports it handed to ZeroMQ, that worker is Replied,
     // so it takes no request and no area is chosen for its next reply.
     struct FromWorker {
         std::size_t worker; // its place in the pool
         ReplyAreas* areas;
         std::size_t size;
         bool ok;
+        bool inArena; // the reply lies in the worker's arena, at offset
+        std::uint64_t offset;
     };
 
     Answer(Request&& to, std::string text) : request(std::move(to)), reply(std::move(text)) {}

@@ -48,6 +48,8 @@ int placeDescriptors(posix_spawn_file_actions_t& actions, const ChannelFds& chan
     }
     if (failed == 0 && channel.preload >= 0)
         failed = posix_spawn_file_actions_adddup2(&actions, channel.preload, kPreloadFd);
+    if (failed == 0 && channel.arena >= 0)
+        failed = posix_spawn_file_actions_adddup2(&actions, channel.arena, kArenaFd);
     return failed;
 }
 

@@ -18,6 +18,7 @@ struct ChannelFds {
     int replies[2];
     int doorbell;
     int preload; // -1 without files
+    int arena;   // -1 without one
 };
 
 // Starts `exe` (a descriptor of the service's own executable) as a worker; its pid, or

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <malloc.h>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
@@ -23,6 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "arena.h"
 #include "channel.h"
 #include "jail.h"
 #include "lua_worker.h"
@@ -154,8 +156,17 @@ void ringDoorbell() {
     }
 }
 
-// Runs the posted request into the reply area the supervisor named.
-void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, LuaWorker& worker) {
+// The reply sent from the arena last is no longer read once the supervisor says so;
+// until then its bytes stay, and the replies are built in the reply areas.
+void takeRelease(const Control& control, LuaWorker& worker) {
+    if (control.arenaHeld == 0) worker.replyReleased();
+}
+
+// Runs the posted request into the reply area the supervisor named, or leaves it where
+// Lua wrote it in the arena.
+void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, LuaWorker& worker,
+            const Arena* arena) {
+    takeRelease(control, worker);
     storage.select(control.replyArea);
     const std::size_t size = control.requestSize;
     std::string_view text;
@@ -170,15 +181,21 @@ void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, 
     }
     control.replySize = text.size();
     control.replyOk = worker.lastOk() ? 1 : 0;
+    control.replyInArena = arena != nullptr && worker.inArena() ? 1 : 0;
+    control.replyOffset =
+        control.replyInArena != 0 ? static_cast<std::uint64_t>(text.data() - arena->base()) : 0;
     control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
 }
 
 // Once the supervisor has seen this worker idle a while: the garbage of the last
 // requests goes back, under the deadline of the collection's number.
-void collectGarbage(Control& control, LuaWorker& worker) {
+void collectGarbage(Control& control, LuaWorker& worker, Arena* arena) {
+    takeRelease(control, worker);
     worker.collect(control.sequence);
     malloc_trim(0); // the reply areas' pages are the supervisor's to give back
+    if (arena != nullptr) arena->trim();
     control.replySize = 0;
+    control.replyInArena = 0;
     control.replyOk = 1;
     control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
 }
@@ -214,14 +231,30 @@ void awaitPost(Control& control, std::uint32_t state, SpinBudget& spin) {
     control.parked.store(0, std::memory_order_relaxed);
 }
 
+// The arena the supervisor made, mapped whole once: it never changes size, so it never
+// moves. None with --trusted, whose supervisor makes none.
+std::unique_ptr<Arena> mapArena(const Limits& limits) {
+    if (limits.trusted) return nullptr;
+    const off_t size = lseek(kArenaFd, 0, SEEK_END);
+    if (size <= 0) fail("the arena's size");
+    void* mapping = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
+                         MAP_SHARED, kArenaFd, 0);
+    if (mapping == MAP_FAILED) fail("mmap of the arena");
+    close(kArenaFd); // the mapping stays
+    const std::size_t limit = limits.maxMemory;
+    const std::size_t keep = limit != 0 && limit / 4 < Arena::kKeep ? limit / 4 : Arena::kKeep;
+    return std::make_unique<Arena>(static_cast<char*>(mapping), static_cast<std::size_t>(size),
+                                   keep);
+}
+
 [[noreturn]] void serve(Control& control, SharedArea& request, SharedReplyStorage& storage,
-                        LuaWorker& worker, SpinBudget& spin) {
+                        LuaWorker& worker, Arena* arena, SpinBudget& spin) {
     for (;;) {
         const std::uint32_t state = control.state.load(std::memory_order_acquire);
         if (state == Control::kCollect) {
-            collectGarbage(control, worker);
+            collectGarbage(control, worker, arena);
         } else if (state == Control::kRequest) {
-            answer(control, request, storage, worker);
+            answer(control, request, storage, worker, arena);
         } else {
             awaitPost(control, state, spin);
             continue;
@@ -248,6 +281,8 @@ int runWorker(const ServiceOptions& options) {
         SharedArea first(kReplyFds[0], true);
         SharedArea second(kReplyFds[1], true);
         SharedReplyStorage storage(first, second);
+        const std::unique_ptr<Arena> arena = mapArena(options.limits);
+        Arena* large = arena.get();
         // Compiled once for every state, before the jail.
         Preload preload;
         std::string error;
@@ -255,7 +290,7 @@ int runWorker(const ServiceOptions& options) {
             sayFailure(control, error);
             return 1;
         }
-        LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload);
+        LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload, large);
         if (!preload.empty()) armStartDeadline(options.limits);
         // Counted before the jail, which does not allow asking.
         SpinBudget spin(usableCpus() >= 2);
@@ -272,7 +307,7 @@ int runWorker(const ServiceOptions& options) {
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
         serving = true;
-        serve(control, request, storage, worker, spin);
+        serve(control, request, storage, worker, large, spin);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker %s: %s\n",
                      serving ? "stopped" : "cannot start", e.what());

@@ -14,9 +14,12 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "arena.h"
 #include "lua_chunk.h"
 #include "lua_worker.h"
 #include "preload.h"
@@ -498,6 +501,81 @@ TEST(LuaWorkerGuards, MemoryLimitAnswersErrorsInsteadOfExhaustingTheProcess) {
     tiny.maxMemory = 1000; // too small for a state at all
     LuaWorker starved{tiny};
     EXPECT_TRUE(isError(starved.run("return 1")));
+}
+
+// A large-block arena as a worker process has one: a shared mapping of a memfd.
+class SharedArena {
+  public:
+    explicit SharedArena(std::size_t size) : size_(size) {
+        const int fd = memfd_create("qel-test-arena", MFD_CLOEXEC);
+        if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) throw std::bad_alloc();
+        base_ = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        if (base_ == MAP_FAILED) throw std::bad_alloc();
+        arena = std::make_unique<qel::Arena>(static_cast<char*>(base_), size);
+    }
+    ~SharedArena() { munmap(base_, size_); }
+    // Whether every page is free again: one block of the whole arena fits.
+    bool allFree() {
+        void* whole = arena->allocate(size_);
+        if (whole != nullptr) arena->free(whole);
+        return whole != nullptr;
+    }
+    std::unique_ptr<qel::Arena> arena;
+
+  private:
+    std::size_t size_;
+    void* base_;
+};
+
+// A reply that is exactly one large string goes out from where Lua wrote it, byte for
+// byte; every other reply is built as before. Until it is released its bytes stay, whatever
+// the next request, a fresh state or the collector do, and then every block comes back.
+TEST(LuaWorkerArena, OneLargeStringIsTheReplyInPlaceAndKeptUntilReleased) {
+    const std::size_t n = std::size_t{1} << 20;
+    std::string large;
+    for (std::size_t i = 0; i < n; ++i)
+        large += "ab";
+    const struct {
+        std::string script;
+        std::string reply;
+        bool inArena;
+    } rows[] = {
+        {"return string.rep('ab', " + std::to_string(n) + ")", large, true},
+        {"print('p') return string.rep('ab', " + std::to_string(n) + ")", "p\n" + large, false},
+        {"return string.rep('ab', " + std::to_string(n) + "), 1", large + "\t1", false},
+        {"return string.rep('ab', 1000)", large.substr(0, 2000), false},
+        {"return string.rep('ab', 1e8)", "error: not enough memory", false},
+    };
+    const std::string other = "return string.rep('c', " + std::to_string(2 * n) + ")";
+    for (const bool fresh : {false, true}) {
+        SCOPED_TRACE(fresh ? "--fresh" : "persistent");
+        SharedArena shared(std::size_t{64} << 20);
+        Limits limits = smallLimits();
+        limits.fresh = fresh;
+        {
+            LuaWorker worker(limits, nullptr, qel::RunBudget::Deadline::Timer, nullptr,
+                             shared.arena.get());
+            for (int round = 0; round < 6; ++round) {
+                for (const auto& row : rows) {
+                    SCOPED_TRACE(row.script);
+                    const std::string_view first = worker.handle(row.script);
+                    EXPECT_EQ(worker.inArena(), row.inArena);
+                    EXPECT_EQ(first, row.reply);
+                    if (!row.inArena) continue;
+                    // Still being sent: the next replies are copied, and these bytes stay.
+                    EXPECT_EQ(worker.refuse("unread"), "error: unread");
+                    EXPECT_EQ(worker.run(other), std::string(2 * n, 'c'));
+                    EXPECT_FALSE(worker.inArena());
+                    EXPECT_EQ(first, row.reply);
+                    worker.replyReleased();
+                }
+            }
+            worker.collect();
+            EXPECT_LT(worker.heapBytes(), std::size_t{1} << 20);
+        }
+        EXPECT_TRUE(shared.allFree());
+    }
 }
 
 TEST(LuaWorkerGuards, OversizedRequestIsRefusedWithoutRunning) {

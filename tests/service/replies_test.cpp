@@ -1,13 +1,20 @@
 // replies_test.cpp - the texts the service answers with on its own are the catalogue's
 // (core/replies.h, supervisor/supervisor_replies.h), and docs/service.md's table of them
 // lists exactly those: nothing the service can answer is missing, nothing listed is gone.
+// Also what the reply sender takes from a worker's arena, which the worker names.
 #include <cctype>
+#include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <set>
 #include <string>
+#include <sys/mman.h>
+#include <thread>
 
 #include "replies.h"
+#include "reply_sender.h"
 #include "supervisor_replies.h"
 
 namespace {
@@ -71,6 +78,65 @@ TEST(Replies, TheDocumentedTableIsTheCatalogue) {
         EXPECT_EQ(listed.count(text), 1u) << "not in docs/service.md's table: " << text;
     for (const std::string& text : listed)
         EXPECT_EQ(ours.count(text), 1u) << "in docs/service.md's table, but not answered: " << text;
+}
+
+// A worker names where in its arena its reply lies. Only a place wholly within the arena
+// is sent, in place from the supervisor's read-only mapping and charged to its peer until
+// ZeroMQ lets go; any other is refused without being read.
+TEST(Replies, AReplyInTheArenaIsSentOnlyFromWithinIt) {
+    constexpr std::size_t kArena = std::size_t{1} << 20;
+    qel::ReplyAreas areas = qel::ReplyAreas::create(4096, kArena);
+    void* mapped = mmap(nullptr, kArena, PROT_READ | PROT_WRITE, MAP_SHARED, areas.arenaFd(), 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    char* worker = static_cast<char*>(mapped); // the worker's side of it
+    for (std::size_t i = 0; i < kArena; ++i)
+        worker[i] = static_cast<char>('a' + i % 26);
+
+    zmq::context_t context;
+    zmq::socket_t front(context, zmq::socket_type::router);
+    front.bind("tcp://127.0.0.1:*");
+    zmq::socket_t client(context, zmq::socket_type::req);
+    client.set(zmq::sockopt::rcvtimeo, 10000);
+    client.connect(front.get(zmq::sockopt::last_endpoint));
+    qel::Metrics metrics;
+    qel::ReplySender sender(front, false, metrics, false);
+
+    const struct {
+        std::uint64_t offset;
+        std::size_t size;
+        bool sent;
+    } rows[] = {
+        {0, kArena, true},        {kArena - 10, 10, true},
+        {kArena, 0, true},        {kArena - 10, 11, false},
+        {kArena + 1, 0, false},   {UINT64_MAX, 2, false},
+        {8, SIZE_MAX - 4, false}, {UINT64_MAX - 4, SIZE_MAX, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.offset) + " + " + std::to_string(row.size));
+        client.send(zmq::str_buffer("x"));
+        zmq::pollitem_t item{front.handle(), 0, ZMQ_POLLIN, 0};
+        ASSERT_EQ(zmq::poll(&item, 1, std::chrono::milliseconds(10000)), 1);
+        qel::Request request;
+        ASSERT_TRUE(request.envelope.receive(front, false));
+        const auto peer = std::make_shared<qel::Peer>();
+        request.peer = qel::PeerSlot(peer);
+        const auto sent = sender.sendReply(request, areas, row.size, true, 0, &row.offset);
+        EXPECT_EQ(sent == qel::ReplySender::Sent::Sent, row.sent);
+        if (sent != qel::ReplySender::Sent::Sent) sender.refuse(request, "refused");
+        zmq::message_t reply;
+        ASSERT_TRUE(client.recv(reply));
+        if (!row.sent) {
+            EXPECT_EQ(reply.to_string_view(), "refused");
+            continue;
+        }
+        EXPECT_EQ(reply.to_string_view(), std::string_view(worker + row.offset, row.size));
+        // The peer is charged until ZeroMQ lets go of the arena, which then is free.
+        for (int i = 0; i < 10000 && areas.arenaHeld(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_FALSE(areas.arenaHeld());
+        EXPECT_EQ(peer->unread.load(), 0u);
+    }
+    munmap(mapped, kArena);
 }
 
 } // namespace

@@ -131,6 +131,35 @@ TEST(ServiceState, PersistentByDefaultFreshOnRequest) {
     }
 }
 
+// Large replies of one string go out from where the worker's Lua wrote them: each
+// arrives whole, one after another under a small memory limit (which still refuses what
+// does not fit, and has room again after), with a fresh state per request too, and as
+// before when --trusted copies them.
+TEST(ServiceReply, LargeStringRepliesArriveWholeAndGiveTheirMemoryBack) {
+    const std::vector<std::string> configurations[] = {
+        {"--max-memory", "24M"}, {"--max-memory", "24M", "--fresh"}, {"--trusted"}};
+    for (const std::vector<std::string>& options : configurations) {
+        SCOPED_TRACE(options.back());
+        ServiceProcess service(options);
+        RawClient client(service.endpoint(), 20000);
+        for (int i = 0; i < 12; ++i) {
+            // 8 MiB of a pattern that changes with i, so that a stale or torn reply shows.
+            const std::string unit = std::to_string(i) + "abcdefg";
+            const std::size_t count = (std::size_t{8} << 20) / unit.size();
+            std::string expected;
+            for (std::size_t k = 0; k < count; ++k)
+                expected += unit;
+            const auto reply =
+                client.ask("return string.rep('" + unit + "', " + std::to_string(count) + ")");
+            ASSERT_TRUE(reply);
+            EXPECT_TRUE(*reply == expected) << "reply " << i << " differs";
+        }
+        if (options.back() == "--trusted") continue;
+        EXPECT_EQ(client.ask("return string.rep('x', 30 << 20)"), "error: not enough memory");
+        EXPECT_EQ(client.ask("return #string.rep('x', 8 << 20)"), std::to_string(8 << 20));
+    }
+}
+
 TEST(ServiceSandbox, DenialsByDefaultEverythingWhenTrusted) {
     const std::string probe =
         "return io == nil, os.execute == nil, os.getenv == nil, require == nil, package == nil, "
