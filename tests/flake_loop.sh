@@ -4,6 +4,7 @@
 # runs failed and which tests failed in each: the check that no test depends on timing.
 #
 # Usage: tests/flake_loop.sh [BUILD_DIR [RUNS]]        (defaults: build 20)
+# FLAKE_CTEST_ARGS adds ctest arguments, e.g. `-L service` for the service's tests only.
 # FLAKE_RUN_TIMEOUT bounds each run in seconds (default 1800); the logs of the runs are
 # kept in BUILD_DIR/flake/. Exits 0 only when every run passed. Each run is what
 # `make test` runs: every test but the valgrind ones (label memcheck, `make memcheck`).
@@ -51,7 +52,8 @@ while [ "$run" -le "$runs" ]; do
     # timeout runs ctest in a process group of its own and, past the limit, ends the
     # whole group: the tests and the services they started.
     timeout --kill-after=30 "$run_timeout" \
-        ctest --test-dir "$build" -j 2 -LE memcheck --output-on-failure >"$logs/run-$run.log" 2>&1
+        ctest --test-dir "$build" -j 2 -LE memcheck ${FLAKE_CTEST_ARGS:-} --output-on-failure \
+        >"$logs/run-$run.log" 2>&1
     status=$?
     seconds=$(($(date +%s) - start))
     if [ "$status" -eq 0 ]; then
