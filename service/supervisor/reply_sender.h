@@ -35,9 +35,10 @@ class ReplySender {
     // area: `size` bytes, an error reply unless `ok`. It goes out in place unless the other area is
     // still being sent from; then it is copied, so the worker always has an area to build its next
     // reply in. Unreadable and NoMemory leave the request unanswered, for the caller to answer once
-    // it has dealt with the worker.
+    // it has dealt with the worker. With keepArea (a request posted ahead wants the area next), a
+    // small reply is copied too, so the area is free at once.
     Sent sendReply(Request& request, ReplyAreas& areas, std::size_t size, bool ok,
-                   std::size_t worker);
+                   std::size_t worker, bool keepArea = false);
 
     // Reply bytes ZeroMQ holds for all peers together, to be read; it lives on as long
     // as the handle, or a reply ZeroMQ holds, does.

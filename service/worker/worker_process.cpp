@@ -108,12 +108,12 @@ JailSettings jailFor(const ServiceOptions& options) {
     JailSettings jail;
     jail.user = options.user;
     jail.parent = options.supervisor;
-    jail.lastFd = kDoorbellFd;
+    jail.lastFd = kAheadRequestFd;
     jail.writable = {kDoorbellFd};
     // The worker builds replies in its reply areas, growing them, and reads the size of
-    // its request area, which only the supervisor grows.
+    // its request areas, which only the supervisor grows.
     jail.growable = {kReplyFds[0], kReplyFds[1]};
-    jail.measurable = {kRequestFd};
+    jail.measurable = {kRequestFd, kAheadRequestFd};
     const std::uint64_t memory = options.limits.maxMemory;
     jail.maxFileSize = memory != 0 && memory < UINT64_MAX - kAreaSlack ? memory + kAreaSlack : 0;
     jail.trusted = options.limits.trusted;
@@ -153,9 +153,13 @@ void ringDoorbell() {
     }
 }
 
-// Runs the posted request into the reply area the supervisor named.
-void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, LuaWorker& worker) {
-    storage.select(control.replyArea);
+// Runs the posted request, from the request area and into the reply area the supervisor
+// named; the reply's size and verdict go beside that area, where the supervisor reads them.
+void answer(Control& control, SharedArea* requests, SharedReplyStorage& storage,
+            LuaWorker& worker) {
+    const std::uint32_t area = control.replyArea != 0 ? 1 : 0;
+    storage.select(area);
+    SharedArea& request = requests[control.requestArea != 0 ? 1 : 0];
     const std::size_t size = control.requestSize;
     std::string_view text;
     if (request.cover(size)) {
@@ -167,9 +171,28 @@ void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, 
                      size);
         text = worker.refuse(reply::kRequestUnreadable);
     }
-    control.replySize = text.size();
-    control.replyOk = worker.lastOk() ? 1 : 0;
+    control.replySize[area] = text.size();
+    control.replyOk[area] = worker.lastOk() ? 1 : 0;
     control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
+}
+
+// Claims the request posted ahead, if there is one, as this worker's next run. The claim
+// is sequentially consistent, as the store of kReply is: the supervisor sees it, or the
+// worker sees that it sleeps and rings. The time goes first, so that it is there when the
+// supervisor sees the claim.
+bool claimAhead(Control& control) {
+    control.takenAt.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count(),
+                          std::memory_order_relaxed);
+    std::uint32_t posted = Control::kPosted;
+    if (!control.next.compare_exchange_strong(posted, Control::kTaken)) return false;
+    control.sequence = control.aheadSequence;
+    control.requestArea = control.aheadRequestArea;
+    control.replyArea = control.aheadReplyArea;
+    control.requestSize = control.aheadSize;
+    if (control.sleeping.load() != 0) ringDoorbell();
+    return true;
 }
 
 // Once the supervisor has seen this worker idle a while: the garbage of the last
@@ -177,8 +200,8 @@ void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, 
 void collectGarbage(Control& control, LuaWorker& worker) {
     worker.collect(control.sequence);
     malloc_trim(0); // the reply areas' pages are the supervisor's to give back
-    control.replySize = 0;
-    control.replyOk = 1;
+    control.replySize[control.replyArea != 0 ? 1 : 0] = 0;
+    control.replyOk[control.replyArea != 0 ? 1 : 0] = 1;
     control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
 }
 
@@ -201,14 +224,17 @@ bool compilePreload(const ServiceOptions& options, Preload& preload, std::string
     return read && preload.compile(sources, error);
 }
 
-[[noreturn]] void serve(Control& control, SharedArea& request, SharedReplyStorage& storage,
+[[noreturn]] void serve(Control& control, SharedArea* requests, SharedReplyStorage& storage,
                         LuaWorker& worker) {
     for (;;) {
         const std::uint32_t state = control.state.load(std::memory_order_acquire);
         if (state == Control::kCollect) {
             collectGarbage(control, worker);
         } else if (state == Control::kRequest) {
-            answer(control, request, storage, worker);
+            // A request posted ahead meanwhile runs straight after, without a sleep.
+            do {
+                answer(control, requests, storage, worker);
+            } while (claimAhead(control));
         } else {
             futexWait(control.state, state, kLongestWait);
             continue;
@@ -231,7 +257,8 @@ int runWorker(const ServiceOptions& options) {
             mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED, kControlFd, 0);
         if (shared == MAP_FAILED) fail("mmap of the control block");
         Control& control = *static_cast<Control*>(shared);
-        SharedArea request(kRequestFd, false);
+        SharedArea requests[2] = {SharedArea(kRequestFd, false),
+                                  SharedArea(kAheadRequestFd, false)};
         SharedArea first(kReplyFds[0], true);
         SharedArea second(kReplyFds[1], true);
         SharedReplyStorage storage(first, second);
@@ -257,7 +284,7 @@ int runWorker(const ServiceOptions& options) {
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
         serving = true;
-        serve(control, request, storage, worker);
+        serve(control, requests, storage, worker);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker %s: %s\n",
                      serving ? "stopped" : "cannot start", e.what());

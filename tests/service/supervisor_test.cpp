@@ -285,3 +285,43 @@ TEST(Supervisor, TwoSilentPeersPastTheUnreadBoundLockNobodyElseOut) {
         EXPECT_EQ(other.ask("return " + n), n);
     }
 }
+
+// A request posted ahead behind a long run is taken back for the worker that comes idle
+// first: the short request, sent third, is answered second, not after the long one.
+TEST(Supervisor, ARequestPostedAheadGoesToTheWorkerIdleFirst) {
+    ServiceProcess service({"--workers", "2", "--max-request", kMarkLimit});
+    DealerClient client(service.endpoint(), 30000);
+    const auto spin = [](const char* seconds, const char* answer) {
+        return std::string("local t = os.clock() while os.clock() - t < ") + seconds +
+               " do end return '" + answer + "'";
+    };
+    ASSERT_TRUE(client.sendTakenIn(spin("3", "long")));
+    ASSERT_TRUE(client.sendTakenIn(spin("0.3", "medium")));
+    ASSERT_TRUE(client.sendTakenIn("return 'short'"));
+    std::vector<std::string> order;
+    for (int i = 0; i < 3; ++i)
+        order.push_back(client.receive().value_or("<none>"));
+    EXPECT_EQ(order, (std::vector<std::string>{"medium", "short", "long"}));
+}
+
+// A worker killed with a request posted ahead: what it ran is answered with its end, and
+// the request behind it, which never started, by a new worker; each exactly once, as the
+// answer to a request sent after both shows.
+TEST(Supervisor, AWorkerKilledWithARequestPostedAheadAnswersEachOnce) {
+    ServiceProcess service({"--workers", "1", "--max-request", kMarkLimit});
+    DealerClient client(service.endpoint(), 30000);
+    ASSERT_TRUE(client.sendTakenIn("local t = os.clock() while os.clock() - t < 20 do end"));
+    ASSERT_TRUE(client.sendTakenIn("return 'behind'"));
+    const std::vector<pid_t> workers = childrenOf(service.pid());
+    ASSERT_EQ(workers.size(), 1u);
+    ASSERT_EQ(kill(workers[0], SIGKILL), 0);
+    std::vector<std::string> replies;
+    for (int i = 0; i < 2; ++i)
+        replies.push_back(client.receive().value_or("<none>"));
+    std::sort(replies.begin(), replies.end());
+    EXPECT_EQ(replies[0], "behind");
+    EXPECT_EQ(replies[1].rfind("error: the worker running this request ended (signal 9)", 0), 0u)
+        << replies[1];
+    ASSERT_TRUE(client.send("return 'after'"));
+    EXPECT_EQ(client.receive(), "after");
+}
