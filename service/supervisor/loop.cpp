@@ -84,6 +84,7 @@ bool ServingLoop::round() {
     }
     feedWorkers(now);
     if (intakeOpen_) drainFront(now);
+    postAhead(now);
     if (!intakeOpen_ && !admission_.waiting() && !pool_.anyBusy() && !pool_.hasTakenBack())
         return true;
     housekeeping(now);
@@ -135,9 +136,7 @@ void ServingLoop::take(Envelope&& envelope, Clock::time_point now) {
 }
 
 // An idle worker takes first a request posted ahead behind another's run that has not
-// started, which has had its turn: it is taken back and put first in line. While
-// requests still wait, each busy worker gets the next one posted ahead, to start as soon
-// as its run ends, without a wake-up between the two.
+// started, which has had its turn: it is taken back and put first in line.
 void ServingLoop::feedWorkers(Clock::time_point now) {
     std::string refusal;
     returnTakenBack();
@@ -152,6 +151,13 @@ void ServingLoop::feedWorkers(Clock::time_point now) {
             sender_.refuse(*next, refusal);
         }
     }
+}
+
+// While requests still wait, each busy worker gets the next one posted ahead, to start as
+// soon as its run ends, without a wake-up between the two: done last in a round, after
+// what was read, so that the worker has it before the loop sleeps.
+void ServingLoop::postAhead(Clock::time_point now) {
+    std::string refusal;
     while (admission_.waiting() && pool_.canPostAhead()) {
         std::optional<Request> next = admission_.next(refusal);
         if (!next) break;
@@ -196,8 +202,9 @@ void ServingLoop::sendAnswers(Clock::time_point now) {
             sender_.refuse(answer->request, *text);
         } else {
             const auto& from = std::get<Answer::FromWorker>(answer->reply);
+            // Under load the area is soon wanted for a request posted ahead.
             sent = sender_.sendReply(answer->request, *from.areas, from.size, from.ok, from.worker,
-                                     from.keepArea);
+                                     from.keepArea || admission_.waiting());
         }
         pool_.answered(sent, now);
     }
@@ -208,10 +215,10 @@ void ServingLoop::sendAnswers(Clock::time_point now) {
 
 // Reads what has arrived. A receive that found nothing has also processed the socket's
 // commands, after which ZeroMQ's descriptor signals whatever comes next. When the last
-// idle worker has just been given a request, the rest waits for the next wake-up (a
-// reply, that descriptor, or the backstop), which saves a receive per request; ZeroMQ's
-// own queue per connection bounds what gathers in between. Once requests are queued,
-// everything is read, so refusals go out at once.
+// idle worker has just been given a request and no busy one can take one posted ahead,
+// the rest waits for the next wake-up (a reply, that descriptor, or the backstop), which
+// saves a receive per request; ZeroMQ's own queue per connection bounds what gathers in
+// between. Once requests are queued, everything is read, so refusals go out at once.
 void ServingLoop::drainFront(Clock::time_point now) {
     for (int i = 0; i < kReadsPerRound; ++i) {
         Envelope envelope;
@@ -220,7 +227,7 @@ void ServingLoop::drainFront(Clock::time_point now) {
             return;
         }
         take(std::move(envelope), now);
-        if (!admission_.waiting() && !workerFree()) {
+        if (!admission_.waiting() && !workerFree() && !pool_.canPostAhead()) {
             lookAgain_ = false;
             return;
         }

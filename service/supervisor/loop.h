@@ -34,6 +34,7 @@ class ServingLoop {
     void closeIntake(Clock::time_point now);
     void stopNow(Clock::time_point now);
     void feedWorkers(Clock::time_point now);
+    void postAhead(Clock::time_point now);
     bool workerFree() const;
     void returnTakenBack();
     void dispatch(Request&& request, Clock::time_point now);
