@@ -1,6 +1,7 @@
 // channel.h - how the supervisor hands one request to a worker process and takes its
 // reply back: a control block, a request area and two reply areas (reply_areas.h) in
-// shared memory (memfds that can grow but never shrink), a futex that wakes the worker
+// shared memory (memfds that can grow but never shrink), a second request area for a
+// request posted ahead behind the running one, a futex that wakes the worker
 // and an eventfd that wakes the supervisor. Nothing the worker writes can make the
 // supervisor read out of bounds.
 #pragma once
@@ -17,11 +18,13 @@ inline constexpr int kControlFd = 3;
 inline constexpr int kRequestFd = 4;
 inline constexpr int kReplyFds[2] = {5, 6};
 inline constexpr int kDoorbellFd = 7;
+// The second request area, which a request posted ahead is placed in (8 is kPreloadFd).
+inline constexpr int kAheadRequestFd = 9;
 // The worker's large-block arena (core/arena.h), which it maps before its jail closes it.
-inline constexpr int kArenaFd = 9;
+inline constexpr int kArenaFd = 10;
 // Descriptors that the supervisor hands to workers are kept at or above this, so that
 // moving them into place above can never overwrite one another.
-inline constexpr int kFirstHighFd = 10;
+inline constexpr int kFirstHighFd = 11;
 
 // Moves fd (close-on-exec) to kFirstHighFd or above; returns the new one, or -1.
 int highDescriptor(int fd);
@@ -33,23 +36,45 @@ int highDescriptor(int fd);
 // most replies are seen before that. The
 // supervisor also asks an idle worker for its full collection (kCollect, answered with a
 // reply of no bytes), so that finalizers it runs are timed like any request.
+//
+// Under load the supervisor may post one more request ahead, behind the running one, in
+// the other request area and for the other reply area: it fills in the `ahead` fields and
+// stores kPosted in `next`. The worker, done with its run, claims it (kPosted -> kTaken),
+// makes it its run and starts it at once instead of sleeping; `state` stays kRequest. Until
+// then the supervisor can take it back (kPosted -> kEmpty); after it has seen kTaken, and
+// sent the reply of the run before, it stores kEmpty again. Replies are kept per reply
+// area, so the one before a claimed request stays readable while the next is built.
 struct Control {
     enum : std::uint32_t { kIdle = 0, kRequest = 1, kReply = 2, kCollect = 3 };
+    enum : std::uint32_t { kEmpty = 0, kPosted = 1, kTaken = 2 };
     std::atomic<std::uint32_t> state;
+    std::atomic<std::uint32_t> next;     // the request posted ahead: kEmpty, kPosted, kTaken
     std::atomic<std::uint32_t> ready;    // set once by the worker when it can serve
     std::atomic<std::uint32_t> sleeping; // the supervisor waits for the doorbell
     std::atomic<std::uint32_t> parked;   // the worker waits on `state` in the kernel
-    std::uint32_t sequence;              // the request's number, which its deadline names
+    std::uint32_t sequence;              // the run's number, which its deadline names
+    std::uint32_t requestArea;           // which of the two request areas it is in
     std::uint32_t replyArea;             // which of the two reply areas to build it in
-    std::uint32_t replyOk;               // the reply is not an error reply
-    // Set by the worker: the reply is replySize bytes at replyOffset in its arena, not
-    // in the reply area. Set by the supervisor with each job: ZeroMQ still sends the
-    // last reply from the arena, so the worker keeps its bytes as they are.
-    std::uint32_t replyInArena;
-    std::uint32_t arenaHeld;
     std::uint64_t requestSize;
-    std::uint64_t replySize;
-    std::uint64_t replyOffset;
+    // The same for the request posted ahead, copied to the fields above when claimed.
+    std::uint32_t aheadSequence;
+    std::uint32_t aheadRequestArea;
+    std::uint32_t aheadReplyArea;
+    std::uint64_t aheadSize;
+    // When the worker last tried to claim one, in nanoseconds of steady_clock: stored
+    // before each try, so as the supervisor reads it on seeing a claim, it is when that
+    // request started, or later (a further try, once that request is done).
+    std::atomic<std::int64_t> takenAt;
+    // Per reply area: its reply's size, and whether it is not an error reply.
+    std::uint64_t replySize[2];
+    std::uint32_t replyOk[2];
+    // Per reply area too: set by the worker when that reply is replySize bytes at
+    // replyOffset in its arena, not in the reply area.
+    std::uint32_t replyInArena[2];
+    std::uint64_t replyOffset[2];
+    // Set by the supervisor with each job it posts (not with one posted ahead): ZeroMQ
+    // still sends the last reply from the arena, so the worker keeps its bytes as they are.
+    std::uint32_t arenaHeld;
     // The Lua heap as the worker left it after its last request or collection, which
     // --metrics shows; only ever a figure the worker reports about itself.
     std::atomic<std::uint64_t> heapBytes;

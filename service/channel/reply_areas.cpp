@@ -27,6 +27,13 @@ bool ReplyAreas::prepare(std::size_t keep) {
     return true;
 }
 
+bool ReplyAreas::prepareSpare(std::size_t keep) {
+    ReplyArea& spare = *areas_[1 - current_];
+    if (spare.held.load(std::memory_order_acquire)) return false;
+    if (spare.area.mapped() > keep) spare.area.release(keep);
+    return true;
+}
+
 bool ReplyAreas::release(std::size_t keep) {
     bool released = true;
     for (const std::shared_ptr<ReplyArea>& reply : areas_) {

@@ -6,6 +6,8 @@
 // --max-memory 0 or --trusted). Who holds which:
 //   - the worker builds its reply in the current area, which the supervisor names for
 //     each request (Control::replyArea) and which is never one that ZeroMQ holds;
+//   - a request posted ahead (channel.h) builds in the other area, chosen only when
+//     ZeroMQ does not hold it; it becomes the current one once the reply before is sent;
 //   - ZeroMQ holds an area while it sends a reply straight from it, until its I/O thread
 //     lets go of the message; meanwhile the worker builds in the other;
 //   - the supervisor gives pages back (punching holes) of an area ZeroMQ does not hold:
@@ -52,6 +54,12 @@ class ReplyAreas {
     // held, which breaks the rule above.
     bool prepare(std::size_t keep);
     std::uint32_t current() const { return current_; }
+    // For a request posted ahead behind the reply being built: the other area, when ZeroMQ
+    // does not hold it, which gives back its pages beyond `keep`. Only the current one can
+    // be handed to ZeroMQ before that request starts, so the rule above holds for both.
+    bool prepareSpare(std::size_t keep);
+    // The request posted ahead has become the worker's run, its area the current one.
+    void advance() { current_ = 1 - current_; }
     // The area the worker built its last reply in (the current one). Shared, so that a
     // reply sent from it in place can keep it alive for as long as ZeroMQ reads it.
     const std::shared_ptr<ReplyArea>& built() const { return areas_[current_]; }

@@ -60,10 +60,18 @@ void Envelope::parse() {
 }
 
 void Envelope::takeBody(char* dest) {
+    copyBody(dest);
+    dropBody();
+}
+
+void Envelope::copyBody(char* dest) const {
     for (std::size_t i = bodyStart_; i < frames_.size(); ++i) {
         if (frames_[i].size() != 0) std::memcpy(dest, frames_[i].data(), frames_[i].size());
         dest += frames_[i].size();
     }
+}
+
+void Envelope::dropBody() {
     frames_.resize(bodyStart_);
 }
 

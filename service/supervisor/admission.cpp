@@ -88,8 +88,42 @@ Admission::Verdict Admission::admit(Request& request, bool workerFree, std::stri
     ++queuedCount_;
     entry.waiting.push_back(std::move(request));
     // A peer that had nothing waiting takes its turn after every peer that has.
-    if (entry.waiting.size() == 1) turns_.push_back(&entry);
+    if (entry.waiting.size() == 1) join(entry);
     return Verdict::Queued;
+}
+
+// To the end of the turns, but before a peer whose turn was taken early for a request
+// posted ahead that has not started (whose turn, taken now, would have come later).
+void Admission::join(Entry& entry) {
+    if (ahead_ == 0 || entry.peer->ahead > 0) {
+        turns_.push_back(&entry);
+        return;
+    }
+    const auto early = std::find_if(turns_.begin(), turns_.end(),
+                                    [](const Entry* e) { return e->peer->ahead > 0; });
+    turns_.insert(early, &entry);
+}
+
+void Admission::postedAhead(Peer& peer) {
+    ++peer.ahead;
+    ++ahead_;
+}
+
+void Admission::startedAhead(Peer& peer) {
+    if (!check(peer.ahead > 0 && ahead_ > 0, "a request starts ahead only once it is posted ahead"))
+        return;
+    --peer.ahead;
+    --ahead_;
+}
+
+void Admission::putBack(Request&& request) {
+    Entry& entry = entryOf(request.envelope.identity());
+    startedAhead(*entry.peer);
+    queuedBytes_ += request.size;
+    ++queuedCount_;
+    if (!entry.waiting.empty()) turns_.erase(std::find(turns_.begin(), turns_.end(), &entry));
+    entry.waiting.push_front(std::move(request));
+    turns_.push_front(&entry);
 }
 
 std::optional<Request> Admission::takeTurn() {
@@ -100,7 +134,7 @@ std::optional<Request> Admission::takeTurn() {
             continue;
         Request request = std::move(entry.waiting.front());
         entry.waiting.pop_front();
-        if (!entry.waiting.empty()) turns_.push_back(&entry);
+        if (!entry.waiting.empty()) join(entry);
         queuedBytes_ -= request.size;
         --queuedCount_;
         check(!turns_.empty() || queuedBytes_ == 0, "the queue's byte count is its bodies' sum");

@@ -63,6 +63,16 @@ class Admission {
     // Every waiting request, peer by peer, taken out (when the service stops).
     std::list<Request> takeAll();
 
+    // A request next() gave out was posted ahead to a busy worker, to start when that
+    // worker's run ends. Its peer took its turn early: until the request starts, a peer
+    // that starts waiting (or waits again) goes before it, as it would had the turn been
+    // taken when the worker came free, so turns come as if nothing were posted ahead.
+    void postedAhead(Peer& peer);
+    void startedAhead(Peer& peer);
+    // A request posted ahead taken back before it started: it is the first to run again,
+    // its peer first in turn.
+    void putBack(Request&& request);
+
     bool waiting() const { return !turns_.empty(); }
     std::size_t waitingBytes() const { return queuedBytes_; }
     std::size_t waitingCount() const { return queuedCount_; }
@@ -84,6 +94,7 @@ class Admission {
     Entry& entryOf(std::string_view identity);
     const char* unreadRefusal(const Peer& peer) const;
     std::optional<Request> takeTurn();
+    void join(Entry& entry);
 
     AdmissionLimits limits_;
     std::shared_ptr<const UnreadBytes> unreadAll_;
@@ -94,6 +105,7 @@ class Admission {
     std::deque<Entry*> turns_;
     std::size_t queuedBytes_ = 0; // the bodies of all waiting requests together
     std::size_t queuedCount_ = 0; // the waiting requests
+    std::size_t ahead_ = 0;       // requests posted ahead and not started, all peers'
 };
 
 } // namespace qel

@@ -84,9 +84,12 @@ bool ServingLoop::round() {
     }
     feedWorkers(now);
     if (intakeOpen_) drainFront(now);
-    if (!intakeOpen_ && !admission_.waiting() && !pool_.anyBusy()) return true;
+    postAhead(now);
+    if (!intakeOpen_ && !admission_.waiting() && !pool_.anyBusy() && !pool_.hasTakenBack())
+        return true;
     housekeeping(now);
-    metrics_.queued.store(admission_.waitingCount(), std::memory_order_relaxed);
+    metrics_.queued.store(admission_.waitingCount() + pool_.waitingCount(),
+                          std::memory_order_relaxed);
     wait(now);
     return false;
 }
@@ -119,7 +122,7 @@ void ServingLoop::stopNow(Clock::time_point now) {
 void ServingLoop::take(Envelope&& envelope, Clock::time_point now) {
     Request request(std::move(envelope), now);
     std::string refusal;
-    switch (admission_.admit(request, pool_.hasIdle(), refusal)) {
+    switch (admission_.admit(request, workerFree(), refusal)) {
     case Admission::Verdict::Run:
         dispatch(std::move(request), now);
         break;
@@ -127,14 +130,19 @@ void ServingLoop::take(Envelope&& envelope, Clock::time_point now) {
         sender_.refuse(request, refusal);
         break;
     case Admission::Verdict::Queued:
-        check(!pool_.hasIdle(), "requests wait only while no worker is idle");
+        check(!workerFree(), "requests wait only while no worker is idle");
         break;
     }
 }
 
+// An idle worker takes first a request posted ahead behind another's run that has not
+// started, which has had its turn: it is taken back and put first in line.
 void ServingLoop::feedWorkers(Clock::time_point now) {
     std::string refusal;
+    returnTakenBack();
     while (pool_.hasIdle()) {
+        pool_.takeBackOne();
+        returnTakenBack();
         std::optional<Request> next = admission_.next(refusal);
         if (!next) break;
         if (refusal.empty()) {
@@ -143,6 +151,38 @@ void ServingLoop::feedWorkers(Clock::time_point now) {
             sender_.refuse(*next, refusal);
         }
     }
+}
+
+// While requests still wait, each busy worker gets the next one posted ahead, to start as
+// soon as its run ends, without a wake-up between the two: done last in a round, after
+// what was read, so that the worker has it before the loop sleeps.
+void ServingLoop::postAhead(Clock::time_point now) {
+    std::string refusal;
+    while (admission_.waiting() && pool_.canPostAhead()) {
+        std::optional<Request> next = admission_.next(refusal);
+        if (!next) break;
+        if (refusal.empty()) {
+            Peer& peer = *next->peer;
+            if (pool_.postAhead(std::move(*next))) admission_.postedAhead(peer);
+            sendAnswers(now);
+        } else {
+            sender_.refuse(*next, refusal);
+        }
+    }
+}
+
+// Requests taken back from behind a run are first in line again, oldest first.
+void ServingLoop::returnTakenBack() {
+    std::deque<Request>& back = pool_.takenBack();
+    while (!back.empty()) {
+        admission_.putBack(std::move(back.back()));
+        back.pop_back();
+    }
+}
+
+// A worker is free for a new request only when none taken back waits for it.
+bool ServingLoop::workerFree() const {
+    return pool_.hasIdle() && !pool_.hasTakenBack();
 }
 
 // What the pool answers instead of running the request goes out at once, as the
@@ -162,19 +202,24 @@ void ServingLoop::sendAnswers(Clock::time_point now) {
             sender_.refuse(answer->request, *text);
         } else {
             const auto& from = std::get<Answer::FromWorker>(answer->reply);
+            // Under load the area is soon wanted for a request posted ahead.
             sent = sender_.sendReply(answer->request, *from.areas, from.size, from.ok, from.worker,
-                                     from.inArena ? &from.offset : nullptr);
+                                     from.inArena ? &from.offset : nullptr,
+                                     from.keepArea || admission_.waiting());
         }
         pool_.answered(sent, now);
     }
+    for (const PeerPtr& peer : pool_.startedAhead())
+        admission_.startedAhead(*peer);
+    pool_.startedAhead().clear();
 }
 
 // Reads what has arrived. A receive that found nothing has also processed the socket's
 // commands, after which ZeroMQ's descriptor signals whatever comes next. When the last
-// idle worker has just been given a request, the rest waits for the next wake-up (a
-// reply, that descriptor, or the backstop), which saves a receive per request; ZeroMQ's
-// own queue per connection bounds what gathers in between. Once requests are queued,
-// everything is read, so refusals go out at once.
+// idle worker has just been given a request and no busy one can take one posted ahead,
+// the rest waits for the next wake-up (a reply, that descriptor, or the backstop), which
+// saves a receive per request; ZeroMQ's own queue per connection bounds what gathers in
+// between. Once requests are queued, everything is read, so refusals go out at once.
 void ServingLoop::drainFront(Clock::time_point now) {
     for (int i = 0; i < kReadsPerRound; ++i) {
         Envelope envelope;
@@ -183,7 +228,7 @@ void ServingLoop::drainFront(Clock::time_point now) {
             return;
         }
         take(std::move(envelope), now);
-        if (!admission_.waiting() && !pool_.hasIdle()) {
+        if (!admission_.waiting() && !workerFree() && !pool_.canPostAhead()) {
             lookAgain_ = false;
             return;
         }
@@ -204,7 +249,7 @@ void ServingLoop::housekeeping(Clock::time_point now) {
                 .with("peers", std::uint64_t{forgotten})
                 .write();
     }
-    if (pool_.anyBusy() || admission_.waiting()) {
+    if (pool_.anyBusy() || admission_.waiting() || pool_.hasTakenBack()) {
         lastActive_ = now;
         released_ = false;
         return;

@@ -35,6 +35,9 @@ class ServingLoop {
     void closeIntake(Clock::time_point now);
     void stopNow(Clock::time_point now);
     void feedWorkers(Clock::time_point now);
+    void postAhead(Clock::time_point now);
+    bool workerFree() const;
+    void returnTakenBack();
     void dispatch(Request&& request, Clock::time_point now);
     void sendAnswers(Clock::time_point now);
     void drainFront(Clock::time_point now);

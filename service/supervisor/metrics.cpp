@@ -72,6 +72,9 @@ void renderRequests(std::string& out, const Metrics& m) {
     sample(out, "qel_requests_queued", "", read(m.queued));
     header(out, "qel_requests_running", "gauge", "Requests a worker is running.");
     sample(out, "qel_requests_running", "", read(m.workers[kWorkerBusy]));
+    header(out, "qel_requests_posted_ahead_total", "counter",
+           "Requests a worker started straight after the one before, posted ahead to it.");
+    sample(out, "qel_requests_posted_ahead_total", "", read(m.postedAhead));
 }
 
 // What ZeroMQ holds for peers that have not read it.

@@ -39,6 +39,8 @@ struct Metrics {
     std::array<std::atomic<std::uint64_t>, kDurationBounds.size() + 1> durations{};
     std::atomic<std::uint64_t> durationNanoseconds{0};
     std::atomic<std::uint64_t> queued{0};
+    // Requests a worker started straight after its run before, posted ahead to it.
+    std::atomic<std::uint64_t> postedAhead{0};
     std::atomic<std::uint64_t> largestPeerUnread{0}; // as of the last sweep
     std::array<std::atomic<std::uint64_t>, kWorkerStates> workers{};
     std::array<std::atomic<std::uint64_t>, kLossCauses> replaced{};

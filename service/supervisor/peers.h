@@ -11,7 +11,8 @@
 namespace qel {
 
 struct Peer {
-    int queued = 0;                     // requests queued or running; see PeerSlot
+    int queued = 0; // requests queued or running; see PeerSlot
+    int ahead = 0;  // requests posted ahead to a worker and not yet started (admission.h)
     std::atomic<std::size_t> unread{0}; // reply bytes ZeroMQ holds for it
 };
 using PeerPtr = std::shared_ptr<Peer>;

@@ -18,6 +18,9 @@ namespace {
 
 // Enough of an error reply to tell the catalogued texts apart.
 constexpr std::size_t kClassified = 64;
+// The largest reply copied, rather than sent in place, when a request posted ahead wants
+// its area next: a copy of this much costs less than that request waiting for a wake-up.
+constexpr std::size_t kCopiedToKeepArea = std::size_t{64} << 10;
 
 // What a reply in flight keeps alive until ZeroMQ lets go of it: the area it is read
 // from (when sent in place), the peer it is charged to and the count of all peers'
@@ -85,7 +88,7 @@ void ReplySender::refuse(Request& request, std::string_view text) {
 
 ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, std::size_t size,
                                          bool ok, std::size_t worker,
-                                         const std::uint64_t* arenaOffset) {
+                                         const std::uint64_t* arenaOffset, bool keepArea) {
     const std::shared_ptr<ReplyArea>& area = arenaOffset != nullptr ? areas.arena() : areas.built();
     char* bytes = nullptr;
     bool inPlace = true;
@@ -98,7 +101,7 @@ ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, st
     } else {
         if (!area->area.cover(size)) return Sent::Unreadable;
         bytes = area->area.data();
-        inPlace = !areas.otherHeld();
+        inPlace = !areas.otherHeld() && !(keepArea && size <= kCopiedToKeepArea);
     }
     void* copy = inPlace ? nullptr : std::malloc(size == 0 ? 1 : size);
     if (!inPlace && copy == nullptr) return Sent::NoMemory;

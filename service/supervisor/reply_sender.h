@@ -38,9 +38,12 @@ class ReplySender {
     // reply in. Unreadable and NoMemory leave the request unanswered, for the caller to answer once
     // it has dealt with the worker. With arenaOffset, the reply lies at that offset in the
     // worker's arena instead, and goes out in place; one that does not lie wholly within
-    // the arena, or comes while ZeroMQ still sends from it, is Unreadable.
+    // the arena, or comes while ZeroMQ still sends from it, is Unreadable. With keepArea (a
+    // request posted ahead wants the area next), a small reply is copied, so the area is
+    // free at once.
     Sent sendReply(Request& request, ReplyAreas& areas, std::size_t size, bool ok,
-                   std::size_t worker, const std::uint64_t* arenaOffset = nullptr);
+                   std::size_t worker, const std::uint64_t* arenaOffset = nullptr,
+                   bool keepArea = false);
 
     // Reply bytes ZeroMQ holds for all peers together, to be read; it lives on as long
     // as the handle, or a reply ZeroMQ holds, does.

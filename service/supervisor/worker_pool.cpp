@@ -115,6 +115,8 @@ void WorkerPool::enter(Worker& worker, Worker::State state) {
     }
     check((state == Worker::State::Busy) == worker.running.has_value(),
           "a worker is busy exactly while it holds a request");
+    check(!worker.ahead || state == Worker::State::Busy || state == Worker::State::Replied,
+          "a request is posted ahead only behind a worker's run or its reply");
     check((state == Worker::State::Down) == (worker.pid <= 0),
           "a worker has a process unless it is down");
 }
@@ -145,7 +147,8 @@ bool WorkerPool::spawn(Worker& worker, Clock::time_point now) {
     worker = std::move(fresh);
     try {
         worker.controlArea = SharedArea::create("qel-lua-control", sizeof(Control));
-        worker.request = SharedArea::create("qel-lua-request", kAreaKeep);
+        for (SharedArea& request : worker.requests)
+            request = SharedArea::create("qel-lua-request", kAreaKeep);
         worker.replies = ReplyAreas::create(kAreaKeep, arenaSize(options_.limits));
     } catch (const std::exception& e) {
         LogLine("error", formatted("cannot make a worker channel: %s", e.what())).write();
@@ -154,7 +157,8 @@ bool WorkerPool::spawn(Worker& worker, Clock::time_point now) {
     }
     worker.control = new (worker.controlArea.data()) Control{};
     const ChannelFds fds{worker.controlArea.fd(),
-                         worker.request.fd(),
+                         worker.requests[0].fd(),
+                         worker.requests[1].fd(),
                          {worker.replies.fd(0), worker.replies.fd(1)},
                          doorbell_,
                          filesOf(worker).fd(),
@@ -188,6 +192,7 @@ void WorkerPool::settleStart(Worker& worker, Clock::time_point now) {
 // The worker has lost its process (ended, or killed and to be reaped later, its pid
 // forgotten); a new one is started from retryAt on, unless its generation is retired.
 void WorkerPool::down(Worker& worker, Clock::time_point retryAt) {
+    check(!worker.ahead, "a worker that goes leaves no request posted ahead");
     worker.pid = -1;
     worker.retryAt = retryAt;
     enter(worker, Worker::State::Down);
@@ -247,6 +252,7 @@ void WorkerPool::ended(Worker& worker, int status) {
         return;
     }
     const Clock::time_point now = Clock::now();
+    settleAhead(worker, reply::workerEnded(status));
     if (worker.running) {
         answers_.emplace_back(std::move(*worker.running), reply::workerEnded(status));
         worker.running.reset();
@@ -266,7 +272,10 @@ void WorkerPool::tick(Clock::time_point now) {
         switch (worker.state) {
         case Worker::State::Busy:
         case Worker::State::Collecting:
-            if (worker.control->state.load(std::memory_order_acquire) == Control::kReply) {
+            // A claim of the request posted ahead says the run before has replied.
+            if ((worker.ahead &&
+                 worker.control->next.load(std::memory_order_acquire) == Control::kTaken) ||
+                worker.control->state.load(std::memory_order_acquire) == Control::kReply) {
                 finishRun(worker);
             } else {
                 enforce(worker, now);
@@ -367,6 +376,8 @@ void WorkerPool::retireIdle(Worker& worker, Clock::time_point now) {
         break;
     case Worker::State::Busy:
     case Worker::State::Replied:
+        takeBack(worker); // for the serving generation, unless it has started
+        break;            // the worker ends when it has finished
     case Worker::State::Collecting:
         break; // when it has finished
     }
@@ -384,14 +395,16 @@ void WorkerPool::finishRun(Worker& worker) {
 
 // The reply is to go out from the area the worker built it in. The worker stays Replied
 // until it has: only then can prepare() see that ZeroMQ holds that area and choose the
-// other one for the worker's next reply.
+// other one for the worker's next reply, or the request posted ahead, if any, start.
 void WorkerPool::takeReply(Worker& worker) {
+    const std::uint32_t area = worker.replies.current();
     const Answer::FromWorker from{worker.slot,
                                   &worker.replies,
-                                  worker.control->replySize,
-                                  worker.control->replyOk != 0,
-                                  worker.control->replyInArena != 0,
-                                  worker.control->replyOffset};
+                                  worker.control->replySize[area],
+                                  worker.control->replyOk[area] != 0,
+                                  worker.control->replyInArena[area] != 0,
+                                  worker.control->replyOffset[area],
+                                  worker.ahead.has_value()};
     answers_.emplace_back(std::move(*worker.running), from);
     worker.running.reset();
     enter(worker, Worker::State::Replied);
@@ -420,9 +433,10 @@ void WorkerPool::answered(ReplySender::Sent sent, Clock::time_point now) {
     switch (sent) {
     case ReplySender::Sent::Sent:
         dropAnswer();
-        worker.control->state.store(Control::kIdle, std::memory_order_release);
         worker.collectDue = true;
         worker.idleSince = now;
+        if (worker.ahead && startAhead(worker, now)) return;
+        worker.control->state.store(Control::kIdle, std::memory_order_release);
         enter(worker, Worker::State::Idle);
         retireIdle(worker, now);
         return;
@@ -435,7 +449,9 @@ void WorkerPool::answered(ReplySender::Sent sent, Clock::time_point now) {
         lost(worker, LossCause::NoMemory, {});
         break;
     }
-    // Its request is answered next, with the text just set.
+    // Its request is answered next, with the text just set (`answer` is not used after
+    // settleAhead(), which may add one).
+    settleAhead(worker, reply::workerEnded(SIGKILL));
     replace(worker, now);
 }
 
@@ -455,6 +471,8 @@ void WorkerPool::enforce(Worker& worker, Clock::time_point now) {
 void WorkerPool::cutShort(Worker& worker, std::string text, LossCause cause,
                           Clock::time_point now) {
     if (worker.running) {
+        // One posted ahead that has started dies with the worker, killed.
+        settleAhead(worker, cause == LossCause::Stopping ? text : reply::workerEnded(SIGKILL));
         answers_.emplace_back(std::move(*worker.running), std::move(text));
         worker.running.reset();
         lost(worker, cause, {});
@@ -539,7 +557,8 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
         return;
     }
     Worker& worker = *chosen;
-    if (!worker.request.reserve(request.size)) {
+    SharedArea& area = worker.requests[0];
+    if (!area.reserve(request.size)) {
         answers_.emplace_back(std::move(request), std::string(reply::kNoMemoryReply.view()));
         return;
     }
@@ -550,8 +569,11 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
         answers_.emplace_back(std::move(request), reply::kBusy);
         return;
     }
-    request.envelope.takeBody(worker.request.data());
+    request.envelope.takeBody(area.data());
     request.deadlines = Deadlines::from(now, limit_, kGrace);
+    worker.requestArea = 0;
+    worker.runStart = now;
+    worker.control->requestArea = 0;
     worker.control->replyArea = worker.replies.current();
     worker.control->requestSize = request.size;
     worker.running = std::move(request);
@@ -559,11 +581,132 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
     post(worker, Control::kRequest);
 }
 
+// A worker with no request posted ahead yet and whose other reply area is free, of the
+// serving generation; the one whose run began first, as the likeliest to end first.
+bool WorkerPool::canPostAhead() const {
+    for (const Worker& worker : workers_) {
+        if (worker.state == Worker::State::Busy && !worker.ahead && serving(worker) &&
+            !worker.replies.otherHeld())
+            return true;
+    }
+    return false;
+}
+
+bool WorkerPool::postAhead(Request&& request) {
+    Worker* chosen = nullptr;
+    for (Worker& worker : workers_) {
+        if (worker.state == Worker::State::Busy && !worker.ahead && serving(worker) &&
+            !worker.replies.otherHeld() &&
+            (chosen == nullptr || worker.runStart < chosen->runStart))
+            chosen = &worker;
+    }
+    if (!check(chosen != nullptr, "a request is posted ahead only to a busy worker with room")) {
+        answers_.emplace_back(std::move(request), reply::kBusy);
+        return false;
+    }
+    Worker& worker = *chosen;
+    Control& control = *worker.control;
+    const std::uint32_t area = 1 - worker.requestArea;
+    if (!worker.requests[area].reserve(request.size)) {
+        answers_.emplace_back(std::move(request), std::string(reply::kNoMemoryReply.view()));
+        return false;
+    }
+    if (!check(worker.replies.prepareSpare(kReplyKeep),
+               "a request is posted ahead only for a reply area ZeroMQ does not hold")) {
+        answers_.emplace_back(std::move(request), reply::kBusy);
+        return false;
+    }
+    // The envelope keeps the body until the request starts: taken back, it goes
+    // elsewhere with it.
+    request.envelope.copyBody(worker.requests[area].data());
+    control.aheadSequence = worker.sequence + 1;
+    control.aheadRequestArea = area;
+    control.aheadReplyArea = 1 - worker.replies.current();
+    control.aheadSize = request.size;
+    worker.ahead = std::move(request);
+    control.next.store(Control::kPosted, std::memory_order_release);
+    return true;
+}
+
+// The reply before has gone out; the request posted ahead becomes the worker's run. It
+// has started if the worker claimed it, and runs from when it did; otherwise the worker
+// replied before it came and waits, and it is posted as any request is, to the worker
+// while it serves, taken back when it no longer does. False when it is not the worker's.
+bool WorkerPool::startAhead(Worker& worker, Clock::time_point now) {
+    if (!serving(worker) && takeBack(worker)) return false;
+    Control& control = *worker.control;
+    Request request = std::move(*worker.ahead);
+    worker.ahead.reset();
+    std::uint32_t posted = Control::kPosted;
+    const bool started = !control.next.compare_exchange_strong(posted, Control::kEmpty);
+    Clock::time_point start = now;
+    if (started) {
+        const Clock::time_point taken{std::chrono::duration_cast<Clock::duration>(
+            std::chrono::nanoseconds(control.takenAt.load(std::memory_order_relaxed)))};
+        start = std::min(now, std::max(taken, worker.runStart));
+        control.next.store(Control::kEmpty, std::memory_order_relaxed);
+        bump(metrics_.postedAhead);
+    }
+    startedAhead_.push_back(request.peer.get());
+    request.envelope.dropBody();
+    request.deadlines = Deadlines::from(start, limit_, kGrace);
+    worker.requestArea = 1 - worker.requestArea;
+    worker.replies.advance();
+    worker.runStart = start;
+    worker.running = std::move(request);
+    enter(worker, Worker::State::Busy);
+    if (started) {
+        ++worker.sequence;
+    } else {
+        control.requestArea = control.aheadRequestArea;
+        control.replyArea = control.aheadReplyArea;
+        control.requestSize = control.aheadSize;
+        post(worker, Control::kRequest);
+    }
+    return true;
+}
+
+// Takes back the request posted ahead to the worker, unless it has started.
+bool WorkerPool::takeBack(Worker& worker) {
+    std::uint32_t posted = Control::kPosted;
+    if (!worker.ahead || !worker.control->next.compare_exchange_strong(posted, Control::kEmpty))
+        return false;
+    takenBack_.push_back(std::move(*worker.ahead));
+    worker.ahead.reset();
+    return true;
+}
+
+// The worker goes: its request posted ahead is taken back if it never started, or else
+// answered with `text`, as the run it followed is; either way exactly once.
+void WorkerPool::settleAhead(Worker& worker, const std::string& text) {
+    if (!worker.ahead || takeBack(worker)) return;
+    startedAhead_.push_back(worker.ahead->peer.get());
+    answers_.emplace_back(std::move(*worker.ahead), text);
+    worker.ahead.reset();
+}
+
+bool WorkerPool::takeBackOne() {
+    for (Worker& worker : workers_) {
+        if (worker.state == Worker::State::Busy && takeBack(worker)) return true;
+    }
+    return false;
+}
+
+std::size_t WorkerPool::waitingCount() const {
+    std::size_t waiting = takenBack_.size();
+    for (const Worker& worker : workers_)
+        waiting += worker.ahead ? 1 : 0;
+    return waiting;
+}
+
 void WorkerPool::abandon(std::string_view text, Clock::time_point now) {
     for (Worker& worker : workers_) {
         if (worker.state == Worker::State::Busy)
             cutShort(worker, std::string(text), LossCause::Stopping, now);
     }
+    for (Request& waiting : takenBack_)
+        answers_.emplace_back(std::move(waiting), std::string(text));
+    takenBack_.clear();
 }
 
 Clock::time_point WorkerPool::nextDue(Clock::time_point until) const {
@@ -598,7 +741,8 @@ bool WorkerPool::announceSleep() {
         if (worker.state != Worker::State::Busy && worker.state != Worker::State::Collecting)
             continue;
         worker.control->sleeping.store(1);
-        replied = replied || worker.control->state.load() == Control::kReply;
+        replied = replied || worker.control->state.load() == Control::kReply ||
+                  (worker.ahead && worker.control->next.load() == Control::kTaken);
     }
     return replied;
 }
@@ -626,7 +770,8 @@ bool WorkerPool::releaseMemory() {
     for (Worker& worker : workers_) {
         if (worker.state == Worker::State::Collecting) done = false; // its turn comes later
         if (worker.state != Worker::State::Idle) continue;
-        worker.request.release(kAreaKeep);
+        for (SharedArea& request : worker.requests)
+            request.release(kAreaKeep);
         done = worker.replies.release(kAreaKeep) && done;
     }
     return done;

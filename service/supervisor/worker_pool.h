@@ -5,7 +5,9 @@
 // here; the pool sends nothing, it lists its answers for the loop to hand to the sender,
 // and the loop says when a child process has ended. A reload starts a second generation
 // beside the serving one: requests go to one generation only, the serving one, which the
-// new one becomes once every worker of it is ready.
+// new one becomes once every worker of it is ready. Under load a busy worker may hold one
+// more request posted ahead (channel.h), which it starts as soon as it is done, or which
+// the pool takes back for a worker that is idle sooner.
 #pragma once
 
 #include <chrono>
@@ -42,12 +44,16 @@ struct Worker {
     pid_t pid = -1;
     SharedArea controlArea;
     Control* control = nullptr;
-    SharedArea request;
+    SharedArea requests[2]; // the running request's and the one posted ahead
     ReplyAreas replies;
     std::optional<Request> running; // while Busy
-    Deadlines collection;           // while Collecting
-    std::uint32_t sequence = 0;     // of its last run; the deadline signal names it
-    bool collectDue = false;        // it has served a request since its last collection
+    // Posted ahead, behind the run (Busy) or behind the reply being sent (Replied).
+    std::optional<Request> ahead;
+    std::uint32_t requestArea = 0; // the running request's area; one posted ahead uses the other
+    Clock::time_point runStart{};  // when the running request started
+    Deadlines collection;          // while Collecting
+    std::uint32_t sequence = 0;    // of its last run; the deadline signal names it
+    bool collectDue = false;       // it has served a request since its last collection
     Clock::time_point idleSince{};
     Clock::time_point started{};
     Clock::time_point retryAt{};  // while Down: when to start a new process
@@ -74,6 +80,9 @@ struct Answer {
         bool ok;
         bool inArena; // the reply lies in the worker's arena, at offset
         std::uint64_t offset;
+        // A request posted ahead waits for the area: a small reply is better copied
+        // than sent from it, which leaves the area to ZeroMQ until its thread lets go.
+        bool keepArea;
     };
 
     Answer(Request&& to, std::string text) : request(std::move(to)), reply(std::move(text)) {}
@@ -133,8 +142,25 @@ class WorkerPool {
     // from one client visit every worker in turn. There must be one (hasIdle()).
     void dispatch(Request&& request, Clock::time_point now);
     // Answers every running request with `text` and kills its worker (a stop that
-    // cannot wait longer).
+    // cannot wait longer); so too every request posted ahead or taken back.
     void abandon(std::string_view text, Clock::time_point now);
+
+    // Requests posted ahead. While requests wait and no worker is idle, the next one may
+    // be posted to a busy worker with none yet, whose other reply area ZeroMQ does not
+    // hold (canPostAhead()); it starts there when the run before ends. False when it was
+    // answered instead. The peers of those that have started since the caller last
+    // looked are in startedAhead(), for the caller to empty.
+    bool canPostAhead() const;
+    bool postAhead(Request&& request);
+    std::vector<PeerPtr>& startedAhead() { return startedAhead_; }
+    // One that has not started is taken back when another worker comes idle (the caller
+    // asks, takeBackOne()) or its own worker goes; takenBack() holds them, oldest first,
+    // for the caller to put first in line again, whose turn they had already had.
+    bool takeBackOne();
+    std::deque<Request>& takenBack() { return takenBack_; }
+    bool hasTakenBack() const { return !takenBack_.empty(); }
+    // The requests that wait in the pool for a worker: posted ahead, or taken back.
+    std::size_t waitingCount() const;
 
     // The sleep/wake protocol: before the loop sleeps it says so to every running
     // worker, which then rings the doorbell when it replies. True when one replied
@@ -164,6 +190,9 @@ class WorkerPool {
     void replace(Worker& worker, Clock::time_point now);
     void startCollection(Worker& worker, Clock::time_point now);
     void post(Worker& worker, std::uint32_t state);
+    bool takeBack(Worker& worker);
+    void settleAhead(Worker& worker, const std::string& text);
+    bool startAhead(Worker& worker, Clock::time_point now);
     Deadlines& deadlines(Worker& worker);
     void dropAnswer();
     void waitForDoorbell(int signals, Clock::duration limit);
@@ -196,7 +225,9 @@ class WorkerPool {
     // an answer per request costs no allocation (a deque would take a block every few).
     std::vector<Answer> answers_;
     std::size_t sent_ = 0;
-    bool childEnded_ = false; // since the last reap()
+    std::deque<Request> takenBack_;     // before they started, oldest first
+    std::vector<PeerPtr> startedAhead_; // the peers of requests posted ahead that started
+    bool childEnded_ = false;           // since the last reap()
 };
 
 } // namespace qel

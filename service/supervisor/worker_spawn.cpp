@@ -38,11 +38,10 @@ int placeDescriptors(posix_spawn_file_actions_t& actions, const ChannelFds& chan
     if (failed == 0)
         failed =
             posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    const int moves[][2] = {{channel.control, kControlFd},
-                            {channel.request, kRequestFd},
-                            {channel.replies[0], kReplyFds[0]},
-                            {channel.replies[1], kReplyFds[1]},
-                            {channel.doorbell, kDoorbellFd}};
+    const int moves[][2] = {
+        {channel.control, kControlFd},           {channel.request, kRequestFd},
+        {channel.aheadRequest, kAheadRequestFd}, {channel.replies[0], kReplyFds[0]},
+        {channel.replies[1], kReplyFds[1]},      {channel.doorbell, kDoorbellFd}};
     for (const auto& move : moves) {
         if (failed == 0) failed = posix_spawn_file_actions_adddup2(&actions, move[0], move[1]);
     }

@@ -10,11 +10,12 @@
 namespace qel {
 
 // The descriptors of one worker's channel, as the supervisor holds them; the worker
-// finds them at kControlFd, kRequestFd, kReplyFds and kDoorbellFd, and its generation's
-// --preload files, when there are any, at kPreloadFd.
+// finds them at kControlFd, kRequestFd, kAheadRequestFd, kReplyFds and kDoorbellFd, and
+// its generation's --preload files, when there are any, at kPreloadFd.
 struct ChannelFds {
     int control;
     int request;
+    int aheadRequest;
     int replies[2];
     int doorbell;
     int preload; // -1 without files

@@ -111,12 +111,12 @@ JailSettings jailFor(const ServiceOptions& options) {
     JailSettings jail;
     jail.user = options.user;
     jail.parent = options.supervisor;
-    jail.lastFd = kDoorbellFd;
+    jail.lastFd = kAheadRequestFd;
     jail.writable = {kDoorbellFd};
     // The worker builds replies in its reply areas, growing them, and reads the size of
-    // its request area, which only the supervisor grows.
+    // its request areas, which only the supervisor grows.
     jail.growable = {kReplyFds[0], kReplyFds[1]};
-    jail.measurable = {kRequestFd};
+    jail.measurable = {kRequestFd, kAheadRequestFd};
     const std::uint64_t memory = options.limits.maxMemory;
     jail.maxFileSize = memory != 0 && memory < UINT64_MAX - kAreaSlack ? memory + kAreaSlack : 0;
     jail.trusted = options.limits.trusted;
@@ -162,12 +162,17 @@ void takeRelease(const Control& control, LuaWorker& worker) {
     if (control.arenaHeld == 0) worker.replyReleased();
 }
 
-// Runs the posted request into the reply area the supervisor named, or leaves it where
-// Lua wrote it in the arena.
-void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, LuaWorker& worker,
-            const Arena* arena) {
-    takeRelease(control, worker);
-    storage.select(control.replyArea);
+// Runs the posted request, from the request area and into the reply area the supervisor
+// named, or leaves it where Lua wrote it in the arena; the reply's size and verdict go
+// beside that area, where the supervisor reads them. Only a job the supervisor posted
+// after sending the last reply says whether ZeroMQ still reads from the arena; one posted
+// ahead was posted before that reply even existed, so its release waits.
+void answer(Control& control, SharedArea* requests, SharedReplyStorage& storage, LuaWorker& worker,
+            const Arena* arena, bool postedAhead) {
+    if (!postedAhead) takeRelease(control, worker);
+    const std::uint32_t area = control.replyArea != 0 ? 1 : 0;
+    storage.select(area);
+    SharedArea& request = requests[control.requestArea != 0 ? 1 : 0];
     const std::size_t size = control.requestSize;
     std::string_view text;
     if (request.cover(size)) {
@@ -179,12 +184,32 @@ void answer(Control& control, SharedArea& request, SharedReplyStorage& storage, 
                      size);
         text = worker.refuse(reply::kRequestUnreadable);
     }
-    control.replySize = text.size();
-    control.replyOk = worker.lastOk() ? 1 : 0;
-    control.replyInArena = arena != nullptr && worker.inArena() ? 1 : 0;
-    control.replyOffset =
-        control.replyInArena != 0 ? static_cast<std::uint64_t>(text.data() - arena->base()) : 0;
+    control.replySize[area] = text.size();
+    control.replyOk[area] = worker.lastOk() ? 1 : 0;
+    control.replyInArena[area] = arena != nullptr && worker.inArena() ? 1 : 0;
+    control.replyOffset[area] = control.replyInArena[area] != 0
+                                    ? static_cast<std::uint64_t>(text.data() - arena->base())
+                                    : 0;
     control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
+}
+
+// Claims the request posted ahead, if there is one, as this worker's next run. The claim
+// is sequentially consistent, as the store of kReply is: the supervisor sees it, or the
+// worker sees that it sleeps and rings. The time goes first, so that it is there when the
+// supervisor sees the claim.
+bool claimAhead(Control& control) {
+    control.takenAt.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count(),
+                          std::memory_order_relaxed);
+    std::uint32_t posted = Control::kPosted;
+    if (!control.next.compare_exchange_strong(posted, Control::kTaken)) return false;
+    control.sequence = control.aheadSequence;
+    control.requestArea = control.aheadRequestArea;
+    control.replyArea = control.aheadReplyArea;
+    control.requestSize = control.aheadSize;
+    if (control.sleeping.load() != 0) ringDoorbell();
+    return true;
 }
 
 // Once the supervisor has seen this worker idle a while: the garbage of the last
@@ -194,9 +219,10 @@ void collectGarbage(Control& control, LuaWorker& worker, Arena* arena) {
     worker.collect(control.sequence);
     malloc_trim(0); // the reply areas' pages are the supervisor's to give back
     if (arena != nullptr) arena->trim();
-    control.replySize = 0;
-    control.replyInArena = 0;
-    control.replyOk = 1;
+    const std::uint32_t area = control.replyArea != 0 ? 1 : 0;
+    control.replySize[area] = 0;
+    control.replyInArena[area] = 0;
+    control.replyOk[area] = 1;
     control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
 }
 
@@ -247,14 +273,19 @@ std::unique_ptr<Arena> mapArena(const Limits& limits) {
                                    keep);
 }
 
-[[noreturn]] void serve(Control& control, SharedArea& request, SharedReplyStorage& storage,
+[[noreturn]] void serve(Control& control, SharedArea* requests, SharedReplyStorage& storage,
                         LuaWorker& worker, Arena* arena, SpinBudget& spin) {
     for (;;) {
         const std::uint32_t state = control.state.load(std::memory_order_acquire);
         if (state == Control::kCollect) {
             collectGarbage(control, worker, arena);
         } else if (state == Control::kRequest) {
-            answer(control, request, storage, worker, arena);
+            // A request posted ahead meanwhile runs straight after, without a sleep.
+            bool postedAhead = false;
+            do {
+                answer(control, requests, storage, worker, arena, postedAhead);
+                postedAhead = true;
+            } while (claimAhead(control));
         } else {
             awaitPost(control, state, spin);
             continue;
@@ -277,7 +308,8 @@ int runWorker(const ServiceOptions& options) {
             mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED, kControlFd, 0);
         if (shared == MAP_FAILED) fail("mmap of the control block");
         Control& control = *static_cast<Control*>(shared);
-        SharedArea request(kRequestFd, false);
+        SharedArea requests[2] = {SharedArea(kRequestFd, false),
+                                  SharedArea(kAheadRequestFd, false)};
         SharedArea first(kReplyFds[0], true);
         SharedArea second(kReplyFds[1], true);
         SharedReplyStorage storage(first, second);
@@ -307,7 +339,7 @@ int runWorker(const ServiceOptions& options) {
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
         serving = true;
-        serve(control, request, storage, worker, large, spin);
+        serve(control, requests, storage, worker, large, spin);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker %s: %s\n",
                      serving ? "stopped" : "cannot start", e.what());

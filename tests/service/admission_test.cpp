@@ -86,6 +86,27 @@ class World {
         return "";
     }
 
+    // Posts the next request ahead, as the loop does to a busy worker: "posted:PEER".
+    std::string post() {
+        std::string refusal;
+        std::optional<Request> next = admission_.next(refusal);
+        if (!next) return "";
+        admission_.postedAhead(*next->peer);
+        posted_.push_back(std::move(*next));
+        return "posted:" + identity(posted_.back());
+    }
+
+    // The peer's request posted ahead starts (and is done with), or is taken back.
+    std::string settle(const std::string& peer, bool started) {
+        for (auto it = posted_.begin(); it != posted_.end(); ++it) {
+            if (identity(*it) != peer) continue;
+            started ? admission_.startedAhead(*it->peer) : admission_.putBack(std::move(*it));
+            posted_.erase(it);
+            return "";
+        }
+        return "nothing posted";
+    }
+
     Admission& admission() { return admission_; }
 
   private:
@@ -100,10 +121,11 @@ class World {
     Admission admission_;
     std::vector<std::optional<Request>> workers_;
     std::map<std::string, qel::PeerPtr> held_;
+    std::vector<Request> posted_;
 };
 
 struct Step {
-    char op; // a: arrive, f: finish, u: unread
+    char op; // a: arrive, f: finish, u: unread, p: post ahead, s: it starts, b: taken back
     const char* peer;
     std::size_t bytes;
     std::string expect;
@@ -238,6 +260,32 @@ TEST(Admission, FollowsItsRules) {
           {'u', "B", 150, ""},
           {'a', "D", 1, "queued"},
           {'f', "A", 0, std::string("B:") + kUnread + " run:C"}}},
+        {"a peer that starts waiting before a request posted ahead starts goes before its "
+         "peer's next one, as if the turn had been taken when the worker came free",
+         limits(0, 16, SIZE_MAX, SIZE_MAX),
+         1,
+         {{'a', "A", 1, "run"},
+          {'a', "A", 1, "queued"},
+          {'a', "A", 1, "queued"},
+          {'p', "", 0, "posted:A"},
+          {'a', "B", 1, "queued"},
+          {'s', "A", 0, ""},
+          {'a', "C", 1, "queued"},
+          {'f', "A", 0, "run:B"},
+          {'f', "B", 0, "run:A"},
+          {'f', "A", 0, "run:C"}}},
+        {"a request posted ahead and taken back is first in line again",
+         limits(0, 16, SIZE_MAX, SIZE_MAX),
+         1,
+         {{'a', "A", 1, "run"},
+          {'a', "B", 1, "queued"},
+          {'a', "C", 1, "queued"},
+          {'p', "", 0, "posted:B"},
+          {'a', "D", 1, "queued"},
+          {'b', "B", 0, ""},
+          {'f', "A", 0, "run:B"},
+          {'f', "B", 0, "run:C"},
+          {'f', "C", 0, "run:D"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -246,6 +294,9 @@ TEST(Admission, FollowsItsRules) {
             const Step& step = c.steps[i];
             const std::string got = step.op == 'a'   ? world.arrive(step.peer, step.bytes)
                                     : step.op == 'f' ? world.finish(step.peer)
+                                    : step.op == 'p' ? world.post()
+                                    : step.op == 's' ? world.settle(step.peer, true)
+                                    : step.op == 'b' ? world.settle(step.peer, false)
                                                      : world.unread(step.peer, step.bytes);
             EXPECT_EQ(got, step.expect) << "step " << i;
         }

@@ -256,7 +256,7 @@ TEST(WorkerJail, ARunningWorkerIsConfined) {
     EXPECT_EQ(statusLine(status, "NoNewPrivs"), "\t1");
     EXPECT_EQ(statusLine(status, "CapEff"), "\t0000000000000000");
     const std::string limits = readFile(proc + "/limits");
-    for (const char* limit : {"Max open files            8                    8",
+    for (const char* limit : {"Max open files            10                   10",
                               "Max processes             0                    0",
                               "Max core file size        0                    0"})
         EXPECT_NE(limits.find(limit), std::string::npos) << limit << "\n" << limits;
@@ -284,7 +284,7 @@ TEST(WorkerJail, ARunningWorkerIsConfined) {
         struct stat link {};
         if (lstat((proc + "/fd/" + std::to_string(fd)).c_str(), &link) == 0) fds.push_back(fd);
     }
-    EXPECT_EQ(fds, (std::vector<int>{2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(fds, (std::vector<int>{2, 3, 4, 5, 6, 7, 9}));
 }
 
 TEST(WorkerJail, TrustedWorkersKeepTheAccountButNotTheFilter) {

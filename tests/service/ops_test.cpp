@@ -307,6 +307,42 @@ TEST(Ops, MetricsCountWhatTheClientsSaw) {
     EXPECT_LE(heaps, 2);
 }
 
+// One worker and more clients than it: the next request is posted ahead to the busy
+// worker, which starts it as soon as it is done. Every client's own payloads come back to
+// it, each once and in its order, and the counter shows requests that did run so.
+TEST(Ops, RequestsPostedAheadRunBackToBackAndReachTheirOwnPeers) {
+    ServiceProcess service({"--workers", "1", "--metrics", "127.0.0.1:0"});
+    const int port = loggedMetricsPort(service);
+    ASSERT_NE(port, 0);
+    constexpr int kClients = 6;
+    constexpr int kEach = 80;
+    std::vector<std::future<int>> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.push_back(std::async(std::launch::async, [&, c] {
+            RawClient client(service.endpoint(), 20000);
+            int right = 0;
+            for (int i = 0; i < kEach; ++i) {
+                // A little work, so that requests queue behind the one running.
+                const std::string tag = std::to_string(c) + "-" + std::to_string(i);
+                const auto reply = client.ask("local s = 0 for i = 1, 20000 do s = s + i end "
+                                              "return '" +
+                                              tag + "'");
+                if (!reply) break;
+                right += *reply == tag ? 1 : 0;
+            }
+            return right;
+        }));
+    }
+    for (int c = 0; c < kClients; ++c)
+        EXPECT_EQ(clients[c].get(), kEach) << "client " << c;
+    const std::map<std::string, double> after = scrape(port);
+    ASSERT_FALSE(after.empty());
+    EXPECT_GT(after.at("qel_requests_posted_ahead_total"), 0);
+    EXPECT_LE(after.at("qel_requests_posted_ahead_total"), kClients * kEach);
+    EXPECT_EQ(after.at("qel_requests_queued"), 0);
+    EXPECT_EQ(after.at("qel_requests_total{outcome=\"ok\"}"), kClients * kEach);
+}
+
 // A peer outside --allow is refused by connection, which the metrics count: its request
 // never reaches the service, so it is no request outcome.
 TEST(Ops, MetricsCountConnectionsTheAccessControlRefused) {

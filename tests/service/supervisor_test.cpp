@@ -285,3 +285,65 @@ TEST(Supervisor, TwoSilentPeersPastTheUnreadBoundLockNobodyElseOut) {
         EXPECT_EQ(other.ask("return " + n), n);
     }
 }
+
+// A request posted ahead behind a long run is taken back for the worker that comes idle
+// first: the short request, sent third, is answered second, not after the long one.
+TEST(Supervisor, ARequestPostedAheadGoesToTheWorkerIdleFirst) {
+    ServiceProcess service({"--workers", "2", "--max-request", kMarkLimit});
+    DealerClient client(service.endpoint(), 30000);
+    const auto spin = [](const char* seconds, const char* answer) {
+        return std::string("local t = os.clock() while os.clock() - t < ") + seconds +
+               " do end return '" + answer + "'";
+    };
+    ASSERT_TRUE(client.sendTakenIn(spin("3", "long")));
+    ASSERT_TRUE(client.sendTakenIn(spin("0.3", "medium")));
+    ASSERT_TRUE(client.sendTakenIn("return 'short'"));
+    std::vector<std::string> order;
+    for (int i = 0; i < 3; ++i)
+        order.push_back(client.receive().value_or("<none>"));
+    EXPECT_EQ(order, (std::vector<std::string>{"medium", "short", "long"}));
+}
+
+// A worker killed with a request posted ahead: what it ran is answered with its end, and
+// the request behind it by a new worker if it never started, or with the end too if it
+// had; each exactly once, as the answer to a request sent after them shows.
+TEST(Supervisor, AWorkerKilledWithARequestPostedAheadAnswersEachOnce) {
+    const std::string ended = "error: the worker running this request ended (signal 9)";
+    const std::string spin20 = "local t = os.clock() while os.clock() - t < 20 do end";
+    const struct {
+        const char* name;
+        std::string first, behind;
+        std::optional<std::string> before; // answered before the kill
+        std::vector<std::string> after;    // answered after it, in sorted order
+    } rows[] = {
+        {"killed in the first run", spin20, "return 'behind'", std::nullopt, {"behind", ended}},
+        {"killed in the run behind",
+         "local t = os.clock() while os.clock() - t < 0.3 do end "
+         "return 'first'",
+         spin20,
+         "first",
+         {ended}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ServiceProcess service({"--workers", "1", "--max-request", kMarkLimit});
+        DealerClient client(service.endpoint(), 30000);
+        ASSERT_TRUE(client.sendTakenIn(row.first));
+        ASSERT_TRUE(client.sendTakenIn(row.behind));
+        if (row.before) {
+            EXPECT_EQ(client.receive(), *row.before);
+        }
+        const std::vector<pid_t> workers = childrenOf(service.pid());
+        ASSERT_EQ(workers.size(), 1u);
+        ASSERT_EQ(kill(workers[0], SIGKILL), 0);
+        std::vector<std::string> replies;
+        for (std::size_t i = 0; i < row.after.size(); ++i) {
+            const std::string reply = client.receive().value_or("<none>");
+            replies.push_back(reply.rfind(ended, 0) == 0 ? ended : reply);
+        }
+        std::sort(replies.begin(), replies.end());
+        EXPECT_EQ(replies, row.after);
+        ASSERT_TRUE(client.send("return 'after'"));
+        EXPECT_EQ(client.receive(), "after");
+    }
+}
