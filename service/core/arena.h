@@ -40,6 +40,12 @@ class Arena {
     bool free(void* p) noexcept;
     // Bytes usable in place at p, a block allocate() returned.
     std::size_t capacity(const void* p) const noexcept;
+    // Whether p's block can hold n bytes in place without keeping a whole page it no
+    // longer needs: a block shrunk in place would keep resident pages nobody is charged for.
+    bool fitsInPlace(const void* p, std::size_t n) const noexcept {
+        const std::size_t have = capacity(p);
+        return n <= have && have - n < page_;
+    }
 
     // Pins the block that holds all of [bytes, bytes + n): until unpin() it is neither
     // reused nor given back, even once freed. False when it is not one block or

@@ -96,8 +96,8 @@ void* MemoryBudget::allocate(void* ud, void* ptr, std::size_t osize, std::size_t
         if (taken > budget->limit_ || growth > budget->limit_ - taken) return nullptr;
     }
     void* block = nullptr;
-    if (inArena && nsize >= Arena::kThreshold && nsize <= arena->capacity(ptr)) {
-        block = ptr; // its pages already hold it
+    if (inArena && nsize >= Arena::kThreshold && arena->fitsInPlace(ptr, nsize)) {
+        block = ptr; // its pages already hold it, and no more
     } else if (arena != nullptr && (inArena || nsize >= Arena::kThreshold)) {
         block = moveBlock(*arena, ptr, old, nsize);
     } else {

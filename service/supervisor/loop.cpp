@@ -263,8 +263,8 @@ void ServingLoop::wait(Clock::time_point now) {
     Clock::time_point until = pool_.nextDue(now + kBackstop);
     if (stopDeadline_) until = std::min(until, *stopDeadline_);
     if (watchdog_) until = std::min(until, nextPing_);
-    // A reply that lands during the spin needs no doorbell and no wake-up. Requests and
-    // signals that arrive meanwhile wait at most the spin's budget.
+    // A reply that lands during the spin needs no doorbell and no wake-up. Requests that
+    // arrive meanwhile wait at most the spin's budget, signals at most kSignalReadInterval.
     const bool looking = intakeOpen_ && lookAgain_;
     if (looking || (pool_.anyBusy() && spin_.spin([this] { return pool_.anyReplied(); }))) {
         pollSignalsNowAndThen(now);

@@ -44,6 +44,7 @@ constexpr std::size_t kAreaKeep = std::size_t{64} << 10;
 // arena be full, the worker's large blocks come from its heap as before. None for
 // --trusted, whose replies are always copied.
 constexpr std::size_t kArenaSlack = std::size_t{64} << 20;
+static_assert(sizeof(std::size_t) >= 8, "the arena is sized for a 64-bit address space");
 constexpr std::size_t kArenaLargest = std::size_t{4} << 30;
 
 std::size_t arenaSize(const Limits& limits) {
@@ -288,6 +289,9 @@ void WorkerPool::tick(Clock::time_point now) {
             if (now >= worker.retryAt) spawn(worker, now);
             break;
         case Worker::State::Idle:
+            // Once ZeroMQ lets go, an idle worker that still keeps the bytes is told by a
+            // collection, which gives them back; otherwise only its next request would.
+            if (worker.toldArenaHeld && !worker.replies.arenaHeld()) worker.collectDue = true;
             if (worker.collectDue && now - worker.idleSince >= kIdleRelease)
                 startCollection(worker, now);
             break;
@@ -398,13 +402,18 @@ void WorkerPool::finishRun(Worker& worker) {
 // other one for the worker's next reply, or the request posted ahead, if any, start.
 void WorkerPool::takeReply(Worker& worker) {
     const std::uint32_t area = worker.replies.current();
-    const Answer::FromWorker from{worker.slot,
-                                  &worker.replies,
-                                  worker.control->replySize[area],
-                                  worker.control->replyOk[area] != 0,
-                                  worker.control->replyInArena[area] != 0,
-                                  worker.control->replyOffset[area],
-                                  worker.ahead.has_value()};
+    Answer::FromWorker from{worker.slot,
+                            &worker.replies,
+                            worker.control->replySize[area],
+                            worker.control->replyOk[area] != 0,
+                            worker.control->replyInArena[area] != 0,
+                            worker.control->replyOffset[area],
+                            worker.ahead.has_value()};
+    // A real reply in the arena is a Lua string, within --max-memory; a larger one is a
+    // worker's forgery, which would make the supervisor fault in pages it punched. It is
+    // refused as a reply placed outside the arena is.
+    const std::size_t memory = options_.limits.maxMemory;
+    if (from.inArena && memory != 0 && from.size > memory) from.offset = UINT64_MAX;
     answers_.emplace_back(std::move(*worker.running), from);
     worker.running.reset();
     enter(worker, Worker::State::Replied);
@@ -503,11 +512,12 @@ void WorkerPool::replace(Worker& worker, Clock::time_point now) {
 }
 
 // Tells the worker its next job, numbered, and wakes it.
-// A worker still spinning sees the new state without a wake-up (see awaitPost in the
+// A worker still spinning sees the new state without a wake-up (see awaitJob in the
 // worker): the store and the load here are sequentially consistent, as its are.
 void WorkerPool::post(Worker& worker, std::uint32_t state) {
     worker.control->sequence = ++worker.sequence;
-    worker.control->arenaHeld = worker.replies.arenaHeld() ? 1 : 0;
+    worker.toldArenaHeld = worker.replies.arenaHeld();
+    worker.control->arenaHeld = worker.toldArenaHeld ? 1 : 0;
     worker.control->state.store(state);
     if (worker.control->parked.load() != 0) futexWake(worker.control->state);
 }

@@ -54,6 +54,9 @@ struct Worker {
     Deadlines collection;          // while Collecting
     std::uint32_t sequence = 0;    // of its last run; the deadline signal names it
     bool collectDue = false;       // it has served a request since its last collection
+    // Its last job said ZeroMQ still sent its arena reply, so it keeps that reply's bytes
+    // until a job says otherwise.
+    bool toldArenaHeld = false;
     Clock::time_point idleSince{};
     Clock::time_point started{};
     Clock::time_point retryAt{};  // while Down: when to start a new process

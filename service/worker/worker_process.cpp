@@ -67,7 +67,9 @@ constexpr auto kLongestWait = std::chrono::hours(1);
 
 // A backstop below the service's own accounting: if the Lua heap or the reply ever
 // grew past --max-memory by a fault of ours, the allocator fails here instead of the
-// machine running out of memory. Sanitizers reserve huge private mappings of their own.
+// machine running out of memory. The arena's shared pages are outside RLIMIT_DATA; its
+// sealed size bounds them instead (arenaSize in the supervisor's worker_pool.cpp).
+// Sanitizers reserve huge private mappings of their own.
 void setMemoryCeiling(const Limits& limits) {
 #ifndef QEL_SANITIZED
     if (limits.maxMemory == 0) return;
@@ -245,16 +247,25 @@ bool compilePreload(const ServiceOptions& options, Preload& preload, std::string
     return read && preload.compile(sources, error);
 }
 
-// Waits for the supervisor to post something new: a short spin first, since under load
-// the next request follows the reply within microseconds, then parked on the futex.
-// `parked` and `state` form a pair with the supervisor's store of `state` and load of
-// `parked` (all sequentially consistent): either it sees the worker parked and wakes it,
-// or the worker's look after parking sees the new state.
-void awaitPost(Control& control, std::uint32_t state, SpinBudget& spin) {
-    if (spin.spin([&] { return control.state.load(std::memory_order_acquire) != state; })) return;
-    control.parked.store(1);
-    if (control.state.load() == state) futexWait(control.state, state, kLongestWait);
-    control.parked.store(0, std::memory_order_relaxed);
+// Waits for the supervisor to post a job: a short spin first, since under load the next
+// request follows the reply within microseconds, then parked on the futex. The spin
+// waits for a job, not for any change: the supervisor's store of kIdle after it sent the
+// reply would otherwise count as a spin that paid off. `parked` and `state` form a pair
+// with the supervisor's store of `state` and load of `parked` (all sequentially
+// consistent): either it sees the worker parked and wakes it, or the worker's look after
+// parking sees the new state. Only a post wakes; a wait that ends otherwise looks again.
+void awaitJob(Control& control, SpinBudget& spin) {
+    const auto job = [](std::uint32_t state) {
+        return state == Control::kRequest || state == Control::kCollect;
+    };
+    if (spin.spin([&] { return job(control.state.load(std::memory_order_acquire)); })) return;
+    for (;;) {
+        const std::uint32_t state = control.state.load();
+        if (job(state)) return;
+        control.parked.store(1);
+        if (control.state.load() == state) futexWait(control.state, state, kLongestWait);
+        control.parked.store(0, std::memory_order_relaxed);
+    }
 }
 
 // The arena the supervisor made, mapped whole once: it never changes size, so it never
@@ -287,7 +298,7 @@ std::unique_ptr<Arena> mapArena(const Limits& limits) {
                 postedAhead = true;
             } while (claimAhead(control));
         } else {
-            awaitPost(control, state, spin);
+            awaitJob(control, spin);
             continue;
         }
         // Sequentially consistent, with the supervisor's store to `sleeping` and load

@@ -578,6 +578,31 @@ TEST(LuaWorkerArena, OneLargeStringIsTheReplyInPlaceAndKeptUntilReleased) {
     }
 }
 
+// A large block that shrinks keeps no more pages than its new size needs: its bytes are
+// what the budget charges, and pages beyond them would be resident and charged to nobody.
+TEST(LuaWorkerArena, AShrunkBlockKeepsOnlyThePagesItNeeds) {
+    SharedArena shared(std::size_t{64} << 20);
+    qel::MemoryBudget budget(0);
+    budget.setArena(shared.arena.get());
+    const std::size_t big = std::size_t{4} << 20;
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    for (const std::size_t smaller : {big - 100, qel::Arena::kThreshold + 1, std::size_t{1000}}) {
+        SCOPED_TRACE(smaller);
+        void* block = qel::MemoryBudget::allocate(&budget, nullptr, 0, big);
+        ASSERT_NE(block, nullptr);
+        static_cast<char*>(block)[0] = 'x';
+        block = qel::MemoryBudget::allocate(&budget, block, big, smaller);
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(static_cast<char*>(block)[0], 'x');
+        EXPECT_EQ(budget.used(), smaller);
+        if (shared.arena->contains(block)) {
+            EXPECT_LT(shared.arena->capacity(block), smaller + page);
+        }
+        qel::MemoryBudget::allocate(&budget, block, smaller, 0);
+    }
+    EXPECT_TRUE(shared.allFree());
+}
+
 TEST(LuaWorkerGuards, OversizedRequestIsRefusedWithoutRunning) {
     Limits limits;
     limits.maxRequest = 16;
