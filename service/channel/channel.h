@@ -29,11 +29,9 @@ inline constexpr int kFirstHighFd = 11;
 // Moves fd (close-on-exec) to kFirstHighFd or above; returns the new one, or -1.
 int highDescriptor(int fd);
 
-// The shared control block. `state` is the futex word the worker waits on; the
-// supervisor wakes it only when the worker has said it parked, since a worker that
-// spins sees the new state by itself. After a reply the worker rings the supervisor's
-// eventfd (the doorbell), but only when the supervisor has said it is going to sleep:
-// most replies are seen before that. The
+// The shared control block. `state` is the futex word the worker waits on. After a
+// reply the worker rings the supervisor's eventfd (the doorbell), but only when the
+// supervisor has said it is going to sleep: most replies are seen before that. The
 // supervisor also asks an idle worker for its full collection (kCollect, answered with a
 // reply of no bytes), so that finalizers it runs are timed like any request.
 //
@@ -51,7 +49,6 @@ struct Control {
     std::atomic<std::uint32_t> next;     // the request posted ahead: kEmpty, kPosted, kTaken
     std::atomic<std::uint32_t> ready;    // set once by the worker when it can serve
     std::atomic<std::uint32_t> sleeping; // the supervisor waits for the doorbell
-    std::atomic<std::uint32_t> parked;   // the worker waits on `state` in the kernel
     std::uint32_t sequence;              // the run's number, which its deadline names
     std::uint32_t requestArea;           // which of the two request areas it is in
     std::uint32_t replyArea;             // which of the two reply areas to build it in

@@ -27,6 +27,8 @@ constexpr int kReadsPerRound = 256;
 // The longest the loop sleeps. Every event has a descriptor or a deadline, so this is
 // only a backstop: ZeroMQ's descriptor signals edges, not levels.
 constexpr auto kBackstop = std::chrono::milliseconds(100);
+// Rounds between tries at reading on for a request to post ahead, once one found none.
+constexpr int kReadOnRetry = 16;
 // How often a loop that never sleeps still reads its signals: a stop or a worker's end
 // waits at most this long, and the reads that find nothing stay off the request path.
 constexpr auto kSignalReadInterval = std::chrono::milliseconds(10);
@@ -39,7 +41,7 @@ ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, in
       signals_(signals), metrics_(metrics),
       sender_(front, options.verbose, metrics, options.metrics.has_value()),
       admission_(AdmissionLimits::from(options), sender_.unread()),
-      pool_(options, doorbell, exe, metrics), spin_(usableCpus() >= 2) {
+      pool_(options, doorbell, exe, metrics) {
     metrics_.unread = sender_.unread();
     // Twice per interval, as the manager advises, so one slow round is not a missed ping.
     if (const auto interval = watchdogInterval()) watchdog_ = *interval / 2;
@@ -216,24 +218,38 @@ void ServingLoop::sendAnswers(Clock::time_point now) {
 
 // Reads what has arrived. A receive that found nothing has also processed the socket's
 // commands, after which ZeroMQ's descriptor signals whatever comes next. When the last
-// idle worker has just been given a request and no busy one can take one posted ahead,
-// the rest waits for the next wake-up (a reply, that descriptor, or the backstop), which
-// saves a receive per request; ZeroMQ's own queue per connection bounds what gathers in
-// between. Once requests are queued, everything is read, so refusals go out at once.
+// idle worker has just been given a request, the rest waits for the next wake-up (a
+// reply, that descriptor, or the backstop), which saves a receive per request; ZeroMQ's
+// own queue per connection bounds what gathers in between. Reading on for a request to
+// post ahead to a busy worker pays only under load, when one is usually there: with one
+// client at a time it is a receive that finds nothing, every request. So it goes on
+// while it finds requests, and after one that did not, is tried every kReadOnRetry
+// rounds. Once requests are queued, everything is read, so refusals go out at once.
 void ServingLoop::drainFront(Clock::time_point now) {
+    bool readingOn = false;
     for (int i = 0; i < kReadsPerRound; ++i) {
         Envelope envelope;
         if (!envelope.receive(front_, options_.verbose)) {
+            if (readingOn) readOnFinds_ = false;
             lookAgain_ = false;
             return;
         }
+        if (readingOn) readOnFinds_ = true;
         take(std::move(envelope), now);
-        if (!admission_.waiting() && !workerFree() && !pool_.canPostAhead()) {
+        readingOn = !admission_.waiting() && !workerFree();
+        if (readingOn && !(pool_.canPostAhead() && readOnWorthIt())) {
             lookAgain_ = false;
             return;
         }
     }
     lookAgain_ = true;
+}
+
+bool ServingLoop::readOnWorthIt() {
+    if (readOnFinds_) return true;
+    if (++readOnSkipped_ < kReadOnRetry) return false;
+    readOnSkipped_ = 0;
+    return true;
 }
 
 // Every so often the peers nothing refers to are forgotten; the log says when, since
@@ -263,10 +279,7 @@ void ServingLoop::wait(Clock::time_point now) {
     Clock::time_point until = pool_.nextDue(now + kBackstop);
     if (stopDeadline_) until = std::min(until, *stopDeadline_);
     if (watchdog_) until = std::min(until, nextPing_);
-    // A reply that lands during the spin needs no doorbell and no wake-up. Requests that
-    // arrive meanwhile wait at most the spin's budget, signals at most kSignalReadInterval.
-    const bool looking = intakeOpen_ && lookAgain_;
-    if (looking || (pool_.anyBusy() && spin_.spin([this] { return pool_.anyReplied(); }))) {
+    if (intakeOpen_ && lookAgain_) {
         pollSignalsNowAndThen(now);
         return;
     }

@@ -13,7 +13,6 @@
 #include "options.h"
 #include "reply_sender.h"
 #include "signals.h"
-#include "spin.h"
 #include "worker_pool.h"
 
 namespace qel {
@@ -41,6 +40,7 @@ class ServingLoop {
     void dispatch(Request&& request, Clock::time_point now);
     void sendAnswers(Clock::time_point now);
     void drainFront(Clock::time_point now);
+    bool readOnWorthIt();
     void take(Envelope&& envelope, Clock::time_point now);
     void housekeeping(Clock::time_point now);
     void wait(Clock::time_point now);
@@ -64,10 +64,12 @@ class ServingLoop {
     Clock::time_point reloadBegun_{};
     bool intakeOpen_ = true;
     bool lookAgain_ = false; // requests may be left that ZeroMQ will not signal again
+    // Whether reading on past the last idle worker found a request, last time it was
+    // tried, and the rounds since it was last tried.
+    bool readOnFinds_ = true;
+    int readOnSkipped_ = 0;
     // When the signal descriptor is next read on a round that does not poll.
     Clock::time_point nextSignalRead_{};
-    // Before sleeping while a worker runs: its reply often lands within microseconds.
-    SpinBudget spin_;
     std::optional<Clock::time_point> stopDeadline_;
     Clock::time_point lastActive_ = Clock::now();
     Clock::time_point lastSweep_ = Clock::now();

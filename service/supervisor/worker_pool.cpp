@@ -512,14 +512,12 @@ void WorkerPool::replace(Worker& worker, Clock::time_point now) {
 }
 
 // Tells the worker its next job, numbered, and wakes it.
-// A worker still spinning sees the new state without a wake-up (see awaitJob in the
-// worker): the store and the load here are sequentially consistent, as its are.
 void WorkerPool::post(Worker& worker, std::uint32_t state) {
     worker.control->sequence = ++worker.sequence;
     worker.toldArenaHeld = worker.replies.arenaHeld();
     worker.control->arenaHeld = worker.toldArenaHeld ? 1 : 0;
-    worker.control->state.store(state);
-    if (worker.control->parked.load() != 0) futexWake(worker.control->state);
+    worker.control->state.store(state, std::memory_order_release);
+    futexWake(worker.control->state);
 }
 
 // The worker's full collection runs its finalizers, which under --trusted may loop; run
@@ -755,16 +753,6 @@ bool WorkerPool::announceSleep() {
                   (worker.ahead && worker.control->next.load() == Control::kTaken);
     }
     return replied;
-}
-
-bool WorkerPool::anyReplied() const {
-    for (const Worker& worker : workers_) {
-        if ((worker.state == Worker::State::Busy || worker.state == Worker::State::Collecting) &&
-            worker.control->state.load(std::memory_order_acquire) == Control::kReply) {
-            return true;
-        }
-    }
-    return false;
 }
 
 void WorkerPool::awake() {

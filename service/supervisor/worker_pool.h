@@ -170,8 +170,6 @@ class WorkerPool {
     // before it saw that, so the loop must not sleep.
     bool announceSleep();
     void awake();
-    // Whether a running worker has replied; for the loop's spin before it sleeps.
-    bool anyReplied() const;
 
     // Gives back the pages idle workers' areas keep beyond what serving small requests
     // needs. False while an area is still held by ZeroMQ or a collection is running,

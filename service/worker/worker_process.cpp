@@ -33,7 +33,6 @@
 #include "replies.h"
 #include "reply_areas.h"
 #include "sanitizers.h"
-#include "spin.h"
 
 namespace qel {
 
@@ -247,27 +246,6 @@ bool compilePreload(const ServiceOptions& options, Preload& preload, std::string
     return read && preload.compile(sources, error);
 }
 
-// Waits for the supervisor to post a job: a short spin first, since under load the next
-// request follows the reply within microseconds, then parked on the futex. The spin
-// waits for a job, not for any change: the supervisor's store of kIdle after it sent the
-// reply would otherwise count as a spin that paid off. `parked` and `state` form a pair
-// with the supervisor's store of `state` and load of `parked` (all sequentially
-// consistent): either it sees the worker parked and wakes it, or the worker's look after
-// parking sees the new state. Only a post wakes; a wait that ends otherwise looks again.
-void awaitJob(Control& control, SpinBudget& spin) {
-    const auto job = [](std::uint32_t state) {
-        return state == Control::kRequest || state == Control::kCollect;
-    };
-    if (spin.spin([&] { return job(control.state.load(std::memory_order_acquire)); })) return;
-    for (;;) {
-        const std::uint32_t state = control.state.load();
-        if (job(state)) return;
-        control.parked.store(1);
-        if (control.state.load() == state) futexWait(control.state, state, kLongestWait);
-        control.parked.store(0, std::memory_order_relaxed);
-    }
-}
-
 // The arena the supervisor made, mapped whole once: it never changes size, so it never
 // moves. None with --trusted, whose supervisor makes none.
 std::unique_ptr<Arena> mapArena(const Limits& limits) {
@@ -285,7 +263,7 @@ std::unique_ptr<Arena> mapArena(const Limits& limits) {
 }
 
 [[noreturn]] void serve(Control& control, SharedArea* requests, SharedReplyStorage& storage,
-                        LuaWorker& worker, Arena* arena, SpinBudget& spin) {
+                        LuaWorker& worker, Arena* arena) {
     for (;;) {
         const std::uint32_t state = control.state.load(std::memory_order_acquire);
         if (state == Control::kCollect) {
@@ -298,7 +276,7 @@ std::unique_ptr<Arena> mapArena(const Limits& limits) {
                 postedAhead = true;
             } while (claimAhead(control));
         } else {
-            awaitJob(control, spin);
+            futexWait(control.state, state, kLongestWait);
             continue;
         }
         // Sequentially consistent, with the supervisor's store to `sleeping` and load
@@ -335,8 +313,6 @@ int runWorker(const ServiceOptions& options) {
         }
         LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload, large);
         if (!preload.empty()) armStartDeadline(options.limits);
-        // Counted before the jail, which does not allow asking.
-        SpinBudget spin(usableCpus() >= 2);
         // The channel is mapped; from here on only Lua runs, the files first, as the
         // requests do: jailed. One that fails stops the start here, and the supervisor
         // then serves nothing.
@@ -350,7 +326,7 @@ int runWorker(const ServiceOptions& options) {
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
         serving = true;
-        serve(control, requests, storage, worker, large, spin);
+        serve(control, requests, storage, worker, large);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker %s: %s\n",
                      serving ? "stopped" : "cannot start", e.what());
