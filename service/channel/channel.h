@@ -38,10 +38,12 @@ int highDescriptor(int fd);
 // Under load the supervisor may post one more request ahead, behind the running one, in
 // the other request area and for the other reply area: it fills in the `ahead` fields and
 // stores kPosted in `next`. The worker, done with its run, claims it (kPosted -> kTaken),
-// makes it its run and starts it at once instead of sleeping; `state` stays kRequest. Until
-// then the supervisor can take it back (kPosted -> kEmpty); after it has seen kTaken, and
-// sent the reply of the run before, it stores kEmpty again. Replies are kept per reply
-// area, so the one before a claimed request stays readable while the next is built.
+// copies the `ahead` fields into its run's, stores kEmpty, and starts it at once instead
+// of sleeping; `state` stays kRequest. Until the claim the supervisor can take it back
+// (kPosted -> kEmpty). Anything but kPosted, while it has one posted, tells it of a claim;
+// it posts the next only on kEmpty, once the worker has copied the last. Replies are kept
+// per reply area, so the one before a claimed request stays readable while the next is
+// built.
 struct Control {
     enum : std::uint32_t { kIdle = 0, kRequest = 1, kReply = 2, kCollect = 3 };
     enum : std::uint32_t { kEmpty = 0, kPosted = 1, kTaken = 2 };

@@ -99,8 +99,9 @@ void Admission::join(Entry& entry) {
         turns_.push_back(&entry);
         return;
     }
-    const auto early = std::find_if(turns_.begin(), turns_.end(),
-                                    [](const Entry* e) { return e->peer->ahead > 0; });
+    const auto early = std::find_if(turns_.begin(), turns_.end(), [](const Entry* e) {
+        return !e->putBack && e->peer->ahead > 0;
+    });
     turns_.insert(early, &entry);
 }
 
@@ -123,6 +124,7 @@ void Admission::putBack(Request&& request) {
     ++queuedCount_;
     if (!entry.waiting.empty()) turns_.erase(std::find(turns_.begin(), turns_.end(), &entry));
     entry.waiting.push_front(std::move(request));
+    entry.putBack = true;
     turns_.push_front(&entry);
 }
 
@@ -130,6 +132,7 @@ std::optional<Request> Admission::takeTurn() {
     while (!turns_.empty()) {
         Entry& entry = *turns_.front();
         turns_.pop_front();
+        entry.putBack = false;
         if (!check(!entry.waiting.empty(), "a peer has a turn only while a request of its waits"))
             continue;
         Request request = std::move(entry.waiting.front());

@@ -89,6 +89,9 @@ class Admission {
     struct Entry {
         PeerPtr peer;
         std::list<Request> waiting;
+        // Its turn is first because a request of its was taken back, which has had its
+        // turn already: no peer that starts waiting later goes before it.
+        bool putBack = false;
     };
 
     Entry& entryOf(std::string_view identity);

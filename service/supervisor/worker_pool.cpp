@@ -274,8 +274,7 @@ void WorkerPool::tick(Clock::time_point now) {
         case Worker::State::Busy:
         case Worker::State::Collecting:
             // A claim of the request posted ahead says the run before has replied.
-            if ((worker.ahead &&
-                 worker.control->next.load(std::memory_order_acquire) == Control::kTaken) ||
+            if (claimed(worker) ||
                 worker.control->state.load(std::memory_order_acquire) == Control::kReply) {
                 finishRun(worker);
             } else {
@@ -593,19 +592,28 @@ void WorkerPool::dispatch(Request&& request, Clock::time_point now) {
 // serving generation; the one whose run began first, as the likeliest to end first.
 bool WorkerPool::canPostAhead() const {
     for (const Worker& worker : workers_) {
-        if (worker.state == Worker::State::Busy && !worker.ahead && serving(worker) &&
-            !worker.replies.otherHeld())
-            return true;
+        if (roomAhead(worker)) return true;
     }
     return false;
+}
+
+// The slot is free once the worker has copied out the last request posted there (it
+// stores kEmpty after its claim); until then a new one would overwrite what it copies.
+bool WorkerPool::roomAhead(const Worker& worker) const {
+    return worker.state == Worker::State::Busy && !worker.ahead && serving(worker) &&
+           !worker.replies.otherHeld() &&
+           worker.control->next.load(std::memory_order_acquire) == Control::kEmpty;
+}
+
+// The worker claimed its request posted ahead: the slot no longer holds kPosted.
+bool WorkerPool::claimed(const Worker& worker) const {
+    return worker.ahead && worker.control->next.load(std::memory_order_acquire) != Control::kPosted;
 }
 
 bool WorkerPool::postAhead(Request&& request) {
     Worker* chosen = nullptr;
     for (Worker& worker : workers_) {
-        if (worker.state == Worker::State::Busy && !worker.ahead && serving(worker) &&
-            !worker.replies.otherHeld() &&
-            (chosen == nullptr || worker.runStart < chosen->runStart))
+        if (roomAhead(worker) && (chosen == nullptr || worker.runStart < chosen->runStart))
             chosen = &worker;
     }
     if (!check(chosen != nullptr, "a request is posted ahead only to a busy worker with room")) {
@@ -652,7 +660,6 @@ bool WorkerPool::startAhead(Worker& worker, Clock::time_point now) {
         const Clock::time_point taken{std::chrono::duration_cast<Clock::duration>(
             std::chrono::nanoseconds(control.takenAt.load(std::memory_order_relaxed)))};
         start = std::min(now, std::max(taken, worker.runStart));
-        control.next.store(Control::kEmpty, std::memory_order_relaxed);
         bump(metrics_.postedAhead);
     }
     startedAhead_.push_back(request.peer.get());
@@ -666,9 +673,10 @@ bool WorkerPool::startAhead(Worker& worker, Clock::time_point now) {
     if (started) {
         ++worker.sequence;
     } else {
-        control.requestArea = control.aheadRequestArea;
-        control.replyArea = control.aheadReplyArea;
-        control.requestSize = control.aheadSize;
+        // From what the supervisor keeps, not from the block the worker can write.
+        control.requestArea = worker.requestArea;
+        control.replyArea = worker.replies.current();
+        control.requestSize = worker.running->size;
         post(worker, Control::kRequest);
     }
     return true;
@@ -749,8 +757,7 @@ bool WorkerPool::announceSleep() {
         if (worker.state != Worker::State::Busy && worker.state != Worker::State::Collecting)
             continue;
         worker.control->sleeping.store(1);
-        replied = replied || worker.control->state.load() == Control::kReply ||
-                  (worker.ahead && worker.control->next.load() == Control::kTaken);
+        replied = replied || worker.control->state.load() == Control::kReply || claimed(worker);
     }
     return replied;
 }

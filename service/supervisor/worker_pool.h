@@ -199,6 +199,8 @@ class WorkerPool {
     void waitForDoorbell(int signals, Clock::duration limit);
     void vacate(Worker& worker);
     bool serving(const Worker& worker) const { return worker.generation == serving_; }
+    bool roomAhead(const Worker& worker) const;
+    bool claimed(const Worker& worker) const;
     bool pending(const Worker& worker) const { return pending_ && worker.generation == *pending_; }
     const PreloadSnapshot& filesOf(const Worker& worker) const {
         return pending(worker) ? pendingFiles_ : servingFiles_;

@@ -209,6 +209,9 @@ bool claimAhead(Control& control) {
     control.requestArea = control.aheadRequestArea;
     control.replyArea = control.aheadReplyArea;
     control.requestSize = control.aheadSize;
+    // Copied: the slot is free for the supervisor's next request posted ahead, which it
+    // does not write before it sees this.
+    control.next.store(Control::kEmpty, std::memory_order_release);
     if (control.sleeping.load() != 0) ringDoorbell();
     return true;
 }

@@ -286,6 +286,18 @@ TEST(Admission, FollowsItsRules) {
           {'f', "A", 0, "run:B"},
           {'f', "B", 0, "run:C"},
           {'f', "C", 0, "run:D"}}},
+        {"a request taken back keeps first place while its peer has another posted ahead",
+         limits(0, 16, SIZE_MAX, SIZE_MAX),
+         2,
+         {{'a', "A", 1, "run"},
+          {'a', "C", 1, "run"},
+          {'a', "B", 1, "queued"},
+          {'a', "B", 1, "queued"},
+          {'p', "", 0, "posted:B"},
+          {'p', "", 0, "posted:B"},
+          {'b', "B", 0, ""},
+          {'a', "E", 1, "queued"},
+          {'f', "A", 0, "run:B"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
