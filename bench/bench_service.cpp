@@ -302,7 +302,9 @@ int main(int argc, char** argv) {
         const bench::Servers echoAndService{{peer.pid()}, {service.pid()}};
 
         const std::vector<Script> scripts = {
-            {"`return 1`", "return 1", 1.03},
+            // Wall time against the echo: pinned, the hand-off's two context switches are
+            // most of what the service adds; unpinned, a cross-CPU wake-up may replace them.
+            {"`return 1`", "return 1", band == "pinned" ? 1.30 : 1.25},
             {"1,000-iteration loop", "local s = 0 for i = 1, 1000 do s = s + i end return s", 0},
             {"1 KiB string result", repScript(1024), 0},
             {"1 KiB script", sizedScript(1024), 0},
@@ -337,9 +339,12 @@ int main(int argc, char** argv) {
                                    "\necho_switches_" + b + "=" +
                                    format("%.2f", returnOne.switchesA) + "\n");
         if (returnOne.cpuA > 0) {
+            const double cpuRatio = returnOne.cpuB / returnOne.cpuA;
             std::printf("\nFor `return 1` the service's processes spent %.2f× the CPU time per "
-                        "request of the echo peer (%.1f µs against %.1f µs).\n",
-                        returnOne.cpuB / returnOne.cpuA, returnOne.cpuB, returnOne.cpuA);
+                        "request of the echo peer (%.1f µs against %.1f µs; target ≤ 1.45: "
+                        "%s).\n",
+                        cpuRatio, returnOne.cpuB, returnOne.cpuA,
+                        cpuRatio <= 1.45 ? "met" : "**not met**");
         }
 
         // The design's floor: the same echo with one hand-off to a child process and back
@@ -375,6 +380,7 @@ int main(int argc, char** argv) {
                     kCostHeads, kCostRule);
         const std::size_t sizes[] = {0, 16, 1ul << 10, 64ul << 10, 1ul << 20, 16ul << 20};
         std::vector<double> ratios;
+        bench::Comparison largest;
         for (const std::size_t size : sizes) {
             const std::string request = std::to_string(size);
             const std::string script = repScript(size);
@@ -388,12 +394,20 @@ int main(int argc, char** argv) {
             std::printf("| %s | %.1f | %.1f | %.3f | %s | %s |%s\n", sizeLabel(size).c_str(),
                         r.medianA, r.medianB, r.ratio, judged ? "≤ 1.30" : "–",
                         judged ? (r.ratio <= 1.3 ? "yes" : "**no**") : "–", costColumns(r).c_str());
+            if (size == (16ul << 20)) largest = r;
             std::fflush(stdout);
             if (data != nullptr) std::fprintf(data, "%zu %.3f\n", size, r.medianB);
             ratios.push_back(r.ratio);
         }
         if (data != nullptr) std::fclose(data);
         printFlatness(sizes, ratios);
+        if (largest.cpuA > 0) {
+            const double cpuRatio = largest.cpuB / largest.cpuA;
+            std::printf("\nA 16 MiB reply cost the service's processes %.2f× the CPU time of the "
+                        "raw peer sending it (%.0f µs against %.0f µs; target ≤ 1.40: %s).\n",
+                        cpuRatio, largest.cpuB, largest.cpuA,
+                        cpuRatio <= 1.4 ? "met" : "**not met**");
+        }
 
         // The same replies built by doubling (`s = s .. s`), against the same raw exchange.
         std::printf(
@@ -498,10 +512,10 @@ int main(int argc, char** argv) {
         const double growth = static_cast<double>(peak - base) / static_cast<double>(reply);
         std::printf("\n| Memory of the service's processes | MiB |\n|---|---:|\n"
                     "| before | %.1f |\n| peak while replying %zu MiB (three times) | %.1f "
-                    "(growth %.2f × the reply; target ≤ 1.30: %s) |\n| 1.5 s after | %.1f |\n",
+                    "(growth %.2f × the reply; target ≤ 1.50: %s) |\n| 1.5 s after | %.1f |\n",
                     static_cast<double>(base) / 1048576, reply >> 20,
                     static_cast<double>(peak) / 1048576, growth,
-                    growth <= 1.3 ? "met" : "**not met**", static_cast<double>(after) / 1048576);
+                    growth <= 1.5 ? "met" : "**not met**", static_cast<double>(after) / 1048576);
         std::printf("\nService started with `--workers 1` unless a row says otherwise; %s.\n",
                     band == "pinned" ? "client, service and echo peer pinned to one CPU"
                                      : "client, service and echo peer free to run on either CPU");

@@ -273,9 +273,10 @@ int main(int argc, char** argv) {
                         std::fprintf(
                             f,
                             "service_return1_rps_%d_w1=%.0f\nservice_return1_rps_%d_w2=%.0f\n"
-                            "service_return1_cpu_%d_w1=%.1f\nservice_return1_switches_%d_w1=%.2f\n",
+                            "service_return1_cpu_%d_w1=%.1f\nservice_return1_switches_%d_w1=%.2f\n"
+                            "service_return1_cpu_%d_w2=%.1f\n",
                             threads, a.perSecond, threads, b.perSecond, threads, a.cpu, threads,
-                            a.switches);
+                            a.switches, threads, b.cpu);
                         std::fclose(f);
                     }
                 }

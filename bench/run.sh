@@ -200,6 +200,9 @@ fi
 # The service's CPU time per request as a multiple of Redis's ($1 / $2), or a dash.
 cpu_ratio() { awk -v s="$1" -v r="$2" 'BEGIN { if (s != "" && r + 0 > 0) printf "%.2f", s / r; else print "–" }'; }
 
+# Requests per second that $1 µs of CPU per request allows.
+rate_of() { awk -v u="$1" 'BEGIN { if (u + 0 > 0) printf "%.0f", 1e6 / u; else print "–" }'; }
+
 us_per_request() { awk -v r="$1" 'BEGIN { if (r > 0) printf "%.1f", 1e6 / r; else print "–" }'; }
 
 # `return 1` through the service against the raw echo in band $1 (pinned or unpinned),
@@ -346,6 +349,18 @@ if [ $have_redis = yes ]; then
             read -r rps p50 p99 rcpu rsw <"$work/redis_${clients}_unpinned"
             say "| $clients | ${rps%.*} | $p50 / $p99 | $(value service_return1_rps_${clients}_w1) | $(value service_return1_rps_${clients}_w2) | $rcpu | $rsw | $(value service_return1_cpu_${clients}_w1) | $(value service_return1_switches_${clients}_w1) | $(cpu_ratio "$(value service_return1_cpu_${clients}_w1)" "$rcpu") |"
         done
+        read -r rps16 _ _ rcpu16 _ <"$work/redis_16_unpinned"
+        one16=$(cpu_ratio "$(value service_return1_cpu_16_w1)" "$rcpu16")
+        two16=$(cpu_ratio "$(value service_return1_cpu_16_w2)" "$rcpu16")
+        met16=$(awk -v a="$one16" -v b="$two16" 'BEGIN { m = a + 0; if (b + 0 > 0 && (m == 0 || b + 0 < m)) m = b + 0; print (m > 0 && m <= 2) ? "met" : "**not met**" }')
+        say "" "At 16 client threads the service spent ${one16}× Redis's server CPU per request" \
+            "with 1 worker and ${two16}× with 2 (target ≤ 2: $met16). With 2 workers it served" \
+            "$(cpu_ratio "$(value service_return1_rps_16_w2)" "$rps16")× Redis's requests per second." \
+            "On two CPUs the client threads and their ZeroMQ I/O threads take much of the" \
+            "machine; with the clients on other cores the service would be bounded by its" \
+            "supervisor alone, whose $(value supervisor_cpu_16) µs of CPU per request (section 3)" \
+            "allow $(rate_of "$(value supervisor_cpu_16)") requests/s," \
+            "$(cpu_ratio "$(rate_of "$(value supervisor_cpu_16)")" "$rps16")× Redis's rate in this run."
     fi
 else
     say "Not measured: \`redis-server\` or \`redis-benchmark\` is not installed."
