@@ -197,8 +197,9 @@ void answer(Control& control, SharedArea* requests, SharedReplyStorage& storage,
 // Claims the request posted ahead, if there is one, as this worker's next run. The claim
 // is sequentially consistent, as the store of kReply is: the supervisor sees it, or the
 // worker sees that it sleeps and rings. The time goes first, so that it is there when the
-// supervisor sees the claim.
+// supervisor sees the claim; with nothing posted, the clock is not read at all.
 bool claimAhead(Control& control) {
+    if (control.next.load(std::memory_order_relaxed) != Control::kPosted) return false;
     control.takenAt.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::steady_clock::now().time_since_epoch())
                               .count(),
@@ -306,7 +307,6 @@ int runWorker(const ServiceOptions& options) {
         SharedArea second(kReplyFds[1], true);
         SharedReplyStorage storage(first, second);
         const std::unique_ptr<Arena> arena = mapArena(options.limits);
-        Arena* large = arena.get();
         // Compiled once for every state, before the jail.
         Preload preload;
         std::string error;
@@ -314,7 +314,8 @@ int runWorker(const ServiceOptions& options) {
             sayFailure(control, error);
             return 1;
         }
-        LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload, large);
+        LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload,
+                         arena.get());
         if (!preload.empty()) armStartDeadline(options.limits);
         // The channel is mapped; from here on only Lua runs, the files first, as the
         // requests do: jailed. One that fails stops the start here, and the supervisor
@@ -329,7 +330,7 @@ int runWorker(const ServiceOptions& options) {
         control.ready.store(1, std::memory_order_release);
         ringDoorbell();
         serving = true;
-        serve(control, requests, storage, worker, large);
+        serve(control, requests, storage, worker, arena.get());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker %s: %s\n",
                      serving ? "stopped" : "cannot start", e.what());
