@@ -156,8 +156,8 @@ const Option kOptions[] = {
      }},
     {"--max-unread", "BYTES",
      "reply bytes that all peers together may leave unread before peers\n"
-     "holding more than their share are answered busy (default: --max-memory,\n"
-     "0 = none)",
+     "holding more than their share that do not read are cut off (default:\n"
+     "--max-memory, 0 = none)",
      [](const char* text, ServiceOptions& o) {
          const auto n = parseCount(text, kByteUnit);
          if (n) o.maxUnread = toSize(*n);

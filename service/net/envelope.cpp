@@ -35,14 +35,21 @@ bool Envelope::receive(zmq::socket_t& socket, bool wantPeer) {
         return false;
     }
     parse();
-    if (wantPeer) {
-        const char* address = frames_.back().gets("Peer-Address");
-        if (address != nullptr) peer_ = address;
-    }
+    // cppzmq's get() throws for a message with no descriptor; the C call says -1.
+    sourceFd_ = zmq_msg_get(frames_.front().handle(), ZMQ_SRCFD);
+    if (wantPeer) peer_ = address();
     return true;
 }
 
-Envelope::Envelope(std::vector<zmq::message_t> frames) : frames_(std::move(frames)) {
+std::string Envelope::address() const {
+    // cppzmq's gets() throws where the transport names no address; the C call says null.
+    const char* address =
+        frames_.empty() ? nullptr : zmq_msg_gets(frames_.back().handle(), "Peer-Address");
+    return address != nullptr ? address : "";
+}
+
+Envelope::Envelope(std::vector<zmq::message_t> frames, int sourceFd)
+    : frames_(std::move(frames)), sourceFd_(sourceFd) {
     parse();
 }
 

@@ -16,8 +16,9 @@ namespace qel {
 class Envelope {
   public:
     Envelope() = default;
-    // A message already taken in, its parts in order (as receive() would have them).
-    explicit Envelope(std::vector<zmq::message_t> frames);
+    // A message already taken in, its parts in order (as receive() would have them), and
+    // the descriptor ZeroMQ named for it.
+    explicit Envelope(std::vector<zmq::message_t> frames, int sourceFd = -1);
 
     // Takes in one whole message without waiting; false when none is there. wantPeer
     // keeps the peer's address for the log.
@@ -36,6 +37,10 @@ class Envelope {
     // The peer's address, or "unknown" when the transport does not say (or it was not
     // asked for).
     const char* peer() const { return peer_.empty() ? "unknown" : peer_.c_str(); }
+    // The descriptor of the connection it came on, as ZeroMQ names it; -1 for none.
+    int sourceFd() const { return sourceFd_; }
+    // The peer's address, asked of ZeroMQ now, while the message is whole.
+    std::string address() const;
 
     // Sends text behind this request's envelope; consumes the envelope. False when
     // ZeroMQ refused it (the peer is gone, or has too many replies unread).
@@ -49,6 +54,7 @@ class Envelope {
     std::vector<zmq::message_t> frames_;
     std::size_t bodyStart_ = 0;
     std::size_t bodySize_ = 0;
+    int sourceFd_ = -1;
     std::string peer_;
 };
 

@@ -1,7 +1,7 @@
 // admission.cpp - the rules of admission.h, checked in the order a client can act on:
 // a request that can never run, then replies left unread, then room to wait. Waiting
-// requests are served by turns over their peers, so a peer's place in line does not
-// depend on how many requests another peer keeps waiting.
+// requests are served by turns over their peers, and room in the queue is taken from the
+// peer holding most of it, so neither depends on what another peer keeps waiting.
 #include "admission.h"
 
 #include <algorithm>
@@ -35,13 +35,15 @@ AdmissionLimits AdmissionLimits::from(const ServiceOptions& options) {
     // A reply counts against its Lua state's memory, so --max-memory is the largest one;
     // without that limit, the bound itself stands in for it.
     const std::size_t reply = options.limits.maxMemory != 0 ? options.limits.maxMemory : unread;
-    limits.unreadOver =
-        unread == 0 ? SIZE_MAX : times(reply, static_cast<std::size_t>(options.workers));
+    const std::size_t headroom = times(reply, static_cast<std::size_t>(options.workers));
+    limits.unreadCeiling =
+        unread == 0 ? SIZE_MAX : limits.unreadAll + std::min(headroom, SIZE_MAX - limits.unreadAll);
     return limits;
 }
 
-Admission::Admission(const AdmissionLimits& limits, std::shared_ptr<const UnreadBytes> unreadAll)
-    : limits_(limits), unreadAll_(std::move(unreadAll)) {}
+Admission::Admission(const AdmissionLimits& limits, std::shared_ptr<const UnreadBytes> unreadAll,
+                     Connections& connections)
+    : limits_(limits), unreadAll_(std::move(unreadAll)), connections_(connections) {}
 
 Admission::Entry& Admission::entryOf(std::string_view identity) {
     Entry& entry = peers_[std::string(identity)];
@@ -49,19 +51,27 @@ Admission::Entry& Admission::entryOf(std::string_view identity) {
     return entry;
 }
 
-// Checked before a request runs, so each worker may add one more reply beyond what the
-// check saw. Past the bound a peer is refused when it holds more than its share of it,
-// and every peer once the total is past the headroom as well: peers within their share,
-// a new one with nothing unread among them, could otherwise add a reply each, as many
-// as connections can be opened.
+// Only what the peer itself holds is held against it: the unread total is brought back
+// by cutting off the peers that hold it without reading (watch()), never by refusing
+// the others. A peer already cut off gets nothing more run.
 const char* Admission::unreadRefusal(const Peer& peer) const {
     const std::size_t own = peer.unread.load(std::memory_order_acquire);
-    if (own > std::min(limits_.unreadPerPeer, limits_.unreadAll)) return kUnread;
-    const std::size_t all = unreadAll_->load();
-    if (all <= limits_.unreadAll) return nullptr;
-    const std::size_t holders = std::max<std::size_t>(unreadAll_->peers(), 1);
-    if (own > limits_.unreadAll / holders) return kUnread;
-    return all - limits_.unreadAll > limits_.unreadOver ? kBusy : nullptr;
+    if (peer.cut || own > std::min(limits_.unreadPerPeer, limits_.unreadAll)) return kUnread;
+    return nullptr;
+}
+
+// Looked up again only when the descriptor differs from the one recorded, so a peer's
+// requests cost no system call after its first.
+void Admission::noteConnection(Peer& peer, const Envelope& envelope) {
+    const int fd = envelope.sourceFd();
+    if (fd == peer.connection.fd && !peer.cut) return;
+    const ConnectionId now = connections_.identify(fd);
+    if (now == peer.connection) return;
+    // A new connection under the same identity: its counts start again.
+    peer.connection = now;
+    peer.address = envelope.address();
+    peer.reading = Reading{};
+    peer.cut = false;
 }
 
 Admission::Verdict Admission::admit(Request& request, bool workerFree, std::string& refusal) {
@@ -70,6 +80,7 @@ Admission::Verdict Admission::admit(Request& request, bool workerFree, std::stri
         return Verdict::Refused;
     }
     Entry& entry = entryOf(request.envelope.identity());
+    noteConnection(*entry.peer, request.envelope);
     if (const char* text = unreadRefusal(*entry.peer)) {
         refusal = text;
         return Verdict::Refused;
@@ -79,17 +90,54 @@ Admission::Verdict Admission::admit(Request& request, bool workerFree, std::stri
         request.peer = PeerSlot(entry.peer);
         return Verdict::Run;
     }
-    if (entry.peer->queued >= limits_.perPeer || request.size > limits_.queueBytes - queuedBytes_) {
+    if (entry.peer->queued >= limits_.perPeer || !makeRoom(entry, request.size)) {
         refusal = kBusy;
         return Verdict::Refused;
     }
     request.peer = PeerSlot(entry.peer);
     queuedBytes_ += request.size;
+    entry.bytes += request.size;
     ++queuedCount_;
     entry.waiting.push_back(std::move(request));
     // A peer that had nothing waiting takes its turn after every peer that has.
     if (entry.waiting.size() == 1) join(entry);
     return Verdict::Queued;
+}
+
+// Room for `size` more bytes from `entry`'s peer. Each peer's share is the bound over the
+// peers waiting, this one among them, and never less than one request: a peer past its
+// own share is refused, and otherwise the newest requests of the peer holding most are
+// dropped while it holds more than its share. Only when no peer does is the bound passed,
+// so the queue never holds more than the bound or one request per peer waiting.
+bool Admission::makeRoom(const Entry& entry, std::size_t size) {
+    const std::size_t bound = limits_.queueBytes;
+    while (size > bound || queuedBytes_ > bound - size) {
+        const std::size_t waiting = turns_.size() + (entry.waiting.empty() ? 1 : 0);
+        const std::size_t share = std::max(bound / waiting, limits_.maxRequest);
+        if (entry.bytes + size > share) return false;
+        Entry* largest = nullptr;
+        for (Entry* other : turns_) {
+            if (other != &entry && (largest == nullptr || other->bytes > largest->bytes))
+                largest = other;
+        }
+        if (largest == nullptr || largest->bytes <= share) return true;
+        dropNewest(*largest, kBusy);
+    }
+    return true;
+}
+
+// The request is answered with `text` by the caller, through dropped().
+void Admission::dropNewest(Entry& entry, const char* text) {
+    Request request = std::move(entry.waiting.back());
+    entry.waiting.pop_back();
+    entry.bytes -= request.size;
+    queuedBytes_ -= request.size;
+    --queuedCount_;
+    if (entry.waiting.empty()) {
+        turns_.erase(std::find(turns_.begin(), turns_.end(), &entry));
+        entry.putBack = false;
+    }
+    dropped_.push_back({std::move(request), text});
 }
 
 // To the end of the turns, but before a peer whose turn was taken early for a request
@@ -121,6 +169,7 @@ void Admission::putBack(Request&& request) {
     Entry& entry = entryOf(request.envelope.identity());
     startedAhead(*entry.peer);
     queuedBytes_ += request.size;
+    entry.bytes += request.size;
     ++queuedCount_;
     if (!entry.waiting.empty()) turns_.erase(std::find(turns_.begin(), turns_.end(), &entry));
     entry.waiting.push_front(std::move(request));
@@ -138,6 +187,7 @@ std::optional<Request> Admission::takeTurn() {
         Request request = std::move(entry.waiting.front());
         entry.waiting.pop_front();
         if (!entry.waiting.empty()) join(entry);
+        entry.bytes -= request.size;
         queuedBytes_ -= request.size;
         --queuedCount_;
         check(!turns_.empty() || queuedBytes_ == 0, "the queue's byte count is its bodies' sum");
@@ -158,12 +208,66 @@ std::optional<Request> Admission::next(std::string& refusal) {
 // Spliced, not copied: a stop answers every request without needing memory to do it.
 std::list<Request> Admission::takeAll() {
     std::list<Request> all;
-    for (Entry* entry : turns_)
+    for (Entry* entry : turns_) {
         all.splice(all.end(), entry->waiting);
+        entry->bytes = 0;
+    }
     turns_.clear();
     queuedBytes_ = 0;
     queuedCount_ = 0;
     return all;
+}
+
+// Every peer holding replies is sampled, those already cut among them: their bytes are
+// still held until ZeroMQ has dropped them, which the share of the others counts on.
+std::vector<Admission::CutOff> Admission::watch(Clock::time_point now) {
+    std::vector<Peer*> holders;
+    std::vector<Entry*> entries;
+    for (auto& [identity, entry] : peers_) {
+        Peer& peer = *entry.peer;
+        const std::size_t unread = peer.unread.load(std::memory_order_acquire);
+        if (unread == 0 && !peer.reading.holding) continue;
+        const std::uint64_t taken =
+            (peer.charged - unread) + connections_.taken(peer.connection).value_or(0);
+        noteReading(peer.reading, unread, taken, now);
+        if (unread == 0) continue;
+        holders.push_back(&peer);
+        entries.push_back(&entry);
+    }
+    std::vector<CutOff> cut;
+    for (const Cut& c : chooseCuts(holders, {limits_.unreadAll, limits_.unreadCeiling}, now)) {
+        const auto at = std::find(holders.begin(), holders.end(), c.peer) - holders.begin();
+        cutOff(*entries[static_cast<std::size_t>(at)], c.cause, now, cut);
+    }
+    return cut;
+}
+
+// A connection that cannot be ended (its descriptor closed or given to another) is not
+// chosen again; its peer stays as it is.
+void Admission::cutOff(Entry& entry, CutCause cause, Clock::time_point now,
+                       std::vector<CutOff>& out) {
+    Peer& peer = *entry.peer;
+    const std::size_t unread = peer.unread.load(std::memory_order_relaxed);
+    if (!connections_.end(peer.connection)) {
+        peer.connection.fd = -1;
+        return;
+    }
+    peer.cut = true;
+    while (!entry.waiting.empty())
+        dropNewest(entry, kUnread);
+    const std::chrono::duration<double> stalled = now - peer.reading.stalledSince;
+    out.push_back({entry.peer, unread, stalled.count(), cause});
+}
+
+// Past the bound alone, nothing is held: the peers stalled there are cut off within a
+// second, and holding every request for each reply that crosses it would charge the
+// silent peers' pause to everyone. Falling back within the ceiling lets a later
+// crossing hold them again.
+bool Admission::held(Clock::time_point now) {
+    const bool over = unreadAll_->load() > limits_.unreadCeiling;
+    if (over && !overCeiling_) heldSince_ = now;
+    overCeiling_ = over;
+    return over && now - heldSince_ < kUnreadHold;
 }
 
 std::size_t Admission::largestUnread() const {

@@ -1,8 +1,9 @@
-// admission.h - which requests run, wait or are refused. It owns the table of peers,
-// the requests waiting for a worker, served by turns over the peers, and the bounds on
-// both, and on the reply bytes peers leave unread. It knows nothing of workers or
-// sockets: the caller says whether a worker is free, so the rules are tested without
-// processes.
+// admission.h - which requests run, wait or are refused, and which peers are cut off.
+// It owns the table of peers, the requests waiting for a worker, served by turns over
+// the peers, each peer's share of the queue, and the watch on the reply bytes peers
+// leave unread. It knows nothing of workers, and reaches connections only through
+// Connections: the caller says whether a worker is free, so the rules are tested
+// without processes.
 #pragma once
 
 #include <cstddef>
@@ -13,10 +14,13 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
+#include "connections.h"
 #include "options.h"
 #include "request.h"
 #include "unread_bytes.h"
+#include "unread_watch.h"
 
 namespace qel {
 
@@ -24,7 +28,8 @@ namespace qel {
 // for a client that pipelines, small enough that one peer cannot fill the queue.
 inline constexpr int kQueuedPerPeer = 16;
 // The queue's bytes, all peers together, are bounded by this many of the largest
-// request allowed, so waiting requests cost at most a few requests' worth of memory.
+// request allowed, or by one of them per peer waiting when more wait: each peer's share
+// is the bound over the peers waiting, and never less than one request.
 inline constexpr std::size_t kQueueRequests = 4;
 // Reply bytes a single peer may leave unread before its new requests are refused (or
 // the bound on all peers together, when that is lower).
@@ -36,9 +41,9 @@ struct AdmissionLimits {
     std::size_t queueBytes = SIZE_MAX;
     std::size_t unreadPerPeer = kUnreadPerPeer;
     std::size_t unreadAll = SIZE_MAX;
-    // How far past unreadAll peers within their share are still served: one reply's
-    // worth per worker. Beyond it, every new request is refused.
-    std::size_t unreadOver = SIZE_MAX;
+    // unreadAll and one reply's worth per worker: past it, peers that stall are cut off
+    // sooner (unread_watch.h).
+    std::size_t unreadCeiling = SIZE_MAX;
 
     static AdmissionLimits from(const ServiceOptions& options);
 };
@@ -46,8 +51,24 @@ struct AdmissionLimits {
 class Admission {
   public:
     // unreadAll counts the reply bytes ZeroMQ holds for all peers together, and the peers
-    // holding any.
-    Admission(const AdmissionLimits& limits, std::shared_ptr<const UnreadBytes> unreadAll);
+    // holding any; connections is where peers' connections are looked at and ended, and
+    // outlives the admission.
+    Admission(const AdmissionLimits& limits, std::shared_ptr<const UnreadBytes> unreadAll,
+              Connections& connections);
+
+    // A request that admission took out of the queue, or that came from a peer cut off,
+    // to be answered with `text`.
+    struct Dropped {
+        Request request;
+        const char* text;
+    };
+    // A peer cut off, for the log and the counts.
+    struct CutOff {
+        PeerPtr peer;
+        std::size_t unread;
+        double stalledSeconds;
+        CutCause cause;
+    };
 
     enum class Verdict { Run, Queued, Refused };
     // Takes in a request just read. Run: hand it to the free worker now (there is one and
@@ -62,6 +83,18 @@ class Admission {
     std::optional<Request> next(std::string& refusal);
     // Every waiting request, peer by peer, taken out (when the service stops).
     std::list<Request> takeAll();
+    // The requests admit() and watch() took out, for the caller to answer.
+    std::deque<Dropped>& dropped() { return dropped_; }
+    // Samples how the peers holding unread replies read, and cuts off those that
+    // unread_watch.h chooses; their waiting requests join dropped(). Called every
+    // kWatchInterval.
+    std::vector<CutOff> watch(Clock::time_point now);
+
+    // Whether no request may start now, so that no more replies pile up while the watch
+    // cuts off the peers stalled past the ceiling: the unread total has just passed it.
+    // Each crossing holds requests for kUnreadHold at most, so peers that keep the total
+    // up by reading, however slowly, stop nobody for long.
+    bool held(Clock::time_point now);
 
     // A request next() gave out was posted ahead to a busy worker, to start when that
     // worker's run ends. Its peer took its turn early: until the request starts, a peer
@@ -89,18 +122,25 @@ class Admission {
     struct Entry {
         PeerPtr peer;
         std::list<Request> waiting;
+        std::size_t bytes = 0; // the bodies of `waiting`
         // Its turn is first because a request of its was taken back, which has had its
         // turn already: no peer that starts waiting later goes before it.
         bool putBack = false;
     };
 
     Entry& entryOf(std::string_view identity);
+    void noteConnection(Peer& peer, const Envelope& envelope);
     const char* unreadRefusal(const Peer& peer) const;
+    bool makeRoom(const Entry& entry, std::size_t size);
+    void dropNewest(Entry& entry, const char* text);
     std::optional<Request> takeTurn();
     void join(Entry& entry);
+    void cutOff(Entry& entry, CutCause cause, Clock::time_point now, std::vector<CutOff>& out);
 
     AdmissionLimits limits_;
     std::shared_ptr<const UnreadBytes> unreadAll_;
+    Connections& connections_;
+    std::deque<Dropped> dropped_;
     // An entry stays where it is while the table grows, so turns_ can point at it; it is
     // erased only once nothing refers to its peer, and a waiting request does.
     std::unordered_map<std::string, Entry> peers_;
@@ -109,6 +149,9 @@ class Admission {
     std::size_t queuedBytes_ = 0; // the bodies of all waiting requests together
     std::size_t queuedCount_ = 0; // the waiting requests
     std::size_t ahead_ = 0;       // requests posted ahead and not started, all peers'
+    // Whether held() last saw the total past the ceiling, and since when.
+    bool overCeiling_ = false;
+    Clock::time_point heldSince_{};
 };
 
 } // namespace qel

@@ -2,7 +2,9 @@
 // libzmq 4.3 keeps a listening socket that accept4 fails on with EMFILE in its poll
 // set, so its I/O thread spins at full speed for as long as the process is at its
 // limit. This accept4, which the dynamic linker binds libzmq's calls to, turns that
-// into one refused connection: the peer sees it closed and reconnects later.
+// into one refused connection: the peer sees it closed and reconnects later. It also
+// holds the lock that ending a connection takes, so no descriptor is given to a new
+// connection between the check that it is still the old one's and its end.
 #include "descriptors.h"
 
 #include <cerrno>
@@ -19,7 +21,7 @@
 
 namespace {
 
-std::mutex gSpareLock;
+std::mutex gAcceptLock; // held over every accept, and guards gSpare
 int gSpare = -1;
 
 void openSpare() {
@@ -41,9 +43,9 @@ extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) 
         errno = ENOSYS;
         return -1;
     }
+    std::lock_guard<std::mutex> lock(gAcceptLock);
     const int accepted = next(fd, address, length, flags);
     if (accepted >= 0 || (errno != EMFILE && errno != ENFILE)) return accepted;
-    std::lock_guard<std::mutex> lock(gSpareLock);
     if (gSpare >= 0) {
         close(gSpare);
         const int refused = next(fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -55,6 +57,10 @@ extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) 
 }
 
 namespace qel {
+
+std::mutex& acceptLock() {
+    return gAcceptLock;
+}
 
 bool prepareDescriptors() {
     rlimit limit{};
@@ -72,7 +78,7 @@ bool prepareDescriptors() {
             return false;
         }
     }
-    std::lock_guard<std::mutex> lock(gSpareLock);
+    std::lock_guard<std::mutex> lock(gAcceptLock);
     if (gSpare < 0) openSpare();
     if (gSpare < 0) {
         LogLine("error",

@@ -4,7 +4,13 @@
 // in the listen queue where ZeroMQ's I/O thread would retry it in a busy loop.
 #pragma once
 
+#include <mutex>
+
 namespace qel {
+
+// Held by every accept4 in the process while it runs: whoever holds it knows that no
+// descriptor becomes a new connection meanwhile.
+std::mutex& acceptLock();
 
 // Raises the soft RLIMIT_NOFILE to the hard limit and sets the spare descriptor aside;
 // false, said on standard error, when either cannot be done.

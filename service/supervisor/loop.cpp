@@ -40,7 +40,7 @@ ServingLoop::ServingLoop(const ServiceOptions& options, zmq::socket_t& front, in
     : options_(options), front_(front), frontFd_(front.get(zmq::sockopt::fd)), doorbell_(doorbell),
       signals_(signals), metrics_(metrics),
       sender_(front, options.verbose, metrics, options.metrics.has_value()),
-      admission_(AdmissionLimits::from(options), sender_.unread()),
+      admission_(AdmissionLimits::from(options), sender_.unread(), connections_),
       pool_(options, doorbell, exe, metrics) {
     metrics_.unread = sender_.unread();
     // Twice per interval, as the manager advises, so one slow round is not a missed ping.
@@ -84,6 +84,8 @@ bool ServingLoop::round() {
         stopNow(now);
         return true;
     }
+    // Before any request starts: it may cut off peers whose replies hold requests back.
+    if (now >= nextWatch_) watchUnread(now);
     feedWorkers(now);
     if (intakeOpen_) drainFront(now);
     postAhead(now);
@@ -124,7 +126,8 @@ void ServingLoop::stopNow(Clock::time_point now) {
 void ServingLoop::take(Envelope&& envelope, Clock::time_point now) {
     Request request(std::move(envelope), now);
     std::string refusal;
-    switch (admission_.admit(request, workerFree(), refusal)) {
+    const bool held = admission_.held(now);
+    switch (admission_.admit(request, workerFree() && !held, refusal)) {
     case Admission::Verdict::Run:
         dispatch(std::move(request), now);
         break;
@@ -132,8 +135,18 @@ void ServingLoop::take(Envelope&& envelope, Clock::time_point now) {
         sender_.refuse(request, refusal);
         break;
     case Admission::Verdict::Queued:
-        check(!workerFree(), "requests wait only while no worker is idle");
+        check(!workerFree() || held, "requests wait only while no worker can take them");
         break;
+    }
+    answerDropped();
+}
+
+// What admission took out of its queue to make room, or from a peer it cut off.
+void ServingLoop::answerDropped() {
+    std::deque<Admission::Dropped>& dropped = admission_.dropped();
+    while (!dropped.empty()) {
+        sender_.refuse(dropped.front().request, dropped.front().text);
+        dropped.pop_front();
     }
 }
 
@@ -142,7 +155,7 @@ void ServingLoop::take(Envelope&& envelope, Clock::time_point now) {
 void ServingLoop::feedWorkers(Clock::time_point now) {
     std::string refusal;
     returnTakenBack();
-    while (pool_.hasIdle()) {
+    while (pool_.hasIdle() && !admission_.held(now)) {
         pool_.takeBackOne();
         returnTakenBack();
         std::optional<Request> next = admission_.next(refusal);
@@ -160,7 +173,7 @@ void ServingLoop::feedWorkers(Clock::time_point now) {
 // what was read, so that the worker has it before the loop sleeps.
 void ServingLoop::postAhead(Clock::time_point now) {
     std::string refusal;
-    while (admission_.waiting() && pool_.canPostAhead()) {
+    while (admission_.waiting() && pool_.canPostAhead() && !admission_.held(now)) {
         std::optional<Request> next = admission_.next(refusal);
         if (!next) break;
         if (refusal.empty()) {
@@ -273,6 +286,23 @@ void ServingLoop::housekeeping(Clock::time_point now) {
     if (released_ || now - lastActive_ < kIdleRelease) return;
     released_ = pool_.releaseMemory();
     malloc_trim(0);
+}
+
+// Each peer cut off is told in the log, as one line with what it held, and counted.
+void ServingLoop::watchUnread(Clock::time_point now) {
+    nextWatch_ = now + kWatchInterval;
+    for (const Admission::CutOff& cut : admission_.watch(now)) {
+        const char* peer = cut.peer->address.empty() ? "unknown" : cut.peer->address.c_str();
+        LogLine("cutoff", formatted("peer %s cut off: %zu reply bytes unread for %.1f s (%s)", peer,
+                                    cut.unread, cut.stalledSeconds, cutCauseName(cut.cause)))
+            .with("peer", std::string_view(peer))
+            .with("unread_bytes", std::uint64_t{cut.unread})
+            .with("stalled_seconds", cut.stalledSeconds)
+            .with("cause", cutCauseName(cut.cause))
+            .write();
+        bump(metrics_.cutOff[static_cast<std::size_t>(cut.cause)]);
+    }
+    answerDropped();
 }
 
 void ServingLoop::wait(Clock::time_point now) {

@@ -9,6 +9,7 @@
 #include <zmq.hpp>
 
 #include "admission.h"
+#include "connections.h"
 #include "metrics.h"
 #include "options.h"
 #include "reply_sender.h"
@@ -43,6 +44,8 @@ class ServingLoop {
     bool readOnWorthIt();
     void take(Envelope&& envelope, Clock::time_point now);
     void housekeeping(Clock::time_point now);
+    void watchUnread(Clock::time_point now);
+    void answerDropped();
     void wait(Clock::time_point now);
     void takeSignals();
     void pollSignalsNowAndThen(Clock::time_point now);
@@ -57,6 +60,7 @@ class ServingLoop {
     SignalReader& signals_;
     Metrics& metrics_;
     ReplySender sender_;
+    KernelConnections connections_; // before admission_, which uses it
     Admission admission_;
     WorkerPool pool_;
     bool stopRequested_ = false;
@@ -73,6 +77,7 @@ class ServingLoop {
     std::optional<Clock::time_point> stopDeadline_;
     Clock::time_point lastActive_ = Clock::now();
     Clock::time_point lastSweep_ = Clock::now();
+    Clock::time_point nextWatch_{};
     bool released_ = true;
     // With a watchdog: how often the loop says it is alive, and when it next does.
     std::optional<Clock::duration> watchdog_;

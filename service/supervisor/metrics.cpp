@@ -90,6 +90,13 @@ void renderUnread(std::string& out, const Metrics& m) {
            "Unread reply bytes of the peer holding most, as of the last sweep (about a "
            "second).");
     sample(out, "qel_unread_reply_bytes_largest_peer", "", read(m.largestPeerUnread));
+    header(out, "qel_peers_cut_off_total", "counter",
+           "Peers whose connection was ended for replies left unread, by cause.");
+    for (std::size_t i = 0; i < kCutCauses; ++i) {
+        sample(out, "qel_peers_cut_off_total",
+               std::string("cause=\"") + cutCauseName(static_cast<CutCause>(i)) + "\"",
+               read(m.cutOff[i]));
+    }
 }
 
 // The workers: by state, replaced, and the heap each reports.

@@ -12,6 +12,7 @@
 
 #include "outcome.h"
 #include "unread_bytes.h"
+#include "unread_watch.h"
 
 namespace qel {
 
@@ -42,6 +43,8 @@ struct Metrics {
     // Requests a worker started straight after its run before, posted ahead to it.
     std::atomic<std::uint64_t> postedAhead{0};
     std::atomic<std::uint64_t> largestPeerUnread{0}; // as of the last sweep
+    // Peers whose connection was ended for the replies they left unread, by CutCause.
+    std::array<std::atomic<std::uint64_t>, kCutCauses> cutOff{};
     std::array<std::atomic<std::uint64_t>, kWorkerStates> workers{};
     std::array<std::atomic<std::uint64_t>, kLossCauses> replaced{};
     // Each worker slot's Lua heap as its worker last reported it, 0 while it has none;

@@ -18,9 +18,11 @@ class UnreadBytes {
     // hand-over, which follows, orders it before ZeroMQ's release (see InFlight in
     // reply_sender.cpp for how ThreadSanitizer is shown that order). The peer's own count
     // says whether it held nothing before: only the one thread that takes it from zero
-    // sees zero come back, so the peers are counted once each.
+    // sees zero come back, so the peers are counted once each. Only the loop's thread
+    // charges, so the peer's running total of what was charged is a plain count.
     void charge(Peer& peer, std::size_t n) noexcept {
         if (n == 0) return;
+        peer.charged += n;
         if (peer.unread.fetch_add(n, std::memory_order_relaxed) == 0)
             peers_.fetch_add(1, std::memory_order_relaxed);
         bytes_.fetch_add(n, std::memory_order_relaxed);
