@@ -8,6 +8,7 @@
 #include <lua.hpp>
 #include <new>
 
+#include "preload_guard.h"
 #include "replies.h"
 
 namespace qel {
@@ -104,13 +105,14 @@ struct LuaWorkerAccess {
         return 1;
     }
 
-    // The preloaded files, with writable() while they run and their definitions
-    // protected after.
+    // The preloaded files, with writable() while they run, each refused should it leave
+    // a coroutine within a request's reach, and their definitions protected after.
     static int preload(lua_State* L) {
         LuaWorker* worker = of(L);
         beginPreload(L);
-        worker->preload_->run(L, worker->preloading_);
-        finishPreload(L, worker->limits_.trusted);
+        const bool trusted = worker->limits_.trusted;
+        worker->preload_->run(L, worker->preloading_, trusted ? nullptr : refuseSharedCoroutines);
+        finishPreload(L, trusted);
         return 0;
     }
 

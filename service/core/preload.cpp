@@ -106,7 +106,7 @@ bool Preload::compile(const std::vector<PreloadSource>& sources, std::string& er
     return true;
 }
 
-void Preload::run(lua_State* L, const char*& running) const {
+void Preload::run(lua_State* L, const char*& running, void (*afterEach)(lua_State*)) const {
     for (const Chunk& chunk : chunks_) {
         running = chunk.name.c_str();
         if (luaL_loadbufferx(L, chunk.bytecode.data(), chunk.bytecode.size(), chunk.name.c_str(),
@@ -114,6 +114,7 @@ void Preload::run(lua_State* L, const char*& running) const {
             lua_error(L);
         }
         lua_call(L, 0, 0);
+        if (afterEach != nullptr) afterEach(L);
     }
 }
 

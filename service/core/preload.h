@@ -32,8 +32,10 @@ class Preload {
     bool empty() const { return chunks_.empty(); }
 
     // Runs every chunk in L, in order, and raises the first error; running names the
-    // file being run meanwhile. Protected mode only.
-    void run(lua_State* L, const char*& running) const;
+    // file being run meanwhile. afterEach, when given, runs after each chunk, with
+    // running still naming it, so that what it raises is put on that file. Protected
+    // mode only.
+    void run(lua_State* L, const char*& running, void (*afterEach)(lua_State*) = nullptr) const;
 
   private:
     struct Chunk {

@@ -20,14 +20,6 @@ namespace {
 
 // Registry key of the function that undoes a request's changes.
 char kRestoreKey;
-// Registry key of the set of tables the preloaded files marked writable; there only
-// while they run.
-char kWritableKey;
-
-// The globals table keeps only short strings read-only (LUAI_MAXSHORTLEN in llimits.h):
-// longer names are interned apart and cannot carry the mark.
-constexpr std::size_t kLongestFixedName = 40;
-
 // Lua 5.4's own collector settings (lgc.h): what every request starts with.
 constexpr int kGcPause = 200;
 constexpr int kGcStepMul = 100;
@@ -292,106 +284,7 @@ void protectStandardLibrary(lua_State* L) {
     lua_pop(L, 2);
 }
 
-// writable(t): t is the application's to change from requests; returns t.
-int markWritable(lua_State* L) {
-    luaL_checktype(L, 1, LUA_TTABLE);
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &kWritableKey) != LUA_TTABLE) {
-        return luaL_error(L, "writable is available only while the preloaded files run");
-    }
-    lua_pushvalue(L, 1);
-    lua_pushboolean(L, 1);
-    lua_rawset(L, -3);
-    lua_settop(L, 1);
-    return 1;
-}
-
-// The walk of protectPreloaded(): a table not yet seen and not marked writable is
-// queued in `todo` (an array of `pending` entries) and marked seen.
-struct Walk {
-    int writable;
-    int seen;
-    int todo;
-    lua_Integer pending = 0;
-
-    void queue(lua_State* L, int idx) {
-        if (lua_type(L, idx) != LUA_TTABLE) return;
-        idx = lua_absindex(L, idx);
-        lua_pushvalue(L, idx);
-        const bool skip = lua_rawget(L, writable) != LUA_TNIL;
-        lua_pushvalue(L, idx);
-        const bool known = lua_rawget(L, seen) != LUA_TNIL;
-        lua_pop(L, 2);
-        if (skip || known) return;
-        lua_pushvalue(L, idx);
-        lua_pushboolean(L, 1);
-        lua_rawset(L, seen);
-        lua_pushvalue(L, idx);
-        lua_rawseti(L, todo, ++pending);
-    }
-};
-
-// Everything reachable from the globals is made read-only, the standard library again
-// with the rest; then the globals table, guarded again, marks the new names as fixed.
-void protectPreloaded(lua_State* L) {
-    Walk walk{};
-    lua_rawgetp(L, LUA_REGISTRYINDEX, &kWritableKey);
-    walk.writable = lua_gettop(L);
-    lua_newtable(L);
-    walk.seen = lua_gettop(L);
-    lua_newtable(L);
-    walk.todo = lua_gettop(L);
-    lua_pushglobaltable(L);
-    const int globals = lua_gettop(L);
-    lua_pushvalue(L, globals);
-    lua_pushboolean(L, 1);
-    lua_rawset(L, walk.seen);
-    lua_pushnil(L);
-    while (lua_next(L, globals) != 0) {
-        if (lua_type(L, -2) != LUA_TSTRING || lua_rawlen(L, -2) > kLongestFixedName) {
-            luaL_error(L, "a preloaded global must be named by a string of at most %d bytes",
-                       static_cast<int>(kLongestFixedName));
-        }
-        walk.queue(L, -1);
-        lua_pop(L, 1);
-    }
-    while (walk.pending > 0) {
-        lua_rawgeti(L, walk.todo, walk.pending);
-        lua_pushnil(L);
-        lua_rawseti(L, walk.todo, walk.pending--);
-        const int table = lua_gettop(L);
-        lua_pushnil(L);
-        while (lua_next(L, table) != 0) {
-            walk.queue(L, -2);
-            walk.queue(L, -1);
-            lua_pop(L, 1);
-        }
-        if (lua_getmetatable(L, table) != 0) {
-            walk.queue(L, -1);
-            lua_pop(L, 1);
-        }
-        lua_setreadonly(L, table);
-        lua_pop(L, 1);
-    }
-    lua_setreadonly(L, globals);
-    lua_settop(L, walk.writable - 1);
-}
-
 } // namespace
-
-void beginPreload(lua_State* L) {
-    lua_newtable(L);
-    lua_rawsetp(L, LUA_REGISTRYINDEX, &kWritableKey);
-    lua_pushcfunction(L, markWritable);
-    lua_setglobal(L, "writable");
-}
-
-void finishPreload(lua_State* L, bool trusted) {
-    lua_pushnil(L);
-    lua_setglobal(L, "writable");
-    if (!trusted) protectPreloaded(L);
-    lua_pushnil(L);
-    lua_rawsetp(L, LUA_REGISTRYINDEX, &kWritableKey);
-}
 
 void openLibraries(lua_State* L, bool trusted, lua_CFunction print, SandboxState& state) {
     openListed(L, trusted);

@@ -20,16 +20,6 @@ struct SandboxState {
 // must outlive L. Must run in protected mode (it allocates).
 void openLibraries(lua_State* L, bool trusted, lua_CFunction print, SandboxState& state);
 
-// Around the --preload files: before them, the global `writable(t)`, which marks table t
-// as one requests may change (and keeps what only it reaches out of protection); after
-// them, writable is gone and, in the sandbox, every global the files defined is
-// read-only like the standard library, as is every table reachable from them through
-// fields, keys and metatables. A function's upvalues are not followed: they are its own.
-// Both run in protected mode; finishPreload() raises an error for a global it cannot
-// protect.
-void beginPreload(lua_State* L);
-void finishPreload(lua_State* L, bool trusted);
-
 // Undoes what the last request did to the collector and the random generator. Run in
 // protected mode after a request for which state.dirty() holds.
 int restoreSandbox(lua_State* L);
