@@ -24,13 +24,17 @@ bool stillThere(const ConnectionId& connection) {
 
 } // namespace
 
+// Every call takes the accept lock: the descriptor came from an accept on ZeroMQ's I/O
+// thread, and the lock is what orders that accept before this look at it.
 ConnectionId KernelConnections::identify(int fd) {
+    std::lock_guard<std::mutex> lock(acceptLock());
     struct stat st {};
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return {};
     return {fd, static_cast<std::uint64_t>(st.st_ino)};
 }
 
 std::optional<std::uint64_t> KernelConnections::taken(const ConnectionId& connection) {
+    std::lock_guard<std::mutex> lock(acceptLock());
     if (!stillThere(connection)) return std::nullopt;
     tcp_info info{};
     socklen_t length = sizeof info;
