@@ -235,10 +235,8 @@ std::vector<Admission::CutOff> Admission::watch(Clock::time_point now) {
         entries.push_back(&entry);
     }
     std::vector<CutOff> cut;
-    for (const Cut& c : chooseCuts(holders, {limits_.unreadAll, limits_.unreadCeiling}, now)) {
-        const auto at = std::find(holders.begin(), holders.end(), c.peer) - holders.begin();
-        cutOff(*entries[static_cast<std::size_t>(at)], c.cause, now, cut);
-    }
+    for (const Cut& c : chooseCuts(holders, {limits_.unreadAll, limits_.unreadCeiling}, now))
+        cutOff(*entries[c.holder], c.cause, now, cut);
     return cut;
 }
 

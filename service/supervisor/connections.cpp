@@ -16,10 +16,15 @@ namespace qel {
 
 namespace {
 
-bool stillThere(const ConnectionId& connection) {
+// The inode of the socket on fd, or nothing when fd names no socket.
+std::optional<std::uint64_t> socketInode(int fd) {
     struct stat st {};
-    return connection.fd >= 0 && fstat(connection.fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
-           static_cast<std::uint64_t>(st.st_ino) == connection.inode;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_ino);
+}
+
+bool stillThere(const ConnectionId& connection) {
+    return socketInode(connection.fd) == connection.inode;
 }
 
 } // namespace
@@ -28,9 +33,8 @@ bool stillThere(const ConnectionId& connection) {
 // thread, and the lock is what orders that accept before this look at it.
 ConnectionId KernelConnections::identify(int fd) {
     std::lock_guard<std::mutex> lock(acceptLock());
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return {};
-    return {fd, static_cast<std::uint64_t>(st.st_ino)};
+    const std::optional<std::uint64_t> inode = socketInode(fd);
+    return inode ? ConnectionId{fd, *inode} : ConnectionId{};
 }
 
 std::optional<std::uint64_t> KernelConnections::taken(const ConnectionId& connection) {

@@ -43,14 +43,19 @@ void sample(std::string& out, const char* name, const std::string& labels, std::
     out += '\n';
 }
 
+// One sample of `name` per entry of counts, labelled label="nameOf(i)".
+template <std::size_t N, typename NameOf>
+void samplesBy(std::string& out, const char* name, const char* label,
+               const std::array<std::atomic<std::uint64_t>, N>& counts, NameOf nameOf) {
+    for (std::size_t i = 0; i < N; ++i)
+        sample(out, name, std::string(label) + "=\"" + nameOf(i) + "\"", read(counts[i]));
+}
+
 // Requests: by outcome, how long they took, and how many wait or run.
 void renderRequests(std::string& out, const Metrics& m) {
     header(out, "qel_requests_total", "counter", "Requests answered, by outcome.");
-    for (std::size_t i = 0; i < kOutcomes; ++i) {
-        sample(out, "qel_requests_total",
-               std::string("outcome=\"") + outcomeName(static_cast<Outcome>(i)) + "\"",
-               read(m.requests[i]));
-    }
+    samplesBy(out, "qel_requests_total", "outcome", m.requests,
+              [](std::size_t i) { return outcomeName(static_cast<Outcome>(i)); });
 
     header(out, "qel_request_duration_seconds", "histogram",
            "Time from reading a request off the socket to handing its answer to ZeroMQ, "
@@ -92,27 +97,19 @@ void renderUnread(std::string& out, const Metrics& m) {
     sample(out, "qel_unread_reply_bytes_largest_peer", "", read(m.largestPeerUnread));
     header(out, "qel_peers_cut_off_total", "counter",
            "Peers whose connection was ended for replies left unread, by cause.");
-    for (std::size_t i = 0; i < kCutCauses; ++i) {
-        sample(out, "qel_peers_cut_off_total",
-               std::string("cause=\"") + cutCauseName(static_cast<CutCause>(i)) + "\"",
-               read(m.cutOff[i]));
-    }
+    samplesBy(out, "qel_peers_cut_off_total", "cause", m.cutOff,
+              [](std::size_t i) { return cutCauseName(static_cast<CutCause>(i)); });
 }
 
 // The workers: by state, replaced, and the heap each reports.
 void renderWorkers(std::string& out, const Metrics& m) {
     header(out, "qel_workers", "gauge", "Worker processes by state.");
-    for (std::size_t i = 0; i < kWorkerStates; ++i) {
-        sample(out, "qel_workers", std::string("state=\"") + kWorkerStateNames[i] + "\"",
-               read(m.workers[i]));
-    }
+    samplesBy(out, "qel_workers", "state", m.workers,
+              [](std::size_t i) { return kWorkerStateNames[i]; });
     header(out, "qel_workers_replaced_total", "counter",
            "Worker processes given up and started anew, by cause.");
-    for (std::size_t i = 0; i < kLossCauses; ++i) {
-        sample(out, "qel_workers_replaced_total",
-               std::string("cause=\"") + lossCauseName(static_cast<LossCause>(i)) + "\"",
-               read(m.replaced[i]));
-    }
+    samplesBy(out, "qel_workers_replaced_total", "cause", m.replaced,
+              [](std::size_t i) { return lossCauseName(static_cast<LossCause>(i)); });
     header(out, "qel_worker_lua_heap_bytes", "gauge",
            "The Lua heap of each worker slot as its worker last reported it.");
     for (std::size_t i = 0; i < m.workerHeapSlots; ++i) {

@@ -24,21 +24,22 @@ void noteReading(Reading& reading, std::size_t unread, std::uint64_t taken,
 namespace {
 
 struct Candidate {
-    Peer* peer;
+    std::size_t holder;
     std::size_t unread;
     WatchClock::duration stalled;
+    bool chosen = false;
 };
 
-// Cuts from `pool` in order while `over` says the bytes left pass the line, taking each
-// cut peer's bytes off `left`.
+// Cuts from `pool` in order while the bytes left pass the line, taking each cut peer's
+// bytes off `left`.
 void cutWhile(std::vector<Candidate>& pool, std::size_t& left, std::size_t line,
               WatchClock::duration grace, CutCause cause, std::vector<Cut>& cuts) {
     for (Candidate& c : pool) {
         if (left <= line) return;
-        if (c.peer == nullptr || c.stalled < grace) continue;
-        cuts.push_back({c.peer, cause});
+        if (c.chosen || c.stalled < grace) continue;
+        cuts.push_back({c.holder, cause});
         left -= std::min(left, c.unread);
-        c.peer = nullptr;
+        c.chosen = true;
     }
 }
 
@@ -57,11 +58,12 @@ std::vector<Cut> chooseCuts(const std::vector<Peer*>& holders, const UnreadBound
     if (left <= bounds.bound || live == 0) return cuts;
     const std::size_t share = bounds.bound / live;
     std::vector<Candidate> pool;
-    for (Peer* peer : holders) {
-        const std::size_t unread = peer->unread.load(std::memory_order_relaxed);
-        if (peer->cut || unread <= share || peer->connection.fd < 0 || !peer->reading.holding)
+    for (std::size_t i = 0; i < holders.size(); ++i) {
+        const Peer& peer = *holders[i];
+        const std::size_t unread = peer.unread.load(std::memory_order_relaxed);
+        if (peer.cut || unread <= share || peer.connection.fd < 0 || !peer.reading.holding)
             continue;
-        pool.push_back({peer, unread, now - peer->reading.stalledSince});
+        pool.push_back({i, unread, now - peer.reading.stalledSince});
     }
     std::stable_sort(pool.begin(), pool.end(), [](const Candidate& a, const Candidate& b) {
         return a.unread != b.unread ? a.unread > b.unread : a.stalled > b.stalled;

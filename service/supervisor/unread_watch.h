@@ -44,7 +44,7 @@ void noteReading(Reading& reading, std::size_t unread, std::uint64_t taken,
                  WatchClock::time_point now);
 
 struct Cut {
-    Peer* peer;
+    std::size_t holder; // its place in `holders`
     CutCause cause;
 };
 
