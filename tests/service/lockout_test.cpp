@@ -83,6 +83,15 @@ TEST(QueueHog, HoldsAReaderUpByATurn) {
             ++refills;
         }
     });
+    // Joined on every way out, a failed assertion's too.
+    struct Stop {
+        std::atomic<bool>& attacking;
+        std::thread& refill;
+        ~Stop() {
+            attacking = false;
+            refill.join();
+        }
+    } stop{attacking, refill};
     ASSERT_TRUE(waitUntil([&] { return refills > 0; }, 20s));
     RawClient reader(service.endpoint(), 20000);
     // Two peers, one worker: (floor(1/1) + 1) x (0.3 s + 0.5 s).
@@ -94,8 +103,6 @@ TEST(QueueHog, HoldsAReaderUpByATurn) {
             EXPECT_LT(secondsSince(start), bound) << "request " << i;
         }
     }
-    attacking = false;
-    refill.join();
 }
 
 // Peers that never read, each asking for replies far past --max-unread. Raw peers hold
