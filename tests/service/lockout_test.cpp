@@ -157,8 +157,11 @@ struct SilentPeers {
 class Lockout : public testing::TestWithParam<Silent> {};
 
 // The reader is never refused, its own large reply comes whole, the silent peers are cut
-// off (logged and counted), and the service's memory stays within --max-unread + 2 x W x
-// --max-memory + 64 MiB.
+// off (logged and counted), and the service's memory stays within the bound the docs
+// give: the ceiling (--max-unread + W x --max-memory), passed by at most the replies of
+// the runs and the requests posted ahead (2 x W x --max-memory), and 64 MiB besides. How
+// close a run comes to it depends on how soon the loop gets the processor on a busy
+// machine, not on the rule.
 TEST_P(Lockout, SilentPeersGetNoReaderRefused) {
     const Silent& row = GetParam();
     ServiceProcess service({"--workers", std::to_string(row.workers), "--metrics", "127.0.0.1:0"});
@@ -183,7 +186,7 @@ TEST_P(Lockout, SilentPeersGetNoReaderRefused) {
     const std::size_t most = peak.stop();
     RecordProperty("peak_mib", static_cast<int>(most / kMiB));
     if (!kSanitized) {
-        EXPECT_LT(most, (256 + 2 * row.workers * 256 + 64) * kMiB) << most / kMiB << " MiB";
+        EXPECT_LT(most, (256 + 3 * row.workers * 256 + 64) * kMiB) << most / kMiB << " MiB";
     }
     EXPECT_NE(service.log().find("cut off"), std::string::npos);
     if (row.raw) {
