@@ -817,8 +817,9 @@ TEST(LuaWorkerJson, ConvertsWithinTheGuardsAndNoRequestChangesIt) {
     trusted.trusted = true;
     Limits fresh = sandboxed;
     fresh.fresh = true;
-    Limits memory = smallLimits(); // 16 MiB, no instruction limit: only memory stops it
+    Limits memory = smallLimits(); // 16 MiB, no instruction or time limit: only memory stops it
     memory.maxInstructions = 0;
+    memory.maxSeconds = 0;
     Limits counted = smallLimits(); // room for the whole result: only the count stops it
     counted.maxMemory = std::size_t{64} << 20;
     const Limits* const kinds[] = {&sandboxed, &trusted, &fresh, &memory, &counted};
