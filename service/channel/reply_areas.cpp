@@ -46,6 +46,18 @@ bool ReplyAreas::release(std::size_t keep) {
     return released;
 }
 
+char* ReplyAreas::find(std::size_t size, const std::uint64_t* arenaOffset) {
+    if (arenaOffset == nullptr) {
+        SharedArea& area = areas_[current_]->area;
+        return area.cover(size) ? area.data() : nullptr;
+    }
+    // The worker names the place; it must lie within the mapping, which never changes.
+    if (!arena_ || arena_->held.load(std::memory_order_acquire)) return nullptr;
+    const SharedArea& area = arena_->area;
+    if (*arenaOffset > area.mapped() || size > area.mapped() - *arenaOffset) return nullptr;
+    return area.data() + *arenaOffset;
+}
+
 char* SharedReplyStorage::resize(std::size_t capacity, std::size_t) noexcept {
     SharedArea& area = *areas_[current_];
     return area.reserve(capacity) ? area.data() : nullptr;

@@ -69,6 +69,11 @@ class ReplyAreas {
     // Gives back the pages beyond `keep` of every area ZeroMQ does not hold; false while
     // one is still held, to be looked at again later.
     bool release(std::size_t keep);
+    // Where the reply of `size` bytes that the worker says it left lies, read from what
+    // this side maps only: the start of the current area, or `arenaOffset` into the arena.
+    // Null when it does not lie wholly within the mapping, or when ZeroMQ still sends
+    // from the arena, whose bytes the worker must then keep as they are.
+    char* find(std::size_t size, const std::uint64_t* arenaOffset);
 
   private:
     std::shared_ptr<ReplyArea> areas_[2];

@@ -135,7 +135,7 @@ void Admission::dropNewest(Entry& entry, const char* text) {
     --queuedCount_;
     if (entry.waiting.empty()) {
         turns_.erase(std::find(turns_.begin(), turns_.end(), &entry));
-        entry.putBack = false;
+        entry.withdrawn = false;
     }
     dropped_.push_back({std::move(request), text});
 }
@@ -148,32 +148,32 @@ void Admission::join(Entry& entry) {
         return;
     }
     const auto early = std::find_if(turns_.begin(), turns_.end(), [](const Entry* e) {
-        return !e->putBack && e->peer->ahead > 0;
+        return !e->withdrawn && e->peer->ahead > 0;
     });
     turns_.insert(early, &entry);
 }
 
-void Admission::postedAhead(Peer& peer) {
+void Admission::aheadPosted(Peer& peer) {
     ++peer.ahead;
     ++ahead_;
 }
 
-void Admission::startedAhead(Peer& peer) {
+void Admission::aheadStarted(Peer& peer) {
     if (!check(peer.ahead > 0 && ahead_ > 0, "a request starts ahead only once it is posted ahead"))
         return;
     --peer.ahead;
     --ahead_;
 }
 
-void Admission::putBack(Request&& request) {
+void Admission::aheadWithdrawn(Request&& request) {
     Entry& entry = entryOf(request.envelope.identity());
-    startedAhead(*entry.peer);
+    aheadStarted(*entry.peer);
     queuedBytes_ += request.size;
     entry.bytes += request.size;
     ++queuedCount_;
     if (!entry.waiting.empty()) turns_.erase(std::find(turns_.begin(), turns_.end(), &entry));
     entry.waiting.push_front(std::move(request));
-    entry.putBack = true;
+    entry.withdrawn = true;
     turns_.push_front(&entry);
 }
 
@@ -181,7 +181,7 @@ std::optional<Request> Admission::takeTurn() {
     while (!turns_.empty()) {
         Entry& entry = *turns_.front();
         turns_.pop_front();
-        entry.putBack = false;
+        entry.withdrawn = false;
         if (!check(!entry.waiting.empty(), "a peer has a turn only while a request of its waits"))
             continue;
         Request request = std::move(entry.waiting.front());

@@ -100,11 +100,11 @@ class Admission {
     // worker's run ends. Its peer took its turn early: until the request starts, a peer
     // that starts waiting (or waits again) goes before it, as it would had the turn been
     // taken when the worker came free, so turns come as if nothing were posted ahead.
-    void postedAhead(Peer& peer);
-    void startedAhead(Peer& peer);
-    // A request posted ahead taken back before it started: it is the first to run again,
+    void aheadPosted(Peer& peer);
+    void aheadStarted(Peer& peer);
+    // A request posted ahead withdrawn before it was claimed: it is the first to run again,
     // its peer first in turn.
-    void putBack(Request&& request);
+    void aheadWithdrawn(Request&& request);
 
     bool waiting() const { return !turns_.empty(); }
     std::size_t waitingBytes() const { return queuedBytes_; }
@@ -123,9 +123,9 @@ class Admission {
         PeerPtr peer;
         std::list<Request> waiting;
         std::size_t bytes = 0; // the bodies of `waiting`
-        // Its turn is first because a request of its was taken back, which has had its
-        // turn already: no peer that starts waiting later goes before it.
-        bool putBack = false;
+        // Its turn is first because a request of its was withdrawn from behind a run,
+        // which has had its turn already: no peer that starts waiting later goes before it.
+        bool withdrawn = false;
     };
 
     Entry& entryOf(std::string_view identity);

@@ -35,9 +35,9 @@ class ServingLoop {
     void closeIntake(Clock::time_point now);
     void stopNow(Clock::time_point now);
     void feedWorkers(Clock::time_point now);
-    void postAhead(Clock::time_point now);
+    void feedAhead(Clock::time_point now);
     bool workerFree() const;
-    void returnTakenBack();
+    void requeueWithdrawn();
     void dispatch(Request&& request, Clock::time_point now);
     void sendAnswers(Clock::time_point now);
     void drainFront(Clock::time_point now);
@@ -58,7 +58,7 @@ class ServingLoop {
     int frontFd_;
     int doorbell_;
     SignalReader& signals_;
-    Metrics& metrics_;
+    MetricsWriter metrics_;
     ReplySender sender_;
     KernelConnections connections_; // before admission_, which uses it
     Admission admission_;

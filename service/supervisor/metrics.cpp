@@ -9,6 +9,10 @@ namespace qel {
 
 namespace {
 
+std::uint64_t read(const Series& series) {
+    return series.read();
+}
+
 std::uint64_t read(const std::atomic<std::uint64_t>& value) {
     return value.load(std::memory_order_relaxed);
 }
@@ -46,7 +50,7 @@ void sample(std::string& out, const char* name, const std::string& labels, std::
 // One sample of `name` per entry of counts, labelled label="nameOf(i)".
 template <std::size_t N, typename NameOf>
 void samplesBy(std::string& out, const char* name, const char* label,
-               const std::array<std::atomic<std::uint64_t>, N>& counts, NameOf nameOf) {
+               const std::array<Series, N>& counts, NameOf nameOf) {
     for (std::size_t i = 0; i < N; ++i)
         sample(out, name, std::string(label) + "=\"" + nameOf(i) + "\"", read(counts[i]));
 }

@@ -49,6 +49,38 @@ extern "C" void freeCopy(void* data, void* hint) {
     std::free(data);
 }
 
+// Where a reply is read from, and whether it goes out from there or from a copy.
+struct Source {
+    char* bytes = nullptr;
+    bool inPlace = true;
+};
+
+// False when the reply does not lie where it may be read from.
+bool locate(ReplyAreas& areas, std::size_t size, const std::uint64_t* arenaOffset, bool keepArea,
+            Source& source) {
+    source.bytes = areas.find(size, arenaOffset);
+    if (source.bytes == nullptr) return false;
+    if (arenaOffset == nullptr)
+        source.inPlace = !areas.otherHeld() && !(keepArea && size <= kCopiedToKeepArea);
+    return true;
+}
+
+// False when ZeroMQ could not allocate the message; `copy` is then still the caller's.
+bool wrap(zmq::message_t& message, const Source& source, std::size_t size, void* copy,
+          InFlight* flight) {
+    try {
+        if (source.inPlace) {
+            message.rebuild(source.bytes, size, releaseReply, flight);
+        } else {
+            if (size != 0) std::memcpy(copy, source.bytes, size);
+            message.rebuild(copy, size, freeCopy, flight);
+        }
+    } catch (const zmq::error_t&) { // ZeroMQ could not allocate the message
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 double ReplySender::count(const Request& request, Outcome outcome) const {
@@ -90,47 +122,30 @@ ReplySender::Sent ReplySender::sendReply(Request& request, ReplyAreas& areas, st
                                          bool ok, std::size_t worker,
                                          const std::uint64_t* arenaOffset, bool keepArea) {
     const std::shared_ptr<ReplyArea>& area = arenaOffset != nullptr ? areas.arena() : areas.built();
-    char* bytes = nullptr;
-    bool inPlace = true;
-    if (arenaOffset != nullptr) {
-        // The worker names the place; it must lie within the mapping, which never changes.
-        if (!area || area->held.load(std::memory_order_acquire) ||
-            *arenaOffset > area->area.mapped() || size > area->area.mapped() - *arenaOffset)
-            return Sent::Unreadable;
-        bytes = area->area.data() + *arenaOffset;
-    } else {
-        if (!area->area.cover(size)) return Sent::Unreadable;
-        bytes = area->area.data();
-        inPlace = !areas.otherHeld() && !(keepArea && size <= kCopiedToKeepArea);
-    }
-    void* copy = inPlace ? nullptr : std::malloc(size == 0 ? 1 : size);
-    if (!inPlace && copy == nullptr) return Sent::NoMemory;
+    Source source;
+    if (!locate(areas, size, arenaOffset, keepArea, source)) return Sent::Unreadable;
+    void* copy = source.inPlace ? nullptr : std::malloc(size == 0 ? 1 : size);
+    if (!source.inPlace && copy == nullptr) return Sent::NoMemory;
     auto flight = std::make_unique<InFlight>();
-    flight->area = inPlace ? area : nullptr;
+    flight->area = source.inPlace ? area : nullptr;
     flight->peer = request.peer.get();
     flight->unread = unread_;
     flight->size = size;
     zmq::message_t message;
-    try {
-        if (inPlace) {
-            message.rebuild(bytes, size, releaseReply, flight.get());
-        } else {
-            if (size != 0) std::memcpy(copy, bytes, size);
-            message.rebuild(copy, size, freeCopy, flight.get());
-        }
-    } catch (const zmq::error_t&) { // ZeroMQ could not allocate the message
+    if (!wrap(message, source, size, copy, flight.get())) {
         std::free(copy);
         return Sent::NoMemory;
     }
     // From here on the message owns the record, and ZeroMQ's callback gives it back,
     // whether the send below succeeds or not.
     InFlight& handed = *flight.release();
-    if (inPlace) area->held.store(true, std::memory_order_relaxed);
+    if (source.inPlace) area->held.store(true, std::memory_order_relaxed);
     unread_->charge(*request.peer, size);
     handed.handedOver.store(true, std::memory_order_release);
     // An error is told apart by its first bytes, read before the area is handed over:
     // ZeroMQ may send and release it from its own thread once it has it.
-    const Outcome outcome = ok ? Outcome::Ok : errorOutcome({bytes, std::min(size, kClassified)});
+    const Outcome outcome =
+        ok ? Outcome::Ok : errorOutcome({source.bytes, std::min(size, kClassified)});
     const double seconds = count(request, outcome);
     const bool sent = request.envelope.reply(front_, message);
     record(request, size, outcome, sent, seconds, &worker);

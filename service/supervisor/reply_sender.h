@@ -24,7 +24,7 @@ class ReplySender {
   public:
     // Every answer is counted in `metrics`, and timed for its histogram when `timed`.
     // Throws std::bad_alloc.
-    ReplySender(zmq::socket_t& front, bool verbose, Metrics& metrics, bool timed)
+    ReplySender(zmq::socket_t& front, bool verbose, MetricsWriter& metrics, bool timed)
         : front_(front), verbose_(verbose), timed_(timed), metrics_(metrics),
           unread_(std::make_shared<UnreadBytes>()) {}
 
@@ -60,7 +60,7 @@ class ReplySender {
     zmq::socket_t& front_;
     bool verbose_;
     bool timed_;
-    Metrics& metrics_;
+    MetricsWriter& metrics_;
     std::shared_ptr<UnreadBytes> unread_;
 };
 

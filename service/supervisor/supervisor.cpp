@@ -25,6 +25,7 @@
 #include "loop.h"
 #include "metrics_server.h"
 #include "notify.h"
+#include "reports.h"
 #include "signals.h"
 
 namespace qel {
@@ -115,10 +116,9 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
     Metrics metrics;
     metrics.startTime = startTime;
     metrics.accessDecisions = accessDecisions;
-    // The serving generation, a reload's new one and the workers of older ones still
-    // finishing their last requests (at most --workers of them) fit in three times.
-    metrics.workerHeapSlots = 3 * static_cast<std::size_t>(options.workers);
-    metrics.workerHeap = std::make_unique<std::atomic<std::uint64_t>[]>(metrics.workerHeapSlots);
+    // As many as the pool can ever have (a reload that would need more fails).
+    metrics.workerHeapSlots = maxWorkerSlots(options.workers);
+    metrics.workerHeap = std::make_unique<Series[]>(metrics.workerHeapSlots);
     ServingLoop loop(options, front, doorbell, exe, signals, metrics);
     // Declared after what it reads, so it stops first; bound before the workers start, so
     // an address that cannot be had stops the service at once.
@@ -133,29 +133,46 @@ int serveOn(zmq::context_t& context, const ServiceOptions& options, int doorbell
     std::fflush(stdout);
     // Only now: the socket is bound and every worker has said it can serve, so the first
     // request a dependent unit sends is answered without waiting for a start.
-    const std::string status = "serving on " + endpoint + ": " + std::to_string(options.workers) +
-                               (options.workers == 1 ? " worker" : " workers");
-    notify("READY=1\nSTATUS=" + status);
-    // The text log has never had these lines; standard output has the endpoint.
-    if (logFormat() == LogFormat::Json) {
-        LogLine("start", status)
-            .with("endpoint", endpoint)
-            .with("workers", options.workers)
-            .with("pid", static_cast<int>(getpid()))
-            .write();
-    }
+    reportServing(endpoint, options.workers);
     loop.serve();
-    if (logFormat() == LogFormat::Json) LogLine("stop", "stopped").write();
+    reportStopped();
     return 0;
+}
+
+// Seconds since the epoch, for the metrics' start time.
+double wallClock() {
+    timespec started{};
+    clock_gettime(CLOCK_REALTIME, &started);
+    return static_cast<double>(started.tv_sec) + started.tv_nsec / 1e9;
+}
+
+// The context, its access control and the serving on them; the exit status.
+int serveWith(int threads, const ServiceOptions& options, int doorbell, int exe,
+              SignalReader& signals, double startTime) {
+    int status = 1;
+    try {
+        zmq::context_t context(threads);
+        std::unique_ptr<ZapHandler> zap = accessControl(context, options);
+        // Shut down before the access control's thread is joined, however serving ends:
+        // that thread leaves its receive only when the context says so.
+        struct ShutDown {
+            zmq::context_t& context;
+            ~ShutDown() { context.shutdown(); }
+        } shutDown{context};
+        status = serveOn(context, options, doorbell, exe, signals, startTime,
+                         zap ? zap->decisions() : nullptr);
+    } catch (const std::exception& e) {
+        LogLine("error", e.what()).write();
+        status = 1;
+    }
+    return status;
 }
 
 } // namespace
 
 int runSupervisor(const ServiceOptions& options) {
     setLogFormat(options.logFormat);
-    timespec started{};
-    clock_gettime(CLOCK_REALTIME, &started);
-    const double startTime = static_cast<double>(started.tv_sec) + started.tv_nsec / 1e9;
+    const double startTime = wallClock();
     // Before any thread starts, so that the threads ZeroMQ and the access control start
     // inherit the blocked signals too.
     SignalReader signals;
@@ -179,22 +196,7 @@ int runSupervisor(const ServiceOptions& options) {
         close(exe);
         return 1;
     }
-    int status = 1;
-    try {
-        zmq::context_t context(*threads);
-        std::unique_ptr<ZapHandler> zap = accessControl(context, options);
-        // Shut down before the access control's thread is joined, however serving ends:
-        // that thread leaves its receive only when the context says so.
-        struct ShutDown {
-            zmq::context_t& context;
-            ~ShutDown() { context.shutdown(); }
-        } shutDown{context};
-        status = serveOn(context, options, doorbell, exe, signals, startTime,
-                         zap ? zap->decisions() : nullptr);
-    } catch (const std::exception& e) {
-        LogLine("error", e.what()).write();
-        status = 1;
-    }
+    const int status = serveWith(*threads, options, doorbell, exe, signals, startTime);
     close(doorbell);
     close(exe);
     return status;

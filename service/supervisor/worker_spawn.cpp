@@ -1,8 +1,9 @@
-// worker_spawn.cpp - posix_spawn of a worker. Every signal the supervisor blocks or
-// ignores is unblocked and reset in the child, which starts as any process does and
-// chooses its own.
+// worker_spawn.cpp - posix_spawn of a worker, and the signals sent to one. Every signal
+// the supervisor blocks or ignores is unblocked and reset in the child, which starts as
+// any process does and chooses its own.
 #include "worker_spawn.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -119,6 +120,19 @@ pid_t spawnWorker(int exe, const ServiceOptions& options, const ChannelFds& chan
         return -1;
     }
     return pid;
+}
+
+// Anything but a process already gone is a fault worth saying.
+void signalWorker(pid_t pid, int signal, std::uint32_t sequence) {
+    sigval value{};
+    value.sival_int = static_cast<int>(sequence);
+    const int result = signal == SIGKILL ? kill(pid, signal) : sigqueue(pid, signal, value);
+    if (result != 0 && errno != ESRCH) {
+        LogLine("error", formatted("cannot signal worker %d: %s", static_cast<int>(pid),
+                                   std::strerror(errno)))
+            .with("pid", static_cast<int>(pid))
+            .write();
+    }
 }
 
 } // namespace qel

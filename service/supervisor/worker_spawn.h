@@ -3,6 +3,7 @@
 // reaches it: not its standard input or output, not its other descriptors.
 #pragma once
 
+#include <cstdint>
 #include <sys/types.h>
 
 #include "options.h"
@@ -25,5 +26,9 @@ struct ChannelFds {
 // Starts `exe` (a descriptor of the service's own executable) as a worker; its pid, or
 // -1 after saying on standard error why it could not start.
 pid_t spawnWorker(int exe, const ServiceOptions& options, const ChannelFds& channel);
+
+// Sends `signal` to a worker that may have ended already (then it is a zombie or
+// reaped, and its end is the reaper's); a deadline signal carries the run's sequence.
+void signalWorker(pid_t pid, int signal, std::uint32_t sequence);
 
 } // namespace qel

@@ -97,7 +97,7 @@ void pinTimeZone() {
 // What serving a request takes, and only that; found by tracing the service's test
 // suites. Anything else kills the process: nothing of ours makes other calls once here,
 // so it has been taken over.
-// Calls on descriptors (write, ftruncate, lseek) and mmap are apart, in installFilter.
+// Calls on descriptors (write, ftruncate, lseek) and mmap are apart, narrowed below.
 constexpr int kAllowed[] = {
     // waiting for a request
     SCMP_SYS(futex),
@@ -193,39 +193,51 @@ scmp_arg_cmp onDescriptor(int fd) {
     return SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(fd));
 }
 
-void installFilter(const JailSettings& settings) {
-    Filter filter;
-    // Every thread, should there be any besides this one.
-    filter.attribute(SCMP_FLTATR_CTL_TSYNC, 1);
-    for (int call : kAllowed)
-        filter.allow(call);
-    // Anonymous memory for the allocator, never executable: nothing of ours maps code
-    // once here, and a process taken over cannot load any of its own. No file either:
-    // the areas are mapped before the jail and only grown since (mremap), and the log,
-    // were it a file open for reading and writing, could be mapped and rewritten. The
-    // kernel ignores the descriptor of an anonymous mapping; glibc passes -1 as an int,
-    // so only the low 32 bits are compared.
+// Anonymous memory for the allocator, never executable: nothing of ours maps code
+// once here, and a process taken over cannot load any of its own. No file either:
+// the areas are mapped before the jail and only grown since (mremap), and the log,
+// were it a file open for reading and writing, could be mapped and rewritten. The
+// kernel ignores the descriptor of an anonymous mapping; glibc passes -1 as an int,
+// so only the low 32 bits are compared.
+void allowAnonymousMemory(Filter& filter) {
     filter.allow(SCMP_SYS(mmap), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0),
                  SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, MAP_ANONYMOUS),
                  SCMP_A4(SCMP_CMP_MASKED_EQ, 0xffffffffU, 0xffffffffU));
-    // The log takes write and writev (glibc's fatal messages) and nothing else: no
-    // positioned write, seek, truncation or fallocate. Each write then lands at the end,
-    // or at the offset the log's description shares with the supervisor, which only
-    // ever moves forward, so a process taken over can add lines but never erase or
-    // rewrite one. The doorbell takes write.
+}
+
+// The log takes write and writev (glibc's fatal messages) and nothing else: no
+// positioned write, seek, truncation or fallocate. Each write then lands at the end,
+// or at the offset the log's description shares with the supervisor, which only
+// ever moves forward, so a process taken over can add lines but never erase or
+// rewrite one. The doorbell takes write.
+void allowWrites(Filter& filter, const JailSettings& settings) {
     filter.allow(SCMP_SYS(writev), onDescriptor(STDERR_FILENO));
     std::vector<int> writable = settings.writable;
     writable.push_back(STDERR_FILENO);
     for (int fd : writable)
         filter.allow(SCMP_SYS(write), onDescriptor(fd));
-    // Growing an area, and reading its size (lseek to the end, as no call that stats is
-    // allowed), on the areas given for it.
+}
+
+// Growing an area, and reading its size (lseek to the end, as no call that stats is
+// allowed), on the areas given for it.
+void allowAreas(Filter& filter, const JailSettings& settings) {
     for (int fd : settings.growable)
         filter.allow(SCMP_SYS(ftruncate), onDescriptor(fd));
     std::vector<int> measurable = settings.measurable;
     measurable.insert(measurable.end(), settings.growable.begin(), settings.growable.end());
     for (int fd : measurable)
         filter.allow(SCMP_SYS(lseek), onDescriptor(fd));
+}
+
+void installFilter(const JailSettings& settings) {
+    Filter filter;
+    // Every thread, should there be any besides this one.
+    filter.attribute(SCMP_FLTATR_CTL_TSYNC, 1);
+    for (int call : kAllowed)
+        filter.allow(call);
+    allowAnonymousMemory(filter);
+    allowWrites(filter, settings);
+    allowAreas(filter, settings);
     // Signals to itself only.
     const auto self = static_cast<scmp_datum_t>(getpid());
     for (int call : {SCMP_SYS(kill), SCMP_SYS(tgkill)})

@@ -26,6 +26,7 @@
 
 #include "arena.h"
 #include "channel.h"
+#include "hand_off.h"
 #include "jail.h"
 #include "lua_worker.h"
 #include "preload.h"
@@ -159,25 +160,22 @@ void ringDoorbell() {
 
 // The reply sent from the arena last is no longer read once the supervisor says so;
 // until then its bytes stay, and the replies are built in the reply areas.
-void takeRelease(const Control& control, LuaWorker& worker) {
-    if (control.arenaHeld == 0) worker.replyReleased();
+void takeRelease(const WorkerHandOff& hand, LuaWorker& worker, bool postedAhead) {
+    if (hand.arenaReleased(postedAhead)) worker.replyReleased();
 }
 
 // Runs the posted request, from the request area and into the reply area the supervisor
 // named, or leaves it where Lua wrote it in the arena; the reply's size and verdict go
-// beside that area, where the supervisor reads them. Only a job the supervisor posted
-// after sending the last reply says whether ZeroMQ still reads from the arena; one posted
-// ahead was posted before that reply even existed, so its release waits.
-void answer(Control& control, SharedArea* requests, SharedReplyStorage& storage, LuaWorker& worker,
-            const Arena* arena, bool postedAhead) {
-    if (!postedAhead) takeRelease(control, worker);
-    const std::uint32_t area = control.replyArea != 0 ? 1 : 0;
-    storage.select(area);
-    SharedArea& request = requests[control.requestArea != 0 ? 1 : 0];
-    const std::size_t size = control.requestSize;
+// beside that area, where the supervisor reads them.
+void answer(WorkerHandOff& hand, const Job& job, SharedArea* requests, SharedReplyStorage& storage,
+            LuaWorker& worker, const Arena* arena, bool postedAhead) {
+    takeRelease(hand, worker, postedAhead);
+    storage.select(job.replyArea);
+    SharedArea& request = requests[job.requestArea];
+    const std::size_t size = job.requestSize;
     std::string_view text;
     if (request.cover(size)) {
-        text = worker.handle({request.data(), size}, control.sequence);
+        text = worker.handle({request.data(), size}, job.sequence);
     } else {
         // The supervisor grows the area before it posts a request, so this would be a
         // fault of ours; what was not read is not run.
@@ -185,59 +183,28 @@ void answer(Control& control, SharedArea* requests, SharedReplyStorage& storage,
                      size);
         text = worker.refuse(reply::kRequestUnreadable);
     }
-    control.replySize[area] = text.size();
-    control.replyOk[area] = worker.lastOk() ? 1 : 0;
-    control.replyInArena[area] = arena != nullptr && worker.inArena() ? 1 : 0;
-    control.replyOffset[area] = control.replyInArena[area] != 0
-                                    ? static_cast<std::uint64_t>(text.data() - arena->base())
-                                    : 0;
-    control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
-}
-
-// Claims the request posted ahead, if there is one, as this worker's next run. The claim
-// is sequentially consistent, as the store of kReply is: the supervisor sees it, or the
-// worker sees that it sleeps and rings. The time goes first, so that it is there when the
-// supervisor sees the claim; with nothing posted, the clock is not read at all.
-bool claimAhead(Control& control) {
-    if (control.next.load(std::memory_order_relaxed) != Control::kPosted) return false;
-    control.takenAt.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch())
-                              .count(),
-                          std::memory_order_relaxed);
-    std::uint32_t posted = Control::kPosted;
-    if (!control.next.compare_exchange_strong(posted, Control::kTaken)) return false;
-    control.sequence = control.aheadSequence;
-    control.requestArea = control.aheadRequestArea;
-    control.replyArea = control.aheadReplyArea;
-    control.requestSize = control.aheadSize;
-    // Copied: the slot is free for the supervisor's next request posted ahead, which it
-    // does not write before it sees this.
-    control.next.store(Control::kEmpty, std::memory_order_release);
-    if (control.sleeping.load() != 0) ringDoorbell();
-    return true;
+    const bool inArena = arena != nullptr && worker.inArena();
+    hand.leave(job.replyArea,
+               {text.size(), worker.lastOk(), inArena,
+                inArena ? static_cast<std::uint64_t>(text.data() - arena->base()) : 0},
+               worker.heapBytes());
 }
 
 // Once the supervisor has seen this worker idle a while: the garbage of the last
 // requests goes back, under the deadline of the collection's number.
-void collectGarbage(Control& control, LuaWorker& worker, Arena* arena) {
-    takeRelease(control, worker);
-    worker.collect(control.sequence);
+void collectGarbage(WorkerHandOff& hand, const Job& job, LuaWorker& worker, Arena* arena) {
+    takeRelease(hand, worker, false);
+    worker.collect(job.sequence);
     malloc_trim(0); // the reply areas' pages are the supervisor's to give back
     if (arena != nullptr) arena->trim();
-    const std::uint32_t area = control.replyArea != 0 ? 1 : 0;
-    control.replySize[area] = 0;
-    control.replyInArena[area] = 0;
-    control.replyOk[area] = 1;
-    control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
+    hand.leave(job.replyArea, {0, true, false, 0}, worker.heapBytes());
 }
 
 // Said on standard error, as at every start, and left in the control block for the
 // supervisor, which logs it when the worker was one of a reload's.
-void sayFailure(Control& control, const std::string& error) {
+void sayFailure(WorkerHandOff& hand, const std::string& error) {
     std::fprintf(stderr, "qel-lua-service: %s\n", error.c_str());
-    const std::size_t size = std::min(error.size(), sizeof control.failure - 1);
-    std::memcpy(control.failure, error.data(), size);
-    control.failure[size] = '\0';
+    hand.failed(error);
 }
 
 // The files as the supervisor read them for this worker's generation: never from disk
@@ -266,27 +233,37 @@ std::unique_ptr<Arena> mapArena(const Limits& limits) {
                                    keep);
 }
 
-[[noreturn]] void serve(Control& control, SharedArea* requests, SharedReplyStorage& storage,
-                        LuaWorker& worker, Arena* arena) {
+Control& mapControl() {
+    void* shared =
+        mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED, kControlFd, 0);
+    if (shared == MAP_FAILED) fail("mmap of the control block");
+    return *static_cast<Control*>(shared);
+}
+
+// A start that fails here ends without the destructors: the jail allows no close().
+void openJailed(const ServiceOptions& options, const Preload& preload, WorkerHandOff& hand,
+                LuaWorker& worker, std::string& error) {
+    enterJail(jailFor(options));
+    if (!preload.empty() && !worker.open(error)) {
+        sayFailure(hand, error);
+        std::_Exit(1);
+    }
+}
+
+// A request posted ahead meanwhile runs straight after, without a sleep.
+[[noreturn]] void serve(Control& control, WorkerHandOff& hand, SharedArea* requests,
+                        SharedReplyStorage& storage, LuaWorker& worker, Arena* arena) {
+    const auto run = [&](const Job& job, bool postedAhead) {
+        answer(hand, job, requests, storage, worker, arena, postedAhead);
+    };
+    const auto collect = [&](const Job& job) { collectGarbage(hand, job, worker, arena); };
     for (;;) {
-        const std::uint32_t state = control.state.load(std::memory_order_acquire);
-        if (state == Control::kCollect) {
-            collectGarbage(control, worker, arena);
-        } else if (state == Control::kRequest) {
-            // A request posted ahead meanwhile runs straight after, without a sleep.
-            bool postedAhead = false;
-            do {
-                answer(control, requests, storage, worker, arena, postedAhead);
-                postedAhead = true;
-            } while (claimAhead(control));
+        std::uint32_t seen = 0;
+        if (hand.idle(seen)) {
+            futexWait(control.state, seen, kLongestWait);
         } else {
-            futexWait(control.state, state, kLongestWait);
-            continue;
+            hand.step(run, collect);
         }
-        // Sequentially consistent, with the supervisor's store to `sleeping` and load
-        // of `state` before it sleeps: one of the two sees the other's store.
-        control.state.store(Control::kReply);
-        if (control.sleeping.load() != 0) ringDoorbell();
     }
 }
 
@@ -297,10 +274,8 @@ int runWorker(const ServiceOptions& options) {
     try {
         prepareProcess(options);
         if (getppid() != options.supervisor) return 1; // the supervisor is already gone
-        void* shared =
-            mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED, kControlFd, 0);
-        if (shared == MAP_FAILED) fail("mmap of the control block");
-        Control& control = *static_cast<Control*>(shared);
+        Control& control = mapControl();
+        WorkerHandOff hand(control, ringDoorbell);
         SharedArea requests[2] = {SharedArea(kRequestFd, false),
                                   SharedArea(kAheadRequestFd, false)};
         SharedArea first(kReplyFds[0], true);
@@ -311,7 +286,7 @@ int runWorker(const ServiceOptions& options) {
         Preload preload;
         std::string error;
         if (!compilePreload(options, preload, error)) {
-            sayFailure(control, error);
+            sayFailure(hand, error);
             return 1;
         }
         LuaWorker worker(options.limits, &storage, RunBudget::Deadline::Signalled, &preload,
@@ -320,17 +295,10 @@ int runWorker(const ServiceOptions& options) {
         // The channel is mapped; from here on only Lua runs, the files first, as the
         // requests do: jailed. One that fails stops the start here, and the supervisor
         // then serves nothing.
-        enterJail(jailFor(options));
-        if (!preload.empty() && !worker.open(error)) {
-            sayFailure(control, error);
-            // Without the destructors: the jail allows no close().
-            std::_Exit(1);
-        }
-        control.heapBytes.store(worker.heapBytes(), std::memory_order_relaxed);
-        control.ready.store(1, std::memory_order_release);
-        ringDoorbell();
+        openJailed(options, preload, hand, worker, error);
+        hand.ready(worker.heapBytes());
         serving = true;
-        serve(control, requests, storage, worker, arena.get());
+        serve(control, hand, requests, storage, worker, arena.get());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker %s: %s\n",
                      serving ? "stopped" : "cannot start", e.what());

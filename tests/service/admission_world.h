@@ -137,7 +137,7 @@ class World {
         std::string refusal;
         std::optional<Request> next = admission_.next(refusal);
         if (!next) return "";
-        admission_.postedAhead(*next->peer);
+        admission_.aheadPosted(*next->peer);
         posted_.push_back(std::move(*next));
         return "posted:" + identity(posted_.back());
     }
@@ -146,7 +146,8 @@ class World {
     std::string settle(const std::string& peer, bool started) {
         for (auto it = posted_.begin(); it != posted_.end(); ++it) {
             if (identity(*it) != peer) continue;
-            started ? admission_.startedAhead(*it->peer) : admission_.putBack(std::move(*it));
+            started ? admission_.aheadStarted(*it->peer)
+                    : admission_.aheadWithdrawn(std::move(*it));
             posted_.erase(it);
             return "";
         }

@@ -99,7 +99,8 @@ TEST(Replies, AReplyInTheArenaIsSentOnlyFromWithinIt) {
     client.set(zmq::sockopt::rcvtimeo, 10000);
     client.connect(front.get(zmq::sockopt::last_endpoint));
     qel::Metrics metrics;
-    qel::ReplySender sender(front, false, metrics, false);
+    qel::MetricsWriter writer(metrics);
+    qel::ReplySender sender(front, false, writer, false);
 
     const struct {
         std::uint64_t offset;
