@@ -70,8 +70,9 @@ set(python_info ${PROJECT_BINARY_DIR}/python/qel_zmq-${PROJECT_VERSION}.dist-inf
 file(WRITE ${python_info}/METADATA "Metadata-Version: 2.1\nName: qel-zmq\nVersion: ${PROJECT_VERSION}\nSummary: ctypes binding of QEL_ZMQ, a blocking client for the Qel Lua script service\nLicense: MIT\nRequires-Python: >=3.8\n")
 file(WRITE ${python_info}/top_level.txt "qel_zmq\n")
 file(WRITE ${python_info}/INSTALLER "dpkg\n")
-install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/qel_zmq/__init__.py
-  ${PROJECT_SOURCE_DIR}/bindings/python/qel_zmq/py.typed
+# Every module of the package: it is split by concern, and each one is needed.
+file(GLOB python_modules ${PROJECT_SOURCE_DIR}/bindings/python/qel_zmq/*.py)
+install(FILES ${python_modules} ${PROJECT_SOURCE_DIR}/bindings/python/qel_zmq/py.typed
   DESTINATION lib/python3/dist-packages/qel_zmq COMPONENT python)
 install(DIRECTORY ${python_info} DESTINATION lib/python3/dist-packages COMPONENT python)
 

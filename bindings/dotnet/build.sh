@@ -15,6 +15,18 @@ done
 for file in "$refs/mscorlib.dll" "$facade"; do
     [ -f "$file" ] || { echo "build.sh: $file missing (Debian: mono-devel)" >&2; exit 77; }
 done
+# The wrapper's sources, one type to a file, in a fixed order: the order is part of the
+# assembly's bytes, which must not depend on how a shell sorts a pattern.
+sources="QelException.cs QelHandle.cs NativeMethods.cs LuaLiteral.cs QelConnection.cs
+QelConnection.Async.cs NullableAttribute.cs NullableContextAttribute.cs"
+# The Windows release copies every *.cs here: one missing from the list would be shipped
+# but never compiled or tested.
+for file in "$here"/*.cs; do
+    case " $(echo $sources) " in
+        *" ${file##*/} "*) ;;
+        *) echo "build.sh: ${file##*/} is not in the list of sources" >&2; exit 1 ;;
+    esac
+done
 mkdir -p "$out/net45" "$out/netstandard2.0"
 info() {
     cat <<INFO
@@ -31,16 +43,22 @@ INFO
 # The 4.5 reference assemblies, not the runtime's: the wrapper may use only what .NET
 # Framework 4.5 has. -doc makes a public member without XML docs an error.
 compile() {
-    info "$1" "$2" >"$3/AssemblyInfo.cs"
+    dir=$3
+    info "$1" "$2" >"$dir/AssemblyInfo.cs"
+    # Each source a word of its own, whatever the checkout's path holds.
+    set --
+    for source in $sources; do
+        set -- "$@" "$here/$source"
+    done
     mcs -nologo -target:library -warn:4 -warnaserror+ -nostdlib -r:"$refs/mscorlib.dll" \
         -r:"$refs/System.dll" -r:"$refs/System.Core.dll" -r:"$refs/System.Xml.dll" \
         -r:"$refs/System.Runtime.Serialization.dll" -pathmap:"$top"=. \
-        -doc:"$3/QelZmq.xml" -out:"$3/QelZmq.dll" "$here/QelZmq.cs" "$3/AssemblyInfo.cs"
-    rm "$3/AssemblyInfo.cs"
-    cp "$here/QelZmq.dll.config" "$3/"
+        -doc:"$dir/QelZmq.xml" -out:"$dir/QelZmq.dll" "$@" "$dir/AssemblyInfo.cs"
+    rm "$dir/AssemblyInfo.cs"
+    cp "$here/QelZmq.dll.config" "$dir/"
 }
 compile ".NETFramework,Version=v4.5" ".NET Framework 4.5" "$out/net45"
-# The same source, its references then pointed at netstandard 2.0 (see netstandard.py).
+# The same sources, their references then pointed at netstandard 2.0 (see netstandard.py).
 compile ".NETStandard,Version=v2.0" ".NET Standard 2.0" "$out/netstandard2.0"
 python3 "$here/netstandard.py" "$out/netstandard2.0/QelZmq.dll" "$facade" "$out/netstandard2.0/QelZmq.ns.dll"
 mv "$out/netstandard2.0/QelZmq.ns.dll" "$out/netstandard2.0/QelZmq.dll"

@@ -178,6 +178,10 @@ flags=$(env -u PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_PATH="$prefix/lib/$multiarch/pk
 # scratch root. QEL_ZMQ_LIBRARY is never set.
 site=$prefix/lib/python3/dist-packages
 [ -f "$site/qel_zmq/py.typed" ] || fail "python3-qel-zmq lacks py.typed"
+for module in "$source"/bindings/python/qel_zmq/*.py; do
+    cmp -s "$module" "$site/qel_zmq/${module##*/}" ||
+        fail "python3-qel-zmq lacks qel_zmq/${module##*/} or holds another one"
+done
 if [ "$mode" = --install ]; then
     set -- env -u QEL_ZMQ_LIBRARY -u LD_LIBRARY_PATH -u PYTHONPATH
 else

@@ -30,9 +30,18 @@ contents)
     for file in bin/QEL_ZMQ.dll lib/QEL_ZMQ.lib lib/QEL_ZMQ.def include/qel_zmq.h \
         lib/cmake/QelZmq/QelZmqConfig.cmake lib/cmake/QelZmq/QelZmqConfigVersion.cmake \
         LICENSE THIRD-PARTY-NOTICES.txt README-Windows.md examples/run_script.c \
-        examples/dll_host.c examples/dotnet/QelZmq.cs examples/python/qel_zmq/__init__.py \
-        examples/python/qel_zmq/py.typed; do
+        examples/dll_host.c examples/python/qel_zmq/py.typed; do
         [ -f "$release/$file" ] || fail "$file is missing from the release"
+    done
+    # Every source file of the two bindings, as the checkout holds them.
+    top=$(cd "$(dirname "$0")/../.." && pwd)
+    for file in "$top"/bindings/dotnet/*.cs; do
+        cmp -s "$file" "$release/examples/dotnet/${file##*/}" ||
+            fail "examples/dotnet/${file##*/} is missing from the release or differs"
+    done
+    for file in "$top"/bindings/python/qel_zmq/*.py; do
+        cmp -s "$file" "$release/examples/python/qel_zmq/${file##*/}" ||
+            fail "examples/python/qel_zmq/${file##*/} is missing from the release or differs"
     done
     grep -q "MIT License" "$release/LICENSE" || fail "LICENSE is not the MIT licence"
     notices=$release/THIRD-PARTY-NOTICES.txt

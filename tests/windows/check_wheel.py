@@ -6,6 +6,7 @@ module that believes it runs on Windows must load the file beside itself, ahead 
 $QEL_ZMQ_LIBRARY, and make and free a handle through it.
 """
 import base64
+import glob
 import hashlib
 import os
 import shutil
@@ -13,6 +14,9 @@ import subprocess
 import sys
 import tempfile
 import zipfile
+
+PACKAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bindings",
+                       "python", "qel_zmq")
 
 
 def fail(message):
@@ -36,10 +40,15 @@ def main():
             actual = base64.urlsafe_b64encode(hashlib.sha256(archive.read(name)).digest())
             if digest != "sha256=" + actual.rstrip(b"=").decode():
                 fail(f"RECORD's hash of {name} does not match")
-        for needed in ("qel_zmq/__init__.py", "qel_zmq/py.typed", "qel_zmq/QEL_ZMQ.dll",
-                       "qel_zmq/THIRD-PARTY-NOTICES.txt"):
+        for needed in ("qel_zmq/py.typed", "qel_zmq/QEL_ZMQ.dll", "qel_zmq/THIRD-PARTY-NOTICES.txt"):
             if needed not in names:
                 fail(f"the wheel lacks {needed}")
+        # Every module of the package, as the checkout holds it.
+        for module in sorted(glob.glob(os.path.join(PACKAGE, "*.py"))):
+            needed = "qel_zmq/" + os.path.basename(module)
+            with open(module, "rb") as source:
+                if needed not in names or archive.read(needed) != source.read():
+                    fail(f"the wheel lacks {needed} or holds another one")
         with open(dll, "rb") as built:
             if archive.read("qel_zmq/QEL_ZMQ.dll") != built.read():
                 fail("qel_zmq/QEL_ZMQ.dll is not the release's DLL")

@@ -238,17 +238,16 @@ internal static class QelZmqTest
                 { "k", new List<object> { 1, null, "x" } }, { 7L, true }, { 0.5, new object[0] },
                 { all256, "bytes key" }, { false, double.NegativeInfinity } };
             var shared = new[] { 1, 2 }; // the same array twice is no cycle
-            object[] values = {
-                null, true, false, "", "\"'", "]]", "]=]", "[==[", "\\", "\\\\n", "\n", "\r\n", "\0", "a\0b",
-                "\\z  ", "\n123", "\"9", "end) os.exit() (function()", "\"..os.exit()..\"", "\\\"); os.exit(); --",
-                "Grüße ✓ \U0001F600", all256, new byte[0],
+            var values = new List<object> { null, true, false };
+            values.AddRange(HostileArguments());
+            values.AddRange(new object[] {
                 (sbyte)-128, (byte)255, (short)-32768, (ushort)65535, int.MinValue, uint.MaxValue,
                 long.MinValue, long.MaxValue, (ulong)long.MaxValue, 0, -1, 10,
                 0.0, -0.0, 1.0, -1.5, 0.1, 1e308, double.Epsilon, -double.Epsilon, 2.2250738585072009e-308,
                 double.MaxValue, double.PositiveInfinity, double.NegativeInfinity, double.NaN, 3.25f,
                 float.MinValue, 0.5m, -2.75m, 1e20m, new decimal(ulong.MaxValue) + 1,
                 new[] { 1, 2, 3 }, new object[] { null, "b", null }, new List<string> { "x", "]]" },
-                nested, new object[] { shared, shared }, DBNull.Value };
+                nested, new object[] { shared, shared }, DBNull.Value });
             using (var c = Connect())
             {
                 foreach (object value in values)
@@ -256,7 +255,7 @@ internal static class QelZmqTest
                 var expected = new List<string>();
                 foreach (object value in values)
                     expected.Add(Describe(value));
-                Equal(values.Length + ":" + string.Join(" ", expected.ToArray()), c.Call(DescribeScript, values));
+                Equal(values.Count + ":" + string.Join(" ", expected.ToArray()), c.Call(DescribeScript, values.ToArray()));
                 Equal("0:", c.Call(DescribeScript));
                 Equal("3:nil nil nil", c.CallAsync(DescribeScript, new object[3]).Result);
             }
@@ -611,6 +610,77 @@ return select('#', ...) .. ':' .. table.concat(out, ' ')";
         else
             return "i" + Convert.ToString(v, CultureInfo.InvariantCulture);
         return "{" + string.Join(",", Sorted(parts)) + "}";
+    }
+
+    // The corpus that the C and Python argument writers' tests send too, named by
+    // QEL_HOSTILE_STRINGS (run.sh sets it): one value a line in hexadecimal ("-" for the
+    // empty one), a note after a space, "#" lines and blank lines skipped. Each value comes
+    // back as byte[], and as a string too when it is UTF-8; any other line, a corpus with no
+    // value, or one with no value of either kind, throws.
+    private static List<object> HostileArguments()
+    {
+        string path = Environment.GetEnvironmentVariable("QEL_HOSTILE_STRINGS");
+        if (string.IsNullOrEmpty(path))
+            throw new Exception("QEL_HOSTILE_STRINGS names no corpus");
+        byte[] file = File.ReadAllBytes(path);
+        var text = new StringBuilder(file.Length);
+        foreach (byte b in file)
+            text.Append((char)b); // byte for byte: the notes may be in any encoding
+        var strict = new UTF8Encoding(false, true);
+        var arguments = new List<object>();
+        int number = 0, texts = 0;
+        foreach (string line in text.ToString().Split('\n'))
+        {
+            number++;
+            if (line.Length == 0 || line[0] == '#')
+                continue;
+            int space = line.IndexOf(' ');
+            byte[] value = FromHex(space < 0 ? line : line.Substring(0, space));
+            if (value == null)
+                throw new Exception(path + ":" + number + ": not a value: " + line);
+            arguments.Add(value);
+            try
+            {
+                arguments.Add(strict.GetString(value));
+                texts++;
+            }
+            catch (DecoderFallbackException)
+            {
+            }
+        }
+        True(arguments.Count > 0, path + " holds no value");
+        True(texts > 0, path + " holds no value that is UTF-8");
+        True(arguments.Count > 2 * texts, path + " holds no value that is not UTF-8");
+        return arguments;
+    }
+
+    // Two hexadecimal digits for each byte, or "-" for none; null for anything else.
+    private static byte[] FromHex(string digits)
+    {
+        if (digits == "-")
+            return new byte[0];
+        if (digits.Length == 0 || digits.Length % 2 != 0)
+            return null;
+        var bytes = new byte[digits.Length / 2];
+        for (int i = 0; i < bytes.Length; i++)
+        {
+            int high = HexDigit(digits[2 * i]), low = HexDigit(digits[2 * i + 1]);
+            if (high < 0 || low < 0)
+                return null;
+            bytes[i] = (byte)(high * 16 + low);
+        }
+        return bytes;
+    }
+
+    private static int HexDigit(char c)
+    {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
     }
 
     private static string Hex(byte[] bytes)

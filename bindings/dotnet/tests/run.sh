@@ -18,6 +18,10 @@ for file in "$library" "$service"; do
 done
 here=$(cd "$(dirname "$0")" && pwd)
 binding=$(dirname "$here")
+# The hostile strings the test sends: the corpus the C and Python tests send too. ctest
+# names it; run by hand, the source tree's.
+QEL_HOSTILE_STRINGS=${QEL_HOSTILE_STRINGS:-$binding/../../tests/corpus/hostile_strings.txt}
+export QEL_HOSTILE_STRINGS
 
 if ! command -v mcs >/dev/null 2>&1; then
     echo "SKIP: mcs not found (Debian: apt-get install mono-mcs mono-runtime)"

@@ -408,8 +408,8 @@ class TestLoading:
 
     def test_failed_search_names_what_was_tried(self, monkeypatch):
         monkeypatch.delenv("QEL_ZMQ_LIBRARY", raising=False)
-        monkeypatch.setattr(qel_zmq.ctypes.util, "find_library", lambda name: None)
-        monkeypatch.setattr(qel_zmq.sys, "platform", "win32")
+        monkeypatch.setattr(ctypes.util, "find_library", lambda name: None)
+        monkeypatch.setattr(sys, "platform", "win32")
         with pytest.raises(OSError, match="neither qel_zmq nor QEL_ZMQ"):
             qel_zmq.load_library()
 

@@ -1,12 +1,14 @@
 """test_service.py - the Python binding against the real qel-lua-service.
 
-Results, Lua errors, arguments of every kind, non-ASCII text, large replies, memory over
+Results, Lua errors, arguments of every kind (the hostile strings of
+tests/corpus/hostile_strings.txt among them), non-ASCII text, large replies, memory over
 thousands of calls, use after close, threads sharing one Connection, and asyncio, all
 over 127.0.0.1.
 """
 import asyncio
 import gc
 import os
+import re
 import struct
 import threading
 
@@ -107,19 +109,60 @@ def rendered(value):
                                  for k, v in pairs if v is not None)) + "}"
 
 
-HOSTILE = ['"', "'", "]]", "]=]", "[==[", "\\", "\\n", "\n", "\r", "\0", "\\z", "a\\z  b",
-           "end) os.exit() (function()", '"..os.exit().."', bytes(range(256)),
-           "".join(map(chr, range(256))), "h\u00e9 \U0001f600", ""]
+# The corpus that the C and C# argument writers' tests send too; ctest names it, and a run
+# by hand reads the source tree's.
+CORPUS = os.environ.get("QEL_HOSTILE_STRINGS") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "corpus",
+    "hostile_strings.txt")
+CORPUS_VALUE = re.compile(rb"-|(?:[0-9A-Fa-f]{2})+")
+
+
+def hostile_strings():
+    """The corpus's values as bytes: one a line in hexadecimal ("-" for the empty one), a
+    note after a space, "#" lines and blank lines skipped; any other line fails."""
+    with open(CORPUS, "rb") as corpus:
+        lines = corpus.read().split(b"\n")
+    values = []
+    for number, line in enumerate(lines, 1):
+        if not line or line.startswith(b"#"):
+            continue
+        digits = line.split(b" ", 1)[0]
+        assert CORPUS_VALUE.fullmatch(digits), f"{CORPUS}:{number}: not a value: {line!r}"
+        values.append(b"" if digits == b"-" else bytes.fromhex(digits.decode("ascii")))
+    assert values, f"{CORPUS} holds no value"
+    return values
+
+
+def as_arguments(strings):
+    """Each string as bytes, and as str too when it is UTF-8: both ways into a literal."""
+    arguments = []
+    for data in strings:
+        arguments.append(data)
+        try:
+            arguments.append(data.decode("utf-8"))
+        except UnicodeDecodeError:
+            pass
+    return arguments
+
+
 VALUES = [None, True, False, 0, -1, 2**63 - 1, -(2**63), 0.0, -0.0, 0.1, -2.25, 1e308,
           5e-324, -5e-324, float("inf"), float("-inf"), float("nan"), bytearray(b"\xff\0"),
           memoryview(b"mv"), (), [1, [2, [3, "x"]], None, 4.5], {"k": [1.5], 7: True,
           -0.5: b"v", True: "t", b"\0": {}}, None]
 
 
+def test_the_corpus_holds_strings_of_both_kinds():
+    # Read without the service too: a corpus gone or emptied fails here, not by a skip.
+    strings = hostile_strings()
+    assert len(as_arguments(strings)) > len(strings), "no value is UTF-8"
+    assert len(as_arguments(strings)) < 2 * len(strings), "every value is UTF-8"
+
+
 class TestCall:
     def test_every_argument_arrives_exactly(self, conn):
-        assert conn.call(RENDER, *HOSTILE, *VALUES).split("|") == \
-            [rendered(value) for value in HOSTILE + VALUES]
+        arguments = as_arguments(hostile_strings()) + VALUES
+        assert conn.call(RENDER, *arguments).split("|") == \
+            [rendered(value) for value in arguments]
 
     def test_script_keeps_its_line_numbers_and_its_results(self, conn):
         assert conn.call("local a = ...\nerror('two ' .. a)", "x") == "error: script:2: two x"
