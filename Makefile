@@ -31,31 +31,37 @@ FUZZ_TARGETS := reply service json_decode json_encode
 LOAD_THREADS ?= 16
 LOAD_REQUESTS ?= 10000
 
+# $(call configure-build,PRESET[,BUILD OPTIONS]) configures one preset of CMakePresets.json
+# and builds it; $(call install-build,PACKAGES,PRESET[,BUILD OPTIONS]) first installs the
+# Debian packages it needs. Each line is a recipe line of its own.
+define configure-build
+cmake --preset $(1)
+cmake --build --preset $(1) -j $(JOBS)$(if $(2), $(2))
+endef
+define install-build
+@scripts/apt-install.sh $(1)
+$(call configure-build,$(2),$(3))
+endef
+
 .PHONY: run test memcheck deb ci-deb windows-sources windows windows-test windows-release bench ci-bench \
 	sanitize-asan sanitize-tsan fuzz fuzz-long load ci format lengths clean
 
 # Builds the library, the service and the command-line host (no tests) in build-run/
 # (preset run), then runs a script through them.
 run:
-	@scripts/apt-install.sh $(RUN_PACKAGES)
-	cmake --preset run
-	cmake --build --preset run -j $(JOBS)
+	$(call install-build,$(RUN_PACKAGES),run)
 	@examples/demo.sh build-run
 
 # Everything that runs in a few minutes, on the default tree build/ (tests and
 # benchmarks on); ctest's fixtures build the Debian packages that the package checks
 # inspect, inside that tree.
 test:
-	@scripts/apt-install.sh $(TEST_PACKAGES)
-	cmake --preset default
-	cmake --build --preset default -j $(JOBS)
+	$(call install-build,$(TEST_PACKAGES),default)
 	ctest --preset default -j $(JOBS)
 
 # The tests labelled memcheck: the library suite and the host loops under valgrind.
 memcheck:
-	@scripts/apt-install.sh $(MEMCHECK_PACKAGES)
-	cmake --preset default
-	cmake --build --preset default -j $(JOBS)
+	$(call install-build,$(MEMCHECK_PACKAGES),default)
 	ctest --preset memcheck
 
 # The version build-deb/ was configured with, read by the shell when a recipe runs.
@@ -65,9 +71,7 @@ DEB_VERSION = "$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCa
 # another folder, which must give the same bytes (a whole second Release build, which is
 # why make test leaves it out).
 deb:
-	@scripts/apt-install.sh $(DEB_PACKAGES)
-	cmake --preset deb
-	cmake --build --preset deb -j $(JOBS)
+	$(call install-build,$(DEB_PACKAGES),deb)
 	cd build-deb && cpack -G DEB
 	timeout 900 tests/package/reproducible_deb.sh "$(CURDIR)" "$(CURDIR)/build-deb" $(DEB_VERSION)
 
@@ -86,11 +90,8 @@ windows-sources:
 # library are built first, in build-run/: the end-to-end test runs the DLL under wine
 # against that service, and the NuGet and wheel checks load that library.
 windows: windows-sources
-	@scripts/apt-install.sh $(WINDOWS_PACKAGES)
-	cmake --preset run
-	cmake --build --preset run -j $(JOBS) --target qel-lua-service qel_zmq
-	cmake --preset windows
-	cmake --build --preset windows -j $(JOBS)
+	$(call install-build,$(WINDOWS_PACKAGES),run,--target qel-lua-service qel_zmq)
+	$(call configure-build,windows)
 
 # wine's server is started before ctest, detached from its pipes, and stopped after.
 windows-test: windows
@@ -104,9 +105,7 @@ windows-release: windows
 	@ls build-windows/QEL_ZMQ-*-win64.zip* build-windows/QelZmq.*.nupkg* build-windows/qel_zmq-*.whl*
 
 bench:
-	@scripts/apt-install.sh $(BENCH_PACKAGES)
-	cmake --preset release
-	cmake --build --preset release -j $(JOBS)
+	$(call install-build,$(BENCH_PACKAGES),release)
 	bench/run.sh build-bench docs
 
 # Every benchmark once at a tiny size, so they keep working; nothing is timed.
@@ -115,18 +114,14 @@ ci-bench: test
 	bench/run.sh --quick build
 
 sanitize-asan sanitize-tsan: sanitize-%:
-	@scripts/apt-install.sh $(SANITIZER_PACKAGES)
-	cmake --preset $*
-	cmake --build --preset $* -j $(JOBS)
+	$(call install-build,$(SANITIZER_PACKAGES),$*)
 	ctest --preset $* -j $(JOBS)
 
 # Each fuzzer grows its own corpus in build-fuzz/corpus/NAME from the checked-in seeds;
 # a crash input lands in build-fuzz/artifacts/ and belongs in tests/fuzz/corpus/NAME/
 # afterwards, where ctest replays it on every build.
 fuzz fuzz-long:
-	@scripts/apt-install.sh $(FUZZ_PACKAGES)
-	cmake --preset fuzz
-	cmake --build --preset fuzz -j $(JOBS)
+	$(call install-build,$(FUZZ_PACKAGES),fuzz)
 	tests/fuzz/run.sh build-fuzz $(if $(filter fuzz-long,$@),$(FUZZ_LONG_SECONDS),$(FUZZ_SECONDS)) $(FUZZ_TARGETS)
 
 # 16 threads x 10,000 requests against `qel-lua-service --workers 2`.

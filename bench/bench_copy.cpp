@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "reply_copy.h"
+#include "src/reply_copy.h"
 
 int main(int argc, char** argv) {
     const bench::Args args(argc, argv);

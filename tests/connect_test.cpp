@@ -8,9 +8,9 @@
 
 #include "alloc_fail.h"
 #include "capture.h"
-#include "context_socket.h"
 #include "host.h"
 #include "peer.h"
+#include "src/context_socket.h"
 
 namespace {
 

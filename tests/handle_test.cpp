@@ -9,10 +9,10 @@
 
 #include "alloc_fail.h"
 #include "child.h"
-#include "context_socket.h"
 #include "host.h"
 #include "peer.h"
 #include "sanitizers.h"
+#include "src/context_socket.h"
 
 using qel::kSanitized;
 using namespace std::chrono_literals;

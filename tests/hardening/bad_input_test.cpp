@@ -11,9 +11,9 @@
 #include <zmq.h>
 
 #include "capture.h"
-#include "context_socket.h"
 #include "host.h"
 #include "peer.h"
+#include "src/context_socket.h"
 
 namespace {
 
