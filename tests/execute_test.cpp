@@ -19,6 +19,7 @@
 #include "child.h"
 #include "host.h"
 #include "peer.h"
+#include "timing.h"
 
 using namespace std::chrono_literals;
 
@@ -197,12 +198,9 @@ TEST(Execute, InterruptedReceiveReportsOnStderrAndNextSendIsRefused) {
             std::atomic<bool> returned{false};
             const pthread_t self = pthread_self();
             std::thread interrupter([&returned, &arrived, self] {
-                for (int i = 0; i < 2000 && !arrived; ++i)
-                    std::this_thread::sleep_for(10ms);
-                for (int i = 0; i < 400 && arrived && !returned; ++i) {
-                    pthread_kill(self, SIGUSR1);
-                    std::this_thread::sleep_for(50ms);
-                }
+                // Signalled until the receive returns: one may land just before it blocks.
+                auto kick = [&] { return returned || pthread_kill(self, SIGUSR1) != 0; };
+                if (waitUntil([&] { return arrived.load(); }, 20s)) waitUntil(kick, 20s, 50ms);
             });
             char* slot = nullptr;
             int first = 0, second = 0;

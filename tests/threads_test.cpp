@@ -11,6 +11,7 @@
 
 #include "host.h"
 #include "peer.h"
+#include "timing.h"
 
 TEST(Threads, EachThreadGetsItsOwnAnswers) {
     TestPeer peer(TestPeer::echo);
@@ -93,9 +94,7 @@ TEST(Threads, EachHandleCostsTwoThreadsUntilFreed) {
     }
     handles.clear();
     // freeHandle joins the threads; the kernel may list an exiting thread a moment longer.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (threadCount() != before && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    waitUntil([&] { return threadCount() == before; }, std::chrono::seconds(10));
     EXPECT_EQ(threadCount(), before);
 }
 #endif

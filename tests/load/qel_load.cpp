@@ -110,15 +110,15 @@ int main(int argc, char** argv) {
     // A reply that never comes blocks its thread forever: past the deadline the run
     // counts what is missing as lost and ends without waiting for it.
     const long total = static_cast<long>(options.threads) * options.requests;
-    const auto deadline = start + std::chrono::seconds(options.timeoutSeconds);
     long done = 0;
-    while (Clock::now() < deadline) {
-        done = 0;
-        for (const auto& r : results)
-            done += r->done;
-        if (done == total) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    waitUntil(
+        [&] {
+            done = 0;
+            for (const auto& r : results)
+                done += r->done;
+            return done == total;
+        },
+        std::chrono::seconds(options.timeoutSeconds), std::chrono::milliseconds(20));
     const double seconds = secondsSince(start);
     if (done != total) {
         std::printf("load: FAILED, %ld of %ld requests still unanswered after %d s (lost)\n",

@@ -60,12 +60,15 @@ bool readUntil(int fd, std::string& seen, const std::string& needle,
 // it had to be killed after a bounded wait.
 int exitStatus(pid_t pid, int master) {
     int status = -1;
-    for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
-        std::string rest; // keep the terminal drained while waiting
-        readUntil(master, rest, "\x01", std::chrono::milliseconds(10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!WIFEXITED(status) && waitpid(pid, &status, WNOHANG) == 0) {
+    const bool ended = waitUntil(
+        [&] {
+            if (waitpid(pid, &status, WNOHANG) != 0) return true;
+            std::string rest; // keep the terminal drained while waiting
+            readUntil(master, rest, "\x01", std::chrono::milliseconds(10));
+            return false;
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(10));
+    if (!ended) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         ADD_FAILURE() << "qel-lua did not end";

@@ -29,7 +29,6 @@
 #include <sys/uio.h>
 #include <sys/user.h>
 #include <sys/wait.h>
-#include <thread>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -39,6 +38,7 @@
 #include "processes.h"
 #include "sanitizers.h"
 #include "service_process.h"
+#include "timing.h"
 
 using qel::kSanitized;
 
@@ -349,9 +349,9 @@ TEST(WorkerJail, AFilteredCallKillsTheBusyWorkerAndItsClientIsAnswered) {
     // call empties the log it shares with the supervisor, were the worker let.
     DealerClient client(service.endpoint(), 30000);
     ASSERT_TRUE(client.sendTakenIn("while true do end"));
-    for (int i = 0; i < 2000 && processState(worker) != 'R'; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(processState(worker), 'R');
+    ASSERT_TRUE(
+        waitUntil([worker] { return processState(worker) == 'R'; }, std::chrono::seconds(10)))
+        << "state " << processState(worker);
     auto busy = std::async(std::launch::async, [&] { return client.receive(); });
     if (ptrace(PTRACE_SEIZE, worker, nullptr, nullptr) != 0) {
         const int error = errno;

@@ -616,13 +616,16 @@ TEST(LuaWorkerGuards, OversizedRequestIsRefusedWithoutRunning) {
     EXPECT_EQ(worker.run("return 16"), "16");
 }
 
+// What a script could reach the host or make bytecode with: all of it out of the sandbox,
+// all of it there under --trusted.
+const char* const kHostReaching[] = {"io",        "os.execute", "os.getenv",   "os.exit",
+                                     "os.remove", "require",    "package",     "debug",
+                                     "dofile",    "loadfile",   "string.dump", "('').dump"};
+
 TEST(LuaWorkerSandbox, HostReachingFunctionsAreAbsent) {
     LuaWorker worker{Limits{}};
-    for (const char* name :
-         {"io", "os.execute", "os.getenv", "os.exit", "os.remove", "require", "package", "debug",
-          "dofile", "loadfile", "string.dump", "('').dump"}) {
+    for (const char* name : kHostReaching)
         EXPECT_EQ(worker.run(std::string("return ") + name + " == nil"), "true") << name;
-    }
     EXPECT_EQ(worker.run("local n = 0 for _ in pairs(os) do n = n + 1 end return n"), "4");
     EXPECT_EQ(worker.run("return type(os.time()), type(os.clock()), os.date('!%Y', 0), "
                          "os.difftime(5, 2)"),
@@ -670,9 +673,8 @@ TEST(LuaWorkerSandbox, TrustedOpensEverything) {
     Limits limits;
     limits.trusted = true;
     LuaWorker worker{limits};
-    EXPECT_EQ(worker.run("return io ~= nil, os.getenv ~= nil, require ~= nil, debug ~= nil, "
-                         "string.dump ~= nil"),
-              "true\ttrue\ttrue\ttrue\ttrue");
+    for (const char* name : kHostReaching)
+        EXPECT_EQ(worker.run(std::string("return ") + name + " ~= nil"), "true") << name;
     EXPECT_EQ(worker.run("print('still captured') return 1"), "still captured\n1");
 }
 

@@ -11,11 +11,11 @@
 #include <set>
 #include <string>
 #include <sys/mman.h>
-#include <thread>
 
 #include "replies.h"
 #include "reply_sender.h"
 #include "supervisor_replies.h"
+#include "timing.h"
 
 namespace {
 
@@ -132,9 +132,7 @@ TEST(Replies, AReplyInTheArenaIsSentOnlyFromWithinIt) {
         }
         EXPECT_EQ(reply.to_string_view(), std::string_view(worker + row.offset, row.size));
         // The peer is charged until ZeroMQ lets go of the arena, which then is free.
-        for (int i = 0; i < 10000 && areas.arenaHeld(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        EXPECT_FALSE(areas.arenaHeld());
+        EXPECT_TRUE(waitUntil([&areas] { return !areas.arenaHeld(); }, std::chrono::seconds(10)));
         EXPECT_EQ(peer->unread.load(), 0u);
     }
     munmap(mapped, kArena);

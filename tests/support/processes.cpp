@@ -16,7 +16,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "timing.h"
@@ -99,8 +98,8 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
     }
     int status = 0;
     pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    waitUntil([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; },
+              std::chrono::milliseconds(remainingMs(deadline)));
     if (done != pid) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -210,11 +209,13 @@ std::string httpGet(int port, const std::string& path) {
 
 int loggedMetricsPort(const ServiceProcess& service, int seconds) {
     const std::string marker = "metrics on http://127.0.0.1:";
-    for (int tries = 0; tries < seconds * 100; ++tries) {
+    int port = 0;
+    auto logged = [&] {
         const std::string log = service.log();
         const std::size_t at = log.find(marker);
-        if (at != std::string::npos) return std::atoi(log.c_str() + at + marker.size());
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return 0;
+        if (at != std::string::npos) port = std::atoi(log.c_str() + at + marker.size());
+        return at != std::string::npos;
+    };
+    waitUntil(logged, std::chrono::seconds(seconds), std::chrono::milliseconds(10));
+    return port;
 }

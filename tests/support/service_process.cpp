@@ -14,8 +14,9 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+
+#include "timing.h"
 
 extern char** environ;
 
@@ -97,24 +98,22 @@ ServiceProcess::ServiceProcess(const std::string& program, std::vector<std::stri
         throw std::runtime_error("cannot start " + program);
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+    // The endpoint is the first line it prints; the wait ends early if it exits first.
     std::string text;
-    while (text.find('\n') == std::string::npos) {
+    auto announced = [&] {
         char buffer[512];
-        const ssize_t n = pread(output_, buffer, sizeof buffer, static_cast<off_t>(text.size()));
-        if (n > 0) {
+        for (ssize_t n;
+             (n = pread(output_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
             text.append(buffer, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (waitExit(std::chrono::milliseconds(0)) || std::chrono::steady_clock::now() > deadline) {
-            stop(std::chrono::seconds(5));
-            const std::string errors = log();
-            close(output_);
-            close(errors_);
-            output_ = errors_ = -1;
-            throw std::runtime_error(program + " did not announce an endpoint: " + errors);
-        }
-        std::this_thread::sleep_for(kPoll);
+        return text.find('\n') != std::string::npos || waitExit(std::chrono::milliseconds(0));
+    };
+    if (!waitUntil(announced, kStartLimit, kPoll) || text.find('\n') == std::string::npos) {
+        stop(std::chrono::seconds(5));
+        const std::string errors = log();
+        close(output_);
+        close(errors_);
+        output_ = errors_ = -1;
+        throw std::runtime_error(program + " did not announce an endpoint: " + errors);
     }
     endpoint_ = text.substr(0, text.find('\n'));
     port_ = std::atoi(endpoint_.c_str() + endpoint_.rfind(':') + 1);
@@ -163,18 +162,17 @@ void ServiceProcess::terminate() const {
 
 std::optional<int> ServiceProcess::waitExit(std::chrono::milliseconds limit) {
     if (exitCode_ || pid_ <= 0) return exitCode_;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
+    // Ended, or past waiting for (not a child of this process): either way the answer is
+    // exitCode_, which stays empty unless the program was reaped.
+    auto reaped = [this] {
         int status = 0;
         const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
+        if (done == pid_)
             exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return exitCode_;
-        }
-        if (done < 0 && errno != EINTR) return exitCode_;
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(kPoll);
-    }
+        return done == pid_ || (done < 0 && errno != EINTR);
+    };
+    waitUntil(reaped, limit, kPoll);
+    return exitCode_;
 }
 
 std::optional<int> ServiceProcess::stop(std::chrono::milliseconds limit) {

@@ -14,11 +14,12 @@ double percentile(std::vector<double> values, double fraction) {
     return values[rank];
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
+               std::chrono::milliseconds every) {
     const auto deadline = Clock::now() + limit;
     while (!done()) {
         if (Clock::now() >= deadline) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(every);
     }
     return true;
 }

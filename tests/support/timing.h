@@ -32,8 +32,11 @@ inline double median(std::vector<double> values) {
     return percentile(std::move(values), 0.5);
 }
 
-// Looks at `done` every few milliseconds until it holds or `limit` has passed, and says
-// whether it held. For conditions that only polling can see (a log line in a file, what
-// /proc says about a process); the limit is the bound of a test, not a guess at how long
-// the condition takes.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
+// Looks at `done` every `every` until it holds or `limit` has passed, and says whether it
+// held. For conditions that only polling can see (a log line in a file, what /proc says
+// about a process); the limit is the bound of a test, not a guess at how long the
+// condition takes. A `done` that acts before it looks (sends a request again, signals a
+// thread) does so once a turn, so `every` paces it; a value it finds it leaves in a
+// variable it captures.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
+               std::chrono::milliseconds every = std::chrono::milliseconds(5));
