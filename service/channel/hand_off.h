@@ -63,7 +63,7 @@ class SupervisorHandOff {
     bool claimed() const {
         return control_->next.load(std::memory_order_acquire) != Control::kPosted;
     }
-    // Takes back the job posted ahead, unless the worker has claimed it.
+    // Withdraws the job posted ahead, unless the worker has claimed it.
     bool withdraw();
     // The reply before has gone out, and the job posted ahead becomes the run, in the
     // other request area: true when the worker had claimed it and runs it already;

@@ -31,7 +31,7 @@ class Envelope {
     }
     // Copies the body parts, in order, to dest (bodySize() bytes), then drops them.
     void takeBody(char* dest);
-    // The same, keeping them (a request that may be taken back), and dropping them later.
+    // The same, keeping them (a request posted ahead may be withdrawn), and dropping them later.
     void copyBody(char* dest) const;
     void dropBody();
     // The peer's address, or "unknown" when the transport does not say (or it was not

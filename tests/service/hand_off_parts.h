@@ -20,7 +20,7 @@ namespace handoff {
 using qel::Control;
 using qel::ReplyAreas;
 
-constexpr int kRequests = 3;
+constexpr int kRequests = 3;          // the most a world is given
 constexpr int kFirstArenaRequest = 1; // from here on a reply is one large string, in the arena
 constexpr std::size_t kAreaSize = 64 << 10;
 constexpr std::size_t kArenaSize = 1 << 20;

@@ -24,19 +24,22 @@ namespace handoff {
 // what each request was answered.
 class World {
   public:
-    World(Areas& areas, const std::vector<Forgery>& forgeries)
+    // requests: how many the pool is given, at most kRequests.
+    World(Areas& areas, const std::vector<Forgery>& forgeries, int requests)
         : areas_(areas), forgeries_(forgeries), control_(new Control{}),
-          supervisor_(control_.get()), worker_(*control_, ring) {
+          supervisor_(control_.get()), worker_(*control_, ring), given_(requests) {
         rings = 0;
         areas_.clear();
-        for (int id = 0; id < kRequests; ++id)
+        for (int id = 0; id < given_; ++id)
             queue_.push_back(id);
     }
 
     std::vector<int> enabled() {
         std::vector<int> all;
         std::uint32_t seen = 0;
-        if (!dead_ && !worker_.idle(seen)) all.push_back(WorkerStep);
+        // A worker that has forged a word is taken over: what it does next is any other
+        // word it writes, which the forgery stands for, so it takes no honest step.
+        if (!dead_ && !forged_ && !worker_.idle(seen)) all.push_back(WorkerStep);
         const bool reply = (ahead_ >= 0 && supervisor_.claimed()) || supervisor_.replied();
         if (asleep_) {
             sleeper(all);
@@ -151,7 +154,7 @@ class World {
     // At the end of a run: each request answered once, or still waiting for another
     // worker once this one is gone.
     void finish() {
-        for (int id = 0; id < kRequests; ++id) {
+        for (int id = 0; id < given_; ++id) {
             const bool waits =
                 pool_ == Pool::Down && std::find(queue_.begin(), queue_.end(), id) != queue_.end();
             if (answers_[id] != 1 && !(answers_[id] == 0 && waits))
@@ -338,6 +341,7 @@ class World {
     qel::WorkerHandOff worker_;
     std::uint32_t requests_[2] = {};
     std::deque<int> queue_;
+    int given_; // requests in all
     int answers_[kRequests] = {};
     Pool pool_ = Pool::Idle;
     int running_ = -1;
