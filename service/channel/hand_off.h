@@ -129,9 +129,12 @@ class WorkerHandOff {
     Step at() const { return at_; }
     bool postedAhead() const { return postedAhead_; }
     // Waiting, with nothing posted: the caller may sleep on `state` while it holds `seen`.
+    // Only Wait looks at the word, so a run's steps do not read a line the supervisor
+    // may be writing.
     bool idle(std::uint32_t& seen) const {
+        if (at_ != Step::Wait) return false;
         seen = control_.state.load(std::memory_order_acquire);
-        return at_ == Step::Wait && seen != Control::kRequest && seen != Control::kCollect;
+        return seen != Control::kRequest && seen != Control::kCollect;
     }
     // Takes the next transition: run(job, postedAhead) serves a request and leave()s its
     // reply; collect(job) the collection.
