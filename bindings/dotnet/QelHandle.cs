@@ -1,9 +1,10 @@
 // QelHandle.cs - the connection handle of the C# binding as a SafeHandle: freed exactly
-// once, never while a call holds it, and on a background thread when ZeroMQ may wait for
-// ever to deliver a request nobody answers.
+// once, never while a call holds it, on a background thread when ZeroMQ may wait for ever
+// to deliver a request nobody answers, and with the library kept loaded while any can live.
 using System;
 using System.Runtime.ConstrainedExecution;
 using System.Runtime.InteropServices;
+using System.Text;
 using System.Threading;
 
 namespace QelZmq
@@ -34,9 +35,43 @@ namespace QelZmq
             finally
             {
                 made.SetHandle(NativeMethods.createConnectionHandle());
+                if (!made.IsInvalid)
+                    KeepLibraryLoaded();
             }
             return made;
         }
+
+        private static int libraryKept;
+
+        // Mono unloads the native libraries it loaded as the process exits, while other
+        // threads still run. A handle whose call never returns is never freed, and its
+        // ZeroMQ threads run on in libzmq: the first to wake after the unload executes
+        // unmapped code, and the process ends with SIGSEGV instead of its exit status. A
+        // reference of our own, marked never to be dropped, keeps the library and libzmq
+        // mapped until the process is gone. Only glibc has libdl.so.2, and only there do
+        // these flags mean RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE; RTLD_NOLOAD takes the
+        // copy already loaded, under the name the dllmap gives and the library's soname, or
+        // none. Elsewhere nothing is done.
+        private static void KeepLibraryLoaded()
+        {
+            if (Interlocked.Exchange(ref libraryKept, 1) != 0
+                || Environment.OSVersion.Platform == PlatformID.Win32NT)
+                return;
+            try
+            {
+                dlopen(Encoding.ASCII.GetBytes("libqel_zmq.so.1\0"), 0x2 | 0x4 | 0x1000);
+            }
+            catch (DllNotFoundException)
+            {
+            }
+            catch (EntryPointNotFoundException)
+            {
+            }
+        }
+
+        // The returned handle is never closed: dropping it is what must not happen.
+        [DllImport("libdl.so.2", CallingConvention = CallingConvention.Cdecl)]
+        private static extern IntPtr dlopen(byte[] file, int mode);
 
         public override bool IsInvalid
         {

@@ -340,6 +340,16 @@ internal static class QelZmqTest
             var dispose = Task.Factory.StartNew(silent.Dispose);
             True(dispose.Wait(TimeSpan.FromSeconds(30)), "Dispose waited for the stuck call");
             Throws<ObjectDisposedException>(() => silent.Execute("return 8"));
+            // The answer at last (the REP envelope: an empty delimiter, then the body) lets the
+            // stuck call return, and only then may its handle go: its ZeroMQ threads end. A
+            // call left inside the library would meet mono's exit, which cannot always
+            // interrupt it and may then wait for it for ever.
+            long zeroMq = ZeroMqThreads();
+            True(zeroMq >= 2, "the given-up connection has no ZeroMQ threads");
+            peer.Send(new byte[] { 1, 0, 0, 4, (byte)'l', (byte)'a', (byte)'t', (byte)'e' });
+            for (int i = 0; i < 600 && ZeroMqThreads() > zeroMq - 2; i++)
+                Thread.Sleep(50);
+            True(ZeroMqThreads() <= zeroMq - 2, "the handle was not freed within 30 s of its call's answer");
             peer.Close();
             listener.Stop();
         });
@@ -521,6 +531,25 @@ internal static class QelZmqTest
     private static long ThreadCount()
     {
         return Directory.GetDirectories("/proc/self/task").Length;
+    }
+
+    // ZeroMQ names its threads ZMQbg/...; each live handle has two.
+    private static long ZeroMqThreads()
+    {
+        long count = 0;
+        foreach (string task in Directory.GetDirectories("/proc/self/task"))
+        {
+            try
+            {
+                if (File.ReadAllText(Path.Combine(task, "comm")).StartsWith("ZMQbg/", StringComparison.Ordinal))
+                    count++;
+            }
+            catch (IOException)
+            {
+                // The thread ended between the listing and the read.
+            }
+        }
+        return count;
     }
 
     private static void WaitForThreads(long most)
