@@ -4,6 +4,7 @@
 // its reply's figures, claims the job posted ahead and says it is done.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -135,6 +136,13 @@ class WorkerHandOff {
         if (at_ != Step::Wait) return false;
         seen = control_.state.load(std::memory_order_acquire);
         return seen != Control::kRequest && seen != Control::kCollect;
+    }
+    // Sleeps on the futex, at most `limit`, while idle(); false, at once, when not.
+    bool sleepUntilPosted(std::chrono::nanoseconds limit) {
+        std::uint32_t seen = 0;
+        if (!idle(seen)) return false;
+        futexWait(control_.state, seen, limit);
+        return true;
     }
     // Takes the next transition: run(job, postedAhead) serves a request and leave()s its
     // reply; collect(job) the collection.

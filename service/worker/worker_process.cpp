@@ -251,19 +251,14 @@ void openJailed(const ServiceOptions& options, const Preload& preload, WorkerHan
 }
 
 // A request posted ahead meanwhile runs straight after, without a sleep.
-[[noreturn]] void serve(Control& control, WorkerHandOff& hand, SharedArea* requests,
-                        SharedReplyStorage& storage, LuaWorker& worker, Arena* arena) {
+[[noreturn]] void serve(WorkerHandOff& hand, SharedArea* requests, SharedReplyStorage& storage,
+                        LuaWorker& worker, Arena* arena) {
     const auto run = [&](const Job& job, bool postedAhead) {
         answer(hand, job, requests, storage, worker, arena, postedAhead);
     };
     const auto collect = [&](const Job& job) { collectGarbage(hand, job, worker, arena); };
     for (;;) {
-        std::uint32_t seen = 0;
-        if (hand.idle(seen)) {
-            futexWait(control.state, seen, kLongestWait);
-        } else {
-            hand.step(run, collect);
-        }
+        if (!hand.sleepUntilPosted(kLongestWait)) hand.step(run, collect);
     }
 }
 
@@ -274,8 +269,7 @@ int runWorker(const ServiceOptions& options) {
     try {
         prepareProcess(options);
         if (getppid() != options.supervisor) return 1; // the supervisor is already gone
-        Control& control = mapControl();
-        WorkerHandOff hand(control, ringDoorbell);
+        WorkerHandOff hand(mapControl(), ringDoorbell);
         SharedArea requests[2] = {SharedArea(kRequestFd, false),
                                   SharedArea(kAheadRequestFd, false)};
         SharedArea first(kReplyFds[0], true);
@@ -298,7 +292,7 @@ int runWorker(const ServiceOptions& options) {
         openJailed(options, preload, hand, worker, error);
         hand.ready(worker.heapBytes());
         serving = true;
-        serve(control, hand, requests, storage, worker, arena.get());
+        serve(hand, requests, storage, worker, arena.get());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qel-lua-service: worker %s: %s\n",
                      serving ? "stopped" : "cannot start", e.what());
